@@ -1,0 +1,38 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+#ifndef CMAKEAPIMAPPER_H
+#define CMAKEAPIMAPPER_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QString>
+
+// Rewrites the paths in a CMake file API reply that CMake wrote inside a build
+// environment, so that the reply names the same files as the host reaches them:
+// system directories are re-rooted under the sysroot path and "/workspace" is
+// replaced by the workspace path. Works on the reply below the current directory.
+class CmakeApiMapper
+{
+public:
+    CmakeApiMapper(const QString &sysrootPath, const QString &workspacePath);
+
+    bool isReplyExist();
+    bool isQueryExist();
+
+    // Rewrites every reply file (index files last), then removes the query
+    // directory. Stops at the first file that cannot be rewritten; that file and
+    // every later one are left as they were.
+    bool DoCMakeApiPathMapping();
+
+    // The reply-text rules applied to one UTF-8 JSON text. The paths are
+    // inserted JSON-escaped, so valid JSON stays valid.
+    QByteArray rewriteReplyText(const QByteArray &text);
+
+private:
+    bool doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink);
+
+    QString sysrootPath;
+    QString workspacePath;
+};
+
+#endif // CMAKEAPIMAPPER_H

@@ -1,0 +1,250 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+#include <QtCore/QDirIterator>
+#include <QtCore/QProcess>
+#include <QtCore/QTemporaryDir>
+#include <QtTest/QTest>
+
+#include <functional>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using Setup = std::function<void(const QString &buildDir)>;
+Q_DECLARE_METATYPE(Setup)
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+const QString reply = "/.cmake/api/v1/reply";
+const QString query = "/.cmake/api/v1/query";
+
+QByteArray read(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void write(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), content.size());
+}
+
+void setOwner(const QString &path, uid_t uid)
+{
+    QVERIFY(::lchown(QFile::encodeName(path).constData(), uid, uid) == 0);
+}
+
+void setMode(const QString &path, mode_t mode)
+{
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), mode) == 0);
+}
+
+// Content, mode and kind of every file below the build directory but the query.
+QMap<QString, QString> snapshot(const QString &buildDir)
+{
+    QMap<QString, QString> files;
+    QDirIterator it(buildDir, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo file(it.next());
+        if (file.filePath().startsWith(buildDir + query))
+            continue;
+        files[file.filePath()] = file.isSymLink() ? "link to " + file.symLinkTarget()
+                : QString::number(file.permissions(), 16) + ' '
+                        + (file.isFile() ? QString::fromLatin1(read(file.filePath()).toPercentEncoding()) : "special");
+    }
+    return files;
+}
+
+void addCase(const char *name, const QByteArrayList &files, const QStringList &arguments, const QByteArray &output,
+             int exitCode, const QByteArrayList &rewritten, const Setup &setup = {}, rlim_t fileSizeLimit = 0)
+{
+    QTest::newRow(name) << files << arguments << output << exitCode << rewritten << setup << fileSizeLimit;
+}
+
+} // namespace
+
+class tst_Mapper : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void run_data();
+    void run();
+    void runPath();
+};
+
+void tst_Mapper::run_data()
+{
+    QTest::addColumn<QByteArrayList>("files"); // "name=content", the name relative to the reply directory
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArrayList>("rewritten"); // "name=content" after the run; every other file is untouched
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<rlim_t>("fileSizeLimit"); // with SIGXFSZ ignored, so that writes fail instead
+
+    const QByteArrayList in = { "index-1.json=/opt/cross/x/sys-root/usr/include /workspace/a" };
+    const QStringList sw = { "/S", "/W" };
+    addCase("two paths", in, sw, "", 0, { "index-1.json=/S/usr/include /W/a" });
+    addCase("two empty paths", in, { "", "" }, "", 0, { "index-1.json=/usr/include /a" });
+    addCase("dash path after double dash", in, { "--", "-S", "/W" }, "", 0, { "index-1.json=-S/usr/include /W/a" });
+    addCase("no paths", in, {}, "Sysroot and workspace paths must be provided!\n", 1, {});
+    addCase("one path", in, { "/S" }, "workspace path must be provided!\n", 1, {});
+    addCase("three paths", in, { "/S", "/W", "/X" }, "Only sysroot and workspace paths must be provided!\n", 1, {});
+    addCase("version", in, { "-v", "/S", "/W" }, "Dorvane 1.0.0\n", 0, {});
+    addCase("help and version", in, { "-h", "--version" }, "Dorvane 1.0.0\n", 0, {});
+    addCase("unknown option", in, { "-h", "/S", "-W" }, "", 1, {});
+    addCase("help", in, { "/S", "--help" }, "Usage: " DORVANE_EXE R"( [options] <sysrootPath> <workspacePath>
+CMake file API path mapper
+
+Options:
+  -h, --help     Displays help on commandline options.
+  --help-all     Displays help including Qt specific options.
+  -v, --version  Displays version information.
+
+Arguments:
+  sysrootPath    sysroot path
+  workspacePath  workspace path
+)", 0, {});
+
+    const Setup noReply = [](const QString &dir) { QVERIFY(QDir(dir + reply).removeRecursively()); };
+    addCase("no reply", {}, sw, "Reply is not exist.\n", 0, {}, noReply);
+    addCase("plain file at the reply path", {}, sw, "", 0, {}, [=](const QString &dir) {
+        noReply(dir);
+        write(dir + reply, "/usr/include");
+    });
+    addCase("plain file at the query path", { "a=/usr/lib" }, sw, "", 0, { "a=/S/usr/lib" }, [](const QString &dir) {
+        QVERIFY(QDir(dir + query).removeRecursively());
+        write(dir + query, "/usr/include");
+    });
+
+    const QByteArrayList order = { "c=/usr/lib", "B=\xff", "a=/usr/lib", "_x=/usr/lib", "index-a=/usr/lib" };
+    addCase("by name ignoring case", order, sw, "Mapping error!\n", 1, { "_x=/S/usr/lib", "a=/S/usr/lib" });
+    addCase("index files last", { "z=\xff", "index-a=/usr/lib" }, sw, "Mapping error!\n", 1, {});
+    addCase("failing index file", { "a=/usr/lib", "index-1=\xff", "index-2=/usr/lib" }, sw, "Mapping error!\n", 1,
+            { "a=/S/usr/lib" });
+    addCase("prefixes are case-sensitive", { "Index-1=/usr/lib", "z=\xff" }, sw, "Mapping error!\n", 1,
+            { "Index-1=/S/usr/lib" });
+    addCase("hidden files, sub-directories", { ".h=/usr/lib", "d/f=/usr/lib", "f=/usr/lib" }, sw, "", 0,
+            { "f=/S/usr/lib" });
+
+    addCase("CR LF and byte-order mark dropped", { "r=\xEF\xBB\xBF{\r\n\"a\": \"/usr/lib\"\r\n}\r\n", "e=" }, sw, "", 0,
+            { "r={\n\"a\": \"/S/usr/lib\"\n}\n", "e=" });
+    addCase("invalid UTF-8", { "r=\"/usr/include\xC3\x28\"" }, sw, "Mapping error!\n", 1, {});
+    addCase("overlong UTF-8", { "r=\xC0\xAF/usr/include" }, sw, "Mapping error!\n", 1, {});
+    addCase("UTF-8 surrogate", { "r=/usr/include\xED\xA0\x80" }, sw, "Mapping error!\n", 1, {});
+    addCase("truncated UTF-8", { "r=/usr/include\xE6\x96" }, sw, "Mapping error!\n", 1, {});
+
+    addCase("links and modes kept", { "../../../../t=/usr/lib64", "m=/usr/share" }, sw, "", 0,
+            { "../../../../t=/S/usr/lib64", "m=/S/usr/share" }, [](const QString &dir) {
+        QVERIFY(QFile::link("../../../../t", dir + reply + "/link"));
+        QVERIFY(QFile::link("missing", dir + reply + "/broken"));
+        QVERIFY(QFile::link(dir, dir + reply + "/directory"));
+        setMode(dir + "/t", 0640);
+        setMode(dir + reply + "/m", 0604);
+    });
+    addCase("link to a FIFO skipped", { "b=/usr/lib" }, sw, "", 0, { "b=/S/usr/lib" }, [](const QString &dir) {
+        QVERIFY(mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0644) == 0);
+        QVERIFY(QFile::link("../../../../fifo", dir + reply + "/a"));
+    });
+
+    // As the ordinary user the tool runs as: see run().
+    const QByteArrayList big = { "a=" + QByteArray("/usr/include ").repeated(500), "b=/usr/lib" };
+    const QString longSysroot = "/a/sysroot/path/long/enough/for/the/file/to/outgrow/the/size/limit";
+    addCase("unreadable file", big, sw, "Mapping error!\n", 1, {}, [](const QString &dir) {
+        setOwner(dir + reply + "/a", 0);
+        setMode(dir + reply + "/a", 0600);
+    });
+    addCase("unreadable reply directory", big, sw, "Mapping error!\n", 1, {}, [](const QString &dir) {
+        setOwner(dir + reply, 0);
+        setMode(dir + reply, 0711);
+    });
+    addCase("read-only file, writable directory", big, sw, "Mapping error!\n", 1, {},
+            [](const QString &dir) { setMode(dir + reply + "/a", 0444); });
+    addCase("read-only directory, writable file", { "a=/usr/lib" }, sw, "", 0, { "a=/S/usr/lib" },
+            [](const QString &dir) { setOwner(dir + reply, 0); });
+    addCase("write fails", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {}, {}, 8192);
+    addCase("write fails in place", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {},
+            [](const QString &dir) { setOwner(dir + reply, 0); }, 8192);
+}
+
+void tst_Mapper::run()
+{
+    QFETCH(QByteArrayList, files);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, output);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArrayList, rewritten);
+    QFETCH(Setup, setup);
+    QFETCH(rlim_t, fileSizeLimit);
+
+    // As root, permission bits stop nothing: the tool runs as nobody.
+    const bool asNobody = geteuid() == 0;
+    if (!asNobody && (fileSizeLimit || QByteArray(QTest::currentDataTag()).contains("read")))
+        QSKIP("needs root, to run the tool as an ordinary user through setpriv");
+    QTemporaryDir build;
+    QVERIFY2(build.isValid(), qPrintable(build.errorString()));
+    const QString dir = build.path();
+    const auto pathOf = [&](const QByteArray &spec) { return QDir::cleanPath(dir + reply + '/' + spec.left(spec.indexOf('='))); };
+    const auto contentOf = [](const QByteArray &spec) { return spec.mid(spec.indexOf('=') + 1); };
+    QVERIFY(QDir(dir).mkpath(dir + query + "/client-ide") && QDir(dir).mkpath(dir + reply));
+    for (const QByteArray &file : files)
+        write(pathOf(file), contentOf(file));
+    if (asNobody) {
+        setMode(dir, 0755);
+        for (QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System, QDirIterator::Subdirectories); it.hasNext();)
+            setOwner(it.next(), nobody);
+    }
+    if (setup)
+        setup(dir);
+    QMap<QString, QString> expected = snapshot(dir);
+
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setChildProcessModifier([fileSizeLimit] {
+        const rlimit limit = { fileSizeLimit, fileSizeLimit };
+        if (fileSizeLimit && setrlimit(RLIMIT_FSIZE, &limit) == 0)
+            signal(SIGXFSZ, SIG_IGN);
+    });
+    if (asNobody)
+        process.start("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments);
+    else
+        process.start(DORVANE_EXE, arguments);
+    QVERIFY2(process.waitForFinished(10000), "the tool did not finish");
+    QCOMPARE(process.readAllStandardOutput(), output);
+    QCOMPARE(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, exitCode);
+
+    for (const QByteArray &file : rewritten) {
+        const QString path = pathOf(file);
+        expected[path] = expected[path].section(' ', 0, 0) + ' ' + contentOf(file).toPercentEncoding();
+    }
+    QCOMPARE(snapshot(dir), expected);
+    QCOMPARE(QFileInfo(dir + query).isDir(), !(exitCode == 0 && output.isEmpty()));
+}
+
+void tst_Mapper::runPath()
+{
+    QTemporaryDir prefix;
+    QVERIFY2(prefix.isValid(), qPrintable(prefix.errorString()));
+    QProcess install;
+    install.start(CMAKE_EXE, { "--install", BUILD_DIR, "--prefix", prefix.path() });
+    QVERIFY(install.waitForFinished(60000));
+    QCOMPARE(install.exitCode(), 0);
+    for (const QString &binary : { QString(DORVANE_EXE), prefix.path() + "/bin/dorvane" }) {
+        QProcess readelf;
+        readelf.start("readelf", { "-d", binary });
+        QVERIFY(readelf.waitForFinished());
+        const QByteArray dynamic = readelf.readAllStandardOutput();
+        QVERIFY2(dynamic.contains("(RUNPATH)            Library runpath: [$ORIGIN/../lib/Qt/lib]\n"), dynamic.constData());
+        QVERIFY(!dynamic.contains("(RPATH)"));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Mapper)
+#include "tst_mapper.moc"

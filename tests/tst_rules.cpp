@@ -1,0 +1,141 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+#include "cmakeapimapper.h"
+
+#include <QtCore/QJsonDocument>
+#include <QtCore/QRandomGenerator>
+#include <QtCore/QRegularExpression>
+#include <QtTest/QTest>
+
+// The rules as regular expressions, applied the way the mapper must: one
+// left-to-right scan, the earliest match of any rule replaced, scanning on
+// after it. Used as an independent oracle for the mapper's own matcher.
+static QString referenceRewrite(const QString &text, const QString &sysroot, const QString &workspace)
+{
+    static const QRegularExpression rules[] = {
+        QRegularExpression(QStringLiteral("(/opt/cross/[^/]+/sys-root)?(/usr/(local/)?include\\b)")),
+        QRegularExpression(QStringLiteral("(?:(?<!-specs=))(/opt/cross/[^/]+/sys-root)?(/usr/lib(64)?\\b)")),
+        QRegularExpression(QStringLiteral("(/opt/cross/[^/]+/sys-root)?(/usr/share\\b)")),
+    };
+    const QString workspaceRoot = QStringLiteral("/workspace");
+    QString out;
+    qsizetype pos = 0;
+    for (;;) {
+        qsizetype begin = text.indexOf(workspaceRoot, pos);
+        qsizetype end = begin + workspaceRoot.size();
+        QString replacement = workspace;
+        for (const QRegularExpression &rule : rules) {
+            const QRegularExpressionMatch match = rule.match(text, pos);
+            if (match.hasMatch() && (begin < 0 || match.capturedStart() < begin)) {
+                begin = match.capturedStart();
+                end = match.capturedEnd();
+                replacement = sysroot + match.captured(2);
+            }
+        }
+        if (begin < 0)
+            return out + text.mid(pos);
+        out += text.mid(pos, begin - pos) + replacement;
+        pos = end;
+    }
+}
+
+class tst_Rules : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void replyText_data();
+    void replyText();
+    void matchesReference();
+};
+
+void tst_Rules::replyText_data()
+{
+    QTest::addColumn<QString>("sysroot");
+    QTest::addColumn<QString>("workspace");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QString s = QStringLiteral("/S");
+    const QString w = QStringLiteral("/W");
+    QTest::newRow("system directories") << s << w
+            << QByteArray("/usr/include/zlib.h /usr/local/include /usr/share/cmake /usr/lib/x /usr/lib64/y")
+            << QByteArray("/S/usr/include/zlib.h /S/usr/local/include /S/usr/share/cmake /S/usr/lib/x /S/usr/lib64/y");
+    QTest::newRow("cross root before lib64") << s << w
+            << QByteArray("/opt/cross/aarch64-linux-gnu/sys-root/usr/lib64/libc.so") << QByteArray("/S/usr/lib64/libc.so");
+    QTest::newRow("word boundaries") << s << w
+            << QByteArray("/usr/libexec/gcc /usr/include2 /usr/shared /usr/lib_x /usr/lib64x /usr/lib-x /usr/lib.so")
+            << QByteArray("/usr/libexec/gcc /usr/include2 /usr/shared /usr/lib_x /usr/lib64x /S/usr/lib-x /S/usr/lib.so");
+    QTest::newRow("local lib and share, case") << s << w << QByteArray("/usr/local/lib /usr/local/share /USR/include")
+                                               << QByteArray("/usr/local/lib /usr/local/share /USR/include");
+    QTest::newRow("specs guard") << s << w << QByteArray("-specs=/usr/lib/rpm/hardened-cc1 -specs=/usr/lib64/f")
+                                 << QByteArray("-specs=/usr/lib/rpm/hardened-cc1 -specs=/usr/lib64/f");
+    QTest::newRow("specs guard with cross root") << s << w << QByteArray("-specs=/opt/cross/X/sys-root/usr/lib/f")
+                                                 << QByteArray("-specs=/opt/cross/X/sys-root/S/usr/lib/f");
+    QTest::newRow("cross root kept elsewhere") << s << w
+            << QByteArray("/opt/cross/X/sys-root/usr/bin /opt/cross/a/b/sys-root/usr/include")
+            << QByteArray("/opt/cross/X/sys-root/usr/bin /opt/cross/a/b/sys-root/S/usr/include");
+    QTest::newRow("workspaces") << s << w << QByteArray("/workspace/src/main.cpp /workspaces/x")
+                                << QByteArray("/W/src/main.cpp /Ws/x");
+    QTest::newRow("matched mid-path") << s << w << QByteArray("/home/u/usr/include") << QByteArray("/home/u/S/usr/include");
+    QTest::newRow("empty paths") << QString() << QString()
+            << QByteArray("/opt/cross/X/sys-root/usr/include /workspace/a") << QByteArray("/usr/include /a");
+    QTest::newRow("trailing slash") << QStringLiteral("/S/") << w << QByteArray("/usr/share") << QByteArray("/S//usr/share");
+    QTest::newRow("sysroot under a system directory")
+            << QStringLiteral("/usr/share/sdk") << w << QByteArray("/usr/include/a.h /usr/lib/b")
+            << QByteArray("/usr/share/sdk/usr/include/a.h /usr/share/sdk/usr/lib/b");
+    QTest::newRow("paths holding /workspace")
+            << QStringLiteral("/home/me/workspace/sdk") << QStringLiteral("/home/me/workspace/usr/include")
+            << QByteArray("/usr/lib/x /workspace/y")
+            << QByteArray("/home/me/workspace/sdk/usr/lib/x /home/me/workspace/usr/include/y");
+    QTest::newRow("paths escaped for JSON, no back-references")
+            << QStringLiteral("/a \"b\"\\2$2\b\f\n\r\t\x01\x1f\x7f") << QStringLiteral("/h\u00f6me/\U0001F600")
+            << QByteArray(R"(["/usr/include", "/workspace"])")
+            << QByteArray(R"(["/a \"b\"\\2$2\b\f\n\r\t\u0001\u001f)" "\x7f" R"(/usr/include", "/h)" "\xc3\xb6me/\xf0\x9f\x98\x80\"]");
+    QTest::newRow("escaped slash in JSON") << s << w << QByteArray(R"(["\/usr/include", "\\/usr/include"])")
+                                           << QByteArray(R"(["\/usr/include", "\\/S/usr/include"])");
+    QTest::newRow("cross root ends with its string") << s << w
+            << QByteArray(R"(["/opt/cross/x", "y/sys-root/usr/include", "/opt/cross/a\"b/sys-root/usr/share"])")
+            << QByteArray(R"(["/opt/cross/x", "y/sys-root/S/usr/include", "/S/usr/share"])");
+}
+
+void tst_Rules::replyText()
+{
+    QFETCH(QString, sysroot);
+    QFETCH(QString, workspace);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    const QByteArray output = CmakeApiMapper(sysroot, workspace).rewriteReplyText(input);
+    QCOMPARE(output, expected);
+    QJsonParseError inputError, outputError;
+    QJsonDocument::fromJson(input, &inputError);
+    QJsonDocument::fromJson(output, &outputError);
+    if (inputError.error == QJsonParseError::NoError)
+        QCOMPARE(outputError.errorString(), inputError.errorString());
+}
+
+void tst_Rules::matchesReference()
+{
+    // Fragments that make near misses likely: parts of every rule, word and
+    // non-word characters, a multi-byte character.
+    const char *const fragments[] = { "/usr/", "/usr", "include", "local/", "lib", "64", "share", "/opt/cross/",
+                                      "x", "/sys-root", "-specs=", "/workspace", "s", "_", "-", "/", ".", "\xc3\xa9" };
+    const QString sysroot = QStringLiteral("/S");
+    const QString workspace = QStringLiteral("/W");
+    CmakeApiMapper mapper(sysroot, workspace);
+    QRandomGenerator random(20261206);
+    for (int round = 0; round < 50000; ++round) {
+        QByteArray text;
+        for (int n = random.bounded(1, 14); n > 0; --n)
+            text += fragments[random.bounded(int(std::size(fragments)))];
+        const QString expected = referenceRewrite(QString::fromUtf8(text), sysroot, workspace);
+        const QByteArray actual = mapper.rewriteReplyText(text);
+        if (actual != expected.toUtf8())
+            QFAIL(qPrintable(QStringLiteral("%1 gave %2, expected %3").arg(QString::fromUtf8(text),
+                                                                       QString::fromUtf8(actual), expected)));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Rules)
+#include "tst_rules.moc"
