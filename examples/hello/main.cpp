@@ -1,0 +1,8 @@
+#include "greet.h"
+
+#include <iostream>
+
+int main()
+{
+    std::cout << greeting("world") << '\n';
+}
