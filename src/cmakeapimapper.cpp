@@ -6,6 +6,9 @@
 #include <QtCore/QByteArrayView>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QList>
 #include <QtCore/QStringView>
 
@@ -98,6 +101,15 @@ qsizetype nextCandidate(const char *text, qsizetype from, qsizetype size)
         if (isCandidateSecond(p[1]))
             return p - text;
         ++p;
+    }
+    return -1;
+}
+
+qsizetype nextCandidate(const char16_t *text, qsizetype from, qsizetype size)
+{
+    for (qsizetype p = from; p + 1 < size; ++p) {
+        if (text[p] == u'/' && (text[p + 1] == u'u' || text[p + 1] == u'o' || text[p + 1] == u'w'))
+            return p;
     }
     return -1;
 }
@@ -222,6 +234,11 @@ private:
 void appendRange(QByteArray &out, const char *from, qsizetype length)
 {
     out.append(from, length);
+}
+
+void appendRange(QString &out, const char16_t *from, qsizetype length)
+{
+    out.append(reinterpret_cast<const QChar *>(from), length);
 }
 
 // Replaces each match by the sysroot path followed by the matched system
@@ -512,7 +529,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         for (const ReplyFile &file : std::as_const(files)) {
             if (file.name.startsWith("index-") != indexPass)
                 continue;
-            if (!doCMakeApiReplyPathMapping(replyDirectory + file.name, file.isSymLink))
+            if (!doCMakeApiReplyPathMapping(replyDirectory + file.name, file.isSymLink, file.name.startsWith("cache-")))
                 return false;
         }
     }
@@ -524,7 +541,7 @@ QByteArray CmakeApiMapper::rewriteReplyText(const QByteArray &text)
     return rewritePaths(text, text.constData(), RuleSet(), jsonEscaped(sysrootPath), jsonEscaped(workspacePath));
 }
 
-bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink)
+bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink, bool isCacheReply)
 {
     // Only regular files are rewritten. A broken link or a link to a directory
     // is no reply file, and a link to a FIFO, socket or device is never opened:
@@ -553,5 +570,54 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool
         return false;
     if (content.startsWith("\xEF\xBB\xBF"))
         content.remove(0, 3);
-    return replaceContent(filePath, isSymLink, status, rewriteReplyText(content));
+    if (isCacheReply) {
+        if (!doCMakeApiCacheReplyPathMapping(content))
+            return false;
+    } else {
+        content = rewriteReplyText(content);
+    }
+    return replaceContent(filePath, isSymLink, status, content);
+}
+
+QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &value)
+{
+    RuleSet rules;
+    rules.replyText = false;
+    if (name == u"INCLUDE_INSTALL_DIR")
+        rules.directoryRules &= ~IncludeRule;
+    // Flags name libraries as the build environment links them, -L/usr/lib
+    // included, and install directories are where the project installs to.
+    if (name == u"LIB_INSTALL_DIR" || isFlagCacheVariable(name))
+        rules.directoryRules &= ~LibraryRule;
+    if (name == u"SHARE_INSTALL_PREFIX")
+        rules.directoryRules &= ~ShareRule;
+    return rewritePaths(value, QStringView(value).utf16(), rules, sysrootPath, workspacePath);
+}
+
+bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
+{
+    QJsonObject cache = QJsonDocument::fromJson(text).object();
+    if (cache.value(u"kind") != QJsonValue(QStringLiteral("cache")))
+        return false;
+    QJsonArray entries = cache.value(u"entries").toArray();
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        // Only string values are mapped. An element that is no object (so has
+        // no value), or an entry whose value is no string, is kept as it is:
+        // CMake writes neither, and rewriting them would lose what they hold.
+        QJsonObject entry = entries.at(i).toObject();
+        const QJsonValue value = entry.value(u"value");
+        if (!value.isString())
+            continue;
+        entry.insert(QStringLiteral("value"), rewriteCacheValue(entry.value(u"name").toString(), value.toString()));
+        entries.replace(i, entry);
+    }
+    cache.insert(QStringLiteral("entries"), entries);
+    text = QJsonDocument(cache).toJson(QJsonDocument::Indented);
+    return true;
+}
+
+bool CmakeApiMapper::isFlagCacheVariable(const QString &name)
+{
+    return name == u"CMAKE_CXX_FLAGS" || name == u"CMAKE_EXE_LINKER_FLAGS" || name == u"CMAKE_MODULE_LINKER_FLAGS"
+            || name == u"CMAKE_SHARED_LINKER_FLAGS";
 }

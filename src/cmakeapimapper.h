@@ -28,8 +28,18 @@ public:
     // inserted JSON-escaped, so valid JSON stays valid.
     QByteArray rewriteReplyText(const QByteArray &text);
 
+    // The cache-entry rules applied to the value of the cache entry `name`,
+    // with the rules that name is exempt from left out.
+    QString rewriteCacheValue(const QString &name, const QString &value);
+
+    // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises it.
+    // On false the text is unchanged and must not be written back.
+    bool doCMakeApiCacheReplyPathMapping(QByteArray &text);
+
+    bool isFlagCacheVariable(const QString &name);
+
 private:
-    bool doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink);
+    bool doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink, bool isCacheReply);
 
     QString sysrootPath;
     QString workspacePath;

@@ -1,8 +1,12 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+#include "cmakeapimapper.h"
+
 #include <QtCore/QDir>
+#include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTemporaryDir>
@@ -59,6 +63,8 @@ void tst_EndToEnd::mapRealReply()
         QJsonParseError error;
         QJsonDocument::fromJson(after[name].toUtf8(), &error);
         QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(name + ": " + error.errorString()));
+        if (name.startsWith("cache-"))
+            continue;
         qsizetype found = 0; // not QString::count(), which counts overlapping matches
         for (auto it = systemDirectory.globalMatch(before[name]); it.hasNext(); it.next())
             ++found;
@@ -72,6 +78,30 @@ void tst_EndToEnd::mapRealReply()
     // workspace: a reply without them would prove nothing.
     QVERIFY(directories > 50);
     QVERIFY(before.values().join("").contains("/opt/cross/") && before.values().join("").contains("/workspace"));
+
+    // The cache reply: mapped entry by entry, each with the rules its name
+    // takes, and re-serialised by Qt's JSON writer.
+    const QString cacheName = before.keys().filter(QRegularExpression("^cache-v2-")).value(0);
+    const QJsonArray entriesBefore = QJsonDocument::fromJson(before[cacheName].toUtf8())["entries"].toArray();
+    const QJsonDocument cacheAfter = QJsonDocument::fromJson(after[cacheName].toUtf8());
+    QCOMPARE(after[cacheName].toUtf8(), cacheAfter.toJson(QJsonDocument::Indented));
+    const QJsonArray entriesAfter = cacheAfter["entries"].toArray();
+    QCOMPARE(entriesAfter.size(), entriesBefore.size());
+    CmakeApiMapper mapper(sysroot, workspace);
+    QMap<QString, QString> values;
+    for (qsizetype i = 0; i < entriesBefore.size(); ++i) {
+        QJsonObject entry = entriesBefore[i].toObject();
+        const QString name = entry["name"].toString();
+        entry["value"] = mapper.rewriteCacheValue(name, entry["value"].toString());
+        QCOMPARE(entriesAfter[i].toObject(), entry);
+        values[name] = entry["value"].toString();
+    }
+    QCOMPARE(values["INCLUDE_INSTALL_DIR"], "/usr/include");
+    QCOMPARE(values["LIB_INSTALL_DIR"], "/usr/lib");
+    QCOMPARE(values["SHARE_INSTALL_PREFIX"], "/usr/share");
+    QCOMPARE(values["CMAKE_CXX_FLAGS"], "-I" + sysroot + "/usr/include/hello-sdk -L/usr/lib -I" + workspace + "/sdk/include");
+    QCOMPARE(values["SAMPLE_SDK_DIR"], workspace + "/sdk");
+    QVERIFY(values["CMAKE_ROOT"].startsWith(sysroot + "/usr/share/cmake"));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 
 #include <QtCore/QDirIterator>
+#include <QtCore/QJsonDocument>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
@@ -140,6 +141,13 @@ Arguments:
     addCase("overlong UTF-8", { "r=\xC0\xAF/usr/include" }, sw, "Mapping error!\n", 1, {});
     addCase("UTF-8 surrogate", { "r=/usr/include\xED\xA0\x80" }, sw, "Mapping error!\n", 1, {});
     addCase("truncated UTF-8", { "r=/usr/include\xE6\x96" }, sw, "Mapping error!\n", 1, {});
+
+    const QByteArray cache = R"({"kind":"cache","entries":[{"name":"N","value":"/usr/lib"}]})";
+    addCase("cache reply re-serialised, cache.json as text", { "cache-v2=" + cache, "cache.json=" + cache }, sw, "", 0,
+            { "cache-v2=" + QJsonDocument::fromJson(cache).toJson().replace("/usr", "/S/usr"),
+              "cache.json=" + QByteArray(cache).replace("/usr", "/S/usr") });
+    addCase("cache reply of another kind", { "cache-v2={\"kind\":\"codemodel\"}", "z=/usr/lib" }, sw,
+            "Mapping error!\n", 1, {});
 
     addCase("links and modes kept", { "../../../../t=/usr/lib64", "m=/usr/share" }, sw, "", 0,
             { "../../../../t=/S/usr/lib64", "m=/S/usr/share" }, [](const QString &dir) {

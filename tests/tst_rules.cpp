@@ -8,17 +8,19 @@
 #include <QtCore/QRegularExpression>
 #include <QtTest/QTest>
 
-// The rules as regular expressions, applied the way the mapper must: one
-// left-to-right scan, the earliest match of any rule replaced, scanning on
-// after it. Used as an independent oracle for the mapper's own matcher.
-static QString referenceRewrite(const QString &text, const QString &sysroot, const QString &workspace)
+// The rules as regular expressions.
+static const QRegularExpression include("(/opt/cross/[^/]+/sys-root)?(/usr/(local/)?include\\b)");
+static const QRegularExpression replyTextLibrary("(?:(?<!-specs=))(/opt/cross/[^/]+/sys-root)?(/usr/lib(64)?\\b)");
+static const QRegularExpression cacheEntryLibrary("(/opt/cross/[^/]+/sys-root)?(/usr/lib\\b)");
+static const QRegularExpression share("(/opt/cross/[^/]+/sys-root)?(/usr/share\\b)");
+
+// The rules applied the way the mapper must: one left-to-right scan, the
+// earliest match of any rule replaced, scanning on after it. An independent
+// oracle for the mapper's own matcher.
+static QString referenceRewrite(const QString &text, const QList<QRegularExpression> &rules, const QString &sysroot,
+                                const QString &workspace)
 {
-    static const QRegularExpression rules[] = {
-        QRegularExpression(QStringLiteral("(/opt/cross/[^/]+/sys-root)?(/usr/(local/)?include\\b)")),
-        QRegularExpression(QStringLiteral("(?:(?<!-specs=))(/opt/cross/[^/]+/sys-root)?(/usr/lib(64)?\\b)")),
-        QRegularExpression(QStringLiteral("(/opt/cross/[^/]+/sys-root)?(/usr/share\\b)")),
-    };
-    const QString workspaceRoot = QStringLiteral("/workspace");
+    const QString workspaceRoot = "/workspace";
     QString out;
     qsizetype pos = 0;
     for (;;) {
@@ -47,6 +49,10 @@ class tst_Rules : public QObject
 private slots:
     void replyText_data();
     void replyText();
+    void cacheValue_data();
+    void cacheValue();
+    void cacheDocument_data();
+    void cacheDocument();
     void matchesReference();
 };
 
@@ -115,25 +121,90 @@ void tst_Rules::replyText()
         QCOMPARE(outputError.errorString(), inputError.errorString());
 }
 
+void tst_Rules::cacheValue_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("sysroot");
+    const auto row = [](const char *tag, const QString &name, const QString &value, const QString &expected,
+                        const QString &sysroot = "/S") { QTest::newRow(tag) << name << value << expected << sysroot; };
+
+    const QString all = "/usr/include /usr/lib /usr/share /workspace";
+    row("ordinary entry", "X", all, "/S/usr/include /S/usr/lib /S/usr/share /W");
+    row("INCLUDE_INSTALL_DIR", "INCLUDE_INSTALL_DIR", all, "/usr/include /S/usr/lib /S/usr/share /W");
+    row("LIB_INSTALL_DIR", "LIB_INSTALL_DIR", all, "/S/usr/include /usr/lib /S/usr/share /W");
+    row("SHARE_INSTALL_PREFIX", "SHARE_INSTALL_PREFIX", all, "/S/usr/include /S/usr/lib /usr/share /W");
+    for (const char *flags : { "CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MODULE_LINKER_FLAGS", "CMAKE_SHARED_LINKER_FLAGS" })
+        row(flags, flags, "-I/usr/include/x -L/usr/lib /workspace", "-I/S/usr/include/x -L/usr/lib /W");
+    row("names are case-sensitive", "cmake_cxx_flags", "-L/usr/lib", "-L/S/usr/lib");
+    row("no lib64, no specs guard", "X", "-L/usr/lib64 -specs=/usr/lib/f", "-L/usr/lib64 -specs=/S/usr/lib/f");
+    row("cross root with a quote", "X", "/opt/cross/a\"b/sys-root/usr/share", "/S/usr/share");
+    // The JSON writer escapes the whole value, so the paths go in as they are.
+    row("paths inserted as they are", "X", "/usr/share", "/\"\\2/usr/share", "/\"\\2");
+}
+
+void tst_Rules::cacheValue()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    QFETCH(QString, expected);
+    QFETCH(QString, sysroot);
+    QCOMPARE(CmakeApiMapper(sysroot, "/W").rewriteCacheValue(name, value), expected);
+}
+
+void tst_Rules::cacheDocument_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected"); // compact; null when the rewrite must fail
+
+    QTest::newRow("entries mapped, other members kept")
+            << QByteArray(R"({"kind":"cache","version":{"major":2},"entries":[{"name":"X","value":"/usr/lib:/usr/lib64",)"
+                          R"("type":"PATH","properties":[{"name":"HELPSTRING","value":"/usr/lib"}]}]})")
+            << QByteArray(R"({"kind":"cache","version":{"major":2},"entries":[{"name":"X","value":"/S/usr/lib:/usr/lib64",)"
+                          R"("type":"PATH","properties":[{"name":"HELPSTRING","value":"/usr/lib"}]}]})");
+    QTest::newRow("malformed entries kept")
+            << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"name":"A"},{"value":7},{"value":"/usr/lib"}]})")
+            << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"name":"A"},{"value":7},{"value":"/S/usr/lib"}]})");
+    QTest::newRow("no entries") << QByteArray(R"({"kind":"cache"})") << QByteArray(R"({"kind":"cache","entries":[]})");
+    QTest::newRow("entries not an array") << QByteArray(R"({"kind":"cache","entries":{"value":"/usr/lib"}})")
+                                          << QByteArray(R"({"kind":"cache","entries":[]})");
+    QTest::newRow("another kind") << QByteArray(R"({"kind":"codemodel","entries":[]})") << QByteArray();
+    QTest::newRow("no kind") << QByteArray(R"({"entries":[]})") << QByteArray();
+    QTest::newRow("kind not a string") << QByteArray(R"({"kind":["cache"]})") << QByteArray();
+    QTest::newRow("invalid JSON") << QByteArray(R"({"kind":"cache","entries":[})") << QByteArray();
+    QTest::newRow("top-level array") << QByteArray(R"([{"kind":"cache"}])") << QByteArray();
+}
+
+void tst_Rules::cacheDocument()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    QByteArray text = input;
+    QCOMPARE(CmakeApiMapper("/S", "/W").doCMakeApiCacheReplyPathMapping(text), !expected.isNull());
+    QCOMPARE(text, expected.isNull() ? input : QJsonDocument::fromJson(expected).toJson(QJsonDocument::Indented));
+}
+
 void tst_Rules::matchesReference()
 {
     // Fragments that make near misses likely: parts of every rule, word and
-    // non-word characters, a multi-byte character.
-    const char *const fragments[] = { "/usr/", "/usr", "include", "local/", "lib", "64", "share", "/opt/cross/",
-                                      "x", "/sys-root", "-specs=", "/workspace", "s", "_", "-", "/", ".", "\xc3\xa9" };
-    const QString sysroot = QStringLiteral("/S");
-    const QString workspace = QStringLiteral("/W");
-    CmakeApiMapper mapper(sysroot, workspace);
+    // non-word characters, a multi-byte character. Quotes and backslashes are
+    // JSON syntax in reply text, so only cache values get them.
+    const char *const fragments[] = { "/usr/", "/usr", "include", "local/", "lib", "64", "share", "/opt/cross/", "x",
+                                      "/sys-root", "-specs=", "/workspace", "s", "_", "-", "/", ".", "\xc3\xa9", "\"", "\\" };
+    CmakeApiMapper mapper("/S", "/W");
     QRandomGenerator random(20261206);
     for (int round = 0; round < 50000; ++round) {
         QByteArray text;
         for (int n = random.bounded(1, 14); n > 0; --n)
             text += fragments[random.bounded(int(std::size(fragments)))];
-        const QString expected = referenceRewrite(QString::fromUtf8(text), sysroot, workspace);
-        const QByteArray actual = mapper.rewriteReplyText(text);
-        if (actual != expected.toUtf8())
-            QFAIL(qPrintable(QStringLiteral("%1 gave %2, expected %3").arg(QString::fromUtf8(text),
-                                                                       QString::fromUtf8(actual), expected)));
+        const QString value = QString::fromUtf8(text);
+        const QString cacheValue = mapper.rewriteCacheValue("X", value);
+        QCOMPARE(cacheValue, referenceRewrite(value, { include, cacheEntryLibrary, share }, "/S", "/W"));
+        if (!text.contains('"') && !text.contains('\\')) {
+            const QString expected = referenceRewrite(value, { include, replyTextLibrary, share }, "/S", "/W");
+            QCOMPARE(QString::fromUtf8(mapper.rewriteReplyText(text)), expected);
+        }
     }
 }
 
