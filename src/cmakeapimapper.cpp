@@ -231,9 +231,12 @@ private:
     RuleSet rules;
 };
 
+// QByteArray::append() goes through insert(); this runs for every match.
 void appendRange(QByteArray &out, const char *from, qsizetype length)
 {
-    out.append(from, length);
+    const qsizetype used = out.size();
+    out.resize(used + length);
+    std::memcpy(out.data() + used, from, length);
 }
 
 void appendRange(QString &out, const char16_t *from, qsizetype length)
@@ -241,32 +244,34 @@ void appendRange(QString &out, const char16_t *from, qsizetype length)
     out.append(reinterpret_cast<const QChar *>(from), length);
 }
 
-// Replaces each match by the sysroot path followed by the matched system
-// directory (dropping any cross toolchain root), or by the workspace path.
-// Returns the text itself, not a copy, when nothing matches.
+// Appends the text to out with each match replaced by the sysroot path and
+// the matched system directory (dropping any cross toolchain root), or by the
+// workspace path. When nothing matches, returns false and leaves out alone,
+// so that the caller can use the text as it is.
 template <typename Text, typename Char>
-Text rewritePaths(const Text &text, const Char *data, RuleSet rules, const Text &sysroot, const Text &workspace)
+bool appendRewritten(Text &out, const Char *data, qsizetype size, RuleSet rules, const Text &sysroot,
+                     const Text &workspace)
 {
-    const qsizetype size = text.size();
     const PathScanner<Char> scanner(data, size, rules);
     PathMatch match;
     if (!scanner.next(0, match))
-        return text;
-    Text out;
-    out.reserve(size + size / 8 + 4 * (sysroot.size() + workspace.size()));
+        return false;
+    out.reserve(out.size() + size + size / 8 + 4 * (sysroot.size() + workspace.size()));
+    const auto *const sysrootData = reinterpret_cast<const Char *>(sysroot.constData());
+    const auto *const workspaceData = reinterpret_cast<const Char *>(workspace.constData());
     qsizetype done = 0;
     do {
         appendRange(out, data + done, match.begin - done);
         if (match.isWorkspace) {
-            out.append(workspace);
+            appendRange(out, workspaceData, workspace.size());
         } else {
-            out.append(sysroot);
+            appendRange(out, sysrootData, sysroot.size());
             appendRange(out, data + match.directoryBegin, match.end - match.directoryBegin);
         }
         done = match.end;
     } while (scanner.next(done, match));
     appendRange(out, data + done, size - done);
-    return out;
+    return true;
 }
 
 // A path as the content of a JSON string, escaped the way Qt's JSON writer
@@ -336,8 +341,13 @@ void setPendingTemporaryFile(const QByteArray &path)
 
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
 {
-    // One byte more than the file's size, so the read that reaches the end of
-    // the file is the one that fills the buffer.
+    // Room for one byte more than the file's size, so that the read which
+    // finds the end of the file is not the one that fills the buffer. The
+    // buffer is reused from file to file: it only ever grows.
+    if (content.capacity() <= sizeHint) {
+        content.resize(0);
+        content.reserve(sizeHint + sizeHint / 4 + 1);
+    }
     content.resize(sizeHint + 1);
     qsizetype used = 0;
     for (;;) {
@@ -436,7 +446,9 @@ bool replaceContent(const QByteArray &filePath, bool isSymLink, const struct sta
         return rewriteInPlace(target.constData(), content);
     setPendingTemporaryFile(temporaryPath);
 
-    const bool keepsOwner = (status.st_uid == geteuid() && status.st_gid == getegid())
+    static const uid_t effectiveUser = geteuid();
+    static const gid_t effectiveGroup = getegid();
+    const bool keepsOwner = (status.st_uid == effectiveUser && status.st_gid == effectiveGroup)
             || fchown(fd, status.st_uid, status.st_gid) == 0;
     if (!keepsOwner || fchmod(fd, status.st_mode & 07777) != 0) {
         // Only an in-place write keeps an owner or mode we cannot set.
@@ -502,7 +514,10 @@ bool listReplyFiles(QList<ReplyFile> &files)
 } // namespace
 
 CmakeApiMapper::CmakeApiMapper(const QString &sysrootPath, const QString &workspacePath)
-    : sysrootPath(sysrootPath), workspacePath(workspacePath)
+    : sysrootPath(sysrootPath),
+      workspacePath(workspacePath),
+      jsonSysrootPath(jsonEscaped(sysrootPath)),
+      jsonWorkspacePath(jsonEscaped(workspacePath))
 {
 }
 
@@ -538,7 +553,8 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
 
 QByteArray CmakeApiMapper::rewriteReplyText(const QByteArray &text)
 {
-    return rewritePaths(text, text.constData(), RuleSet(), jsonEscaped(sysrootPath), jsonEscaped(workspacePath));
+    QByteArray out;
+    return appendRewritten(out, text.constData(), text.size(), RuleSet(), jsonSysrootPath, jsonWorkspacePath) ? out : text;
 }
 
 bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink, bool isCacheReply)
@@ -557,7 +573,7 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool
         ::close(fd);
         return hasStatus; // turned into something else since it was listed: skipped
     }
-    QByteArray content;
+    QByteArray &content = fileContent;
     const bool read = readToEnd(fd, status.st_size, content);
     ::close(fd);
     if (!read)
@@ -570,13 +586,12 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool
         return false;
     if (content.startsWith("\xEF\xBB\xBF"))
         content.remove(0, 3);
-    if (isCacheReply) {
-        if (!doCMakeApiCacheReplyPathMapping(content))
-            return false;
-    } else {
-        content = rewriteReplyText(content);
-    }
-    return replaceContent(filePath, isSymLink, status, content);
+    if (isCacheReply)
+        return doCMakeApiCacheReplyPathMapping(content) && replaceContent(filePath, isSymLink, status, content);
+    rewrittenContent.resize(0);
+    const bool changed = appendRewritten(rewrittenContent, content.constData(), content.size(), RuleSet(),
+                                         jsonSysrootPath, jsonWorkspacePath);
+    return replaceContent(filePath, isSymLink, status, changed ? rewrittenContent : content);
 }
 
 QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &value)
@@ -591,7 +606,8 @@ QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &va
         rules.directoryRules &= ~LibraryRule;
     if (name == u"SHARE_INSTALL_PREFIX")
         rules.directoryRules &= ~ShareRule;
-    return rewritePaths(value, QStringView(value).utf16(), rules, sysrootPath, workspacePath);
+    QString out;
+    return appendRewritten(out, QStringView(value).utf16(), value.size(), rules, sysrootPath, workspacePath) ? out : value;
 }
 
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)

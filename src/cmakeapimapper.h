@@ -43,6 +43,12 @@ private:
 
     QString sysrootPath;
     QString workspacePath;
+    // The paths as JSON string content, for reply text.
+    QByteArray jsonSysrootPath;
+    QByteArray jsonWorkspacePath;
+    // Reused from file to file, so that a run allocates its memory once.
+    QByteArray fileContent;
+    QByteArray rewrittenContent;
 };
 
 #endif // CMAKEAPIMAPPER_H
