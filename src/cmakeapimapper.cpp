@@ -67,40 +67,79 @@ bool isWordCharacter(Char c)
     return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_';
 }
 
-bool isCandidateSecond(char c)
+// Reply files run to hundreds of MB, and the two scans below see every byte:
+// they skip whole blocks with vector instructions, AVX2 where the processor
+// has it (chosen at run time), SSE2 otherwise, and leave the last few bytes,
+// and the exact position within a block, to plain code.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define DORVANE_AVX2_DISPATCH
+#include <immintrin.h>
+
+bool hasAvx2()
 {
-    return c == 'u' || c == 'o' || c == 'w';
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+__attribute__((target("avx2"))) const char *skipToCandidateAvx2(const char *p, const char *last)
+{
+    for (; last - p >= 32; p += 32) {
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
+        const __m256i seconds = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(second, _mm256_set1_epi8('u')),
+                                                                _mm256_cmpeq_epi8(second, _mm256_set1_epi8('o'))),
+                                                _mm256_cmpeq_epi8(second, _mm256_set1_epi8('w')));
+        const __m256i slashes = _mm256_cmpeq_epi8(first, _mm256_set1_epi8('/'));
+        if (const unsigned mask = unsigned(_mm256_movemask_epi8(_mm256_and_si256(slashes, seconds))))
+            return p + __builtin_ctz(mask);
+    }
+    return p;
+}
+
+__attribute__((target("avx2"))) const char *skipPlainAsciiAvx2(const char *p, const char *end)
+{
+    const __m256i carriageReturn = _mm256_set1_epi8('\r');
+    for (; end - p >= 64; p += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+        const __m256i returns = _mm256_or_si256(_mm256_cmpeq_epi8(a, carriageReturn), _mm256_cmpeq_epi8(b, carriageReturn));
+        // Non-ASCII bytes and matched carriage returns both have the top bit set.
+        if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(a, b), returns)))
+            return p;
+    }
+    return p;
+}
+#endif
+
+const char *skipToCandidate(const char *p, const char *last)
+{
+#ifdef DORVANE_AVX2_DISPATCH
+    if (hasAvx2())
+        return skipToCandidateAvx2(p, last);
+#endif
+#ifdef __SSE2__
+    for (; last - p >= 16; p += 16) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+        const __m128i seconds = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(second, _mm_set1_epi8('u')),
+                                                          _mm_cmpeq_epi8(second, _mm_set1_epi8('o'))),
+                                             _mm_cmpeq_epi8(second, _mm_set1_epi8('w')));
+        const __m128i slashes = _mm_cmpeq_epi8(first, _mm_set1_epi8('/'));
+        if (const unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(slashes, seconds))))
+            return p + __builtin_ctz(mask);
+    }
+#endif
+    return p;
 }
 
 // Every rule starts with "/usr/", "/opt/" or "/workspace", so a match can only
 // start at a slash followed by 'u', 'o' or 'w'.
 qsizetype nextCandidate(const char *text, qsizetype from, qsizetype size)
 {
-    const char *p = text + from;
     const char *const last = text + size - 1; // a match needs at least two characters
-#ifdef __SSE2__
-    const __m128i slash = _mm_set1_epi8('/');
-    const __m128i u = _mm_set1_epi8('u');
-    const __m128i o = _mm_set1_epi8('o');
-    const __m128i w = _mm_set1_epi8('w');
-    while (last - p >= 16) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
-        const __m128i seconds = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(second, u), _mm_cmpeq_epi8(second, o)),
-                                             _mm_cmpeq_epi8(second, w));
-        const int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(first, slash), seconds));
-        if (mask)
-            return p - text + __builtin_ctz(unsigned(mask));
-        p += 16;
-    }
-#endif
-    while (p < last) {
-        p = static_cast<const char *>(std::memchr(p, '/', last - p));
-        if (!p)
-            return -1;
-        if (isCandidateSecond(p[1]))
+    for (const char *p = skipToCandidate(text + from, last); p < last; ++p) {
+        if (*p == '/' && (p[1] == 'u' || p[1] == 'o' || p[1] == 'w'))
             return p - text;
-        ++p;
     }
     return -1;
 }
@@ -382,6 +421,31 @@ bool writeAll(int fd, const QByteArray &content)
     return true;
 }
 
+// Whether the text holds only ASCII and no carriage return, as reply files
+// nearly always do: then it needs neither the carriage returns dropped nor a
+// check that it is UTF-8.
+bool isPlainAscii(const char *text, qsizetype size)
+{
+    const char *p = text;
+    const char *const end = text + size;
+#ifdef DORVANE_AVX2_DISPATCH
+    if (hasAvx2())
+        p = skipPlainAsciiAvx2(p, end);
+#endif
+#ifdef __SSE2__
+    for (; end - p >= 16; p += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        if (_mm_movemask_epi8(_mm_or_si128(block, _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')))))
+            break;
+    }
+#endif
+    for (; p < end; ++p) {
+        if (uchar(*p) >= 0x80 || *p == '\r')
+            return false;
+    }
+    return true;
+}
+
 // Text mode as the reply has always been read: carriage returns dropped.
 void removeCarriageReturns(QByteArray &content)
 {
@@ -579,13 +643,15 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool
     if (!read)
         return false;
 
-    removeCarriageReturns(content);
-    // Decoding bytes that are not UTF-8 would write replacement characters
-    // back in their place.
-    if (!QByteArrayView(content).isValidUtf8())
-        return false;
-    if (content.startsWith("\xEF\xBB\xBF"))
-        content.remove(0, 3);
+    if (!isPlainAscii(content.constData(), content.size())) {
+        removeCarriageReturns(content);
+        // Decoding bytes that are not UTF-8 would write replacement
+        // characters back in their place.
+        if (!QByteArrayView(content).isValidUtf8())
+            return false;
+        if (content.startsWith("\xEF\xBB\xBF"))
+            content.remove(0, 3);
+    }
     if (isCacheReply)
         return doCMakeApiCacheReplyPathMapping(content) && replaceContent(filePath, isSymLink, status, content);
     rewrittenContent.resize(0);
