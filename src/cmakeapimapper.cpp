@@ -30,6 +30,10 @@
 #if defined(__SSE2__) && !defined(DORVANE_NO_SSE2)
 #define DORVANE_SSE2
 #include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(DORVANE_NO_AVX2)
+#define DORVANE_AVX2_DISPATCH
+#include <immintrin.h>
+#endif
 #endif
 
 namespace {
@@ -74,10 +78,7 @@ bool isWordCharacter(Char c)
 // they skip whole blocks with vector instructions, AVX2 where the processor
 // has it (chosen at run time), SSE2 otherwise, and leave the last few bytes,
 // and the exact position within a block, to plain code.
-#if defined(DORVANE_SSE2) && defined(__x86_64__) && defined(__GNUC__) && !defined(DORVANE_NO_AVX2)
-#define DORVANE_AVX2_DISPATCH
-#include <immintrin.h>
-
+#ifdef DORVANE_AVX2_DISPATCH
 bool hasAvx2()
 {
     static const bool supported = __builtin_cpu_supports("avx2");
