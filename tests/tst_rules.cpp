@@ -2,45 +2,11 @@
 // SPDX-License-Identifier: MIT
 
 #include "cmakeapimapper.h"
+#include "referencerewrite.h"
 
 #include <QtCore/QJsonDocument>
 #include <QtCore/QRandomGenerator>
-#include <QtCore/QRegularExpression>
 #include <QtTest/QTest>
-
-// The rules as regular expressions.
-static const QRegularExpression include("(/opt/cross/[^/]+/sys-root)?(/usr/(local/)?include\\b)");
-static const QRegularExpression replyTextLibrary("(?:(?<!-specs=))(/opt/cross/[^/]+/sys-root)?(/usr/lib(64)?\\b)");
-static const QRegularExpression cacheEntryLibrary("(/opt/cross/[^/]+/sys-root)?(/usr/lib\\b)");
-static const QRegularExpression share("(/opt/cross/[^/]+/sys-root)?(/usr/share\\b)");
-
-// The rules applied the way the mapper must: one left-to-right scan, the
-// earliest match of any rule replaced, scanning on after it. An independent
-// oracle for the mapper's own matcher.
-static QString referenceRewrite(const QString &text, const QList<QRegularExpression> &rules, const QString &sysroot,
-                                const QString &workspace)
-{
-    const QString workspaceRoot = "/workspace";
-    QString out;
-    qsizetype pos = 0;
-    for (;;) {
-        qsizetype begin = text.indexOf(workspaceRoot, pos);
-        qsizetype end = begin + workspaceRoot.size();
-        QString replacement = workspace;
-        for (const QRegularExpression &rule : rules) {
-            const QRegularExpressionMatch match = rule.match(text, pos);
-            if (match.hasMatch() && (begin < 0 || match.capturedStart() < begin)) {
-                begin = match.capturedStart();
-                end = match.capturedEnd();
-                replacement = sysroot + match.captured(2);
-            }
-        }
-        if (begin < 0)
-            return out + text.mid(pos);
-        out += text.mid(pos, begin - pos) + replacement;
-        pos = end;
-    }
-}
 
 class tst_Rules : public QObject
 {
