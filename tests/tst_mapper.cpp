@@ -199,8 +199,8 @@ void tst_Mapper::run()
     QTemporaryDir build;
     QVERIFY2(build.isValid(), qPrintable(build.errorString()));
     const QString dir = build.path();
-    const auto pathOf = [&](const QByteArray &spec) { return QDir::cleanPath(dir + reply + '/' + spec.left(spec.indexOf('='))); };
-    const auto contentOf = [](const QByteArray &spec) { return spec.mid(spec.indexOf('=') + 1); };
+    const auto pathOf = [&](const QByteArray &file) { return QDir::cleanPath(dir + reply + '/' + file.left(file.indexOf('='))); };
+    const auto contentOf = [](const QByteArray &file) { return file.mid(file.indexOf('=') + 1); };
     QVERIFY(QDir(dir).mkpath(dir + query + "/client-ide") && QDir(dir).mkpath(dir + reply));
     for (const QByteArray &file : files)
         write(pathOf(file), contentOf(file));
