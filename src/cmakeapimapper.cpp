@@ -542,8 +542,8 @@ struct ReplyFile
 };
 
 // Lists the reply files: regular files and links, hidden names left out,
-// sorted by name ignoring case. A reply path that is no
-// directory lists as empty; a directory that cannot be read is a failure.
+// sorted by name ignoring case. A reply path that is no directory lists as
+// empty; a directory that cannot be read is a failure.
 bool listReplyFiles(QList<ReplyFile> &files)
 {
     DIR *const directory = opendir(CMAKE_API_REPLY_PATH);
