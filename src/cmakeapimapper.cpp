@@ -518,20 +518,15 @@ bool replaceContent(const QByteArray &filePath, bool isSymLink, const struct sta
     static const gid_t effectiveGroup = getegid();
     const bool keepsOwner = (status.st_uid == effectiveUser && status.st_gid == effectiveGroup)
             || fchown(fd, status.st_uid, status.st_gid) == 0;
-    if (!keepsOwner || fchmod(fd, status.st_mode & 07777) != 0) {
-        // Only an in-place write keeps an owner or mode we cannot set.
-        ::close(fd);
-        unlink(temporaryPath.constData());
-        hasPendingTemporaryFile = 0;
-        return rewriteInPlace(target.constData(), content);
-    }
-    const bool written = writeAll(fd, content);
+    const bool keepsMode = keepsOwner && fchmod(fd, status.st_mode & 07777) == 0;
+    const bool written = keepsMode && writeAll(fd, content);
     const bool closed = ::close(fd) == 0;
     const bool replaced = written && closed && rename(temporaryPath.constData(), target.constData()) == 0;
     if (!replaced)
         unlink(temporaryPath.constData());
     hasPendingTemporaryFile = 0;
-    return replaced;
+    // Only an in-place write keeps an owner or mode we cannot set.
+    return keepsMode ? replaced : rewriteInPlace(target.constData(), content);
 }
 
 struct ReplyFile
