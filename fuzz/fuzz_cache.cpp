@@ -5,6 +5,7 @@
 
 #include "cmakeapimapper.h"
 #include "fuzzcheck.h"
+#include "referencerewrite.h"
 
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
@@ -12,7 +13,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static CmakeApiMapper mapper(QStringLiteral("/s\"q\\2\n"), QStringLiteral("/w\x01"));
+    static const QString sysroot = QStringLiteral("/s\"q\\2\n");
+    static const QString workspace = QStringLiteral("/w\x01");
+    static CmakeApiMapper mapper(sysroot, workspace);
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     QByteArray text = input;
 
@@ -41,8 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(entriesAfter[i] == entriesBefore[i]);
             continue;
         }
-        FUZZ_CHECK(entriesAfter[i]["value"]
-                   == mapper.rewriteCacheValue(entry.value(u"name").toString(), entry.value(u"value").toString()));
+        // The patterns match nothing in a string with a lone surrogate.
+        const QString value = entry.value(u"value").toString();
+        if (value.isValidUtf16())
+            FUZZ_CHECK(entriesAfter[i]["value"]
+                       == referenceCacheValue(entry.value(u"name").toString(), value, sysroot, workspace));
         entry.remove(u"value");
         QJsonObject mapped = entriesAfter[i].toObject();
         mapped.remove(u"value");

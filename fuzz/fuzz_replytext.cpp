@@ -3,7 +3,7 @@
 
 // The rewrite of reply files as text, checked against its properties.
 
-#include "cmakeapimapper.h"
+#include "pathrules.h"
 #include "fuzzcheck.h"
 #include "referencerewrite.h"
 
@@ -57,15 +57,12 @@ QByteArray withoutCrossRoots(const QByteArray &text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static CmakeApiMapper plain(QStringLiteral("/S"), QStringLiteral("/W"));
-    static CmakeApiMapper odd(oddSysroot, oddWorkspace);
-    static CmakeApiMapper identity(QString(), QStringLiteral("/workspace"));
     const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));
     const bool isUtf8 = QByteArrayView(text).isValidUtf8();
 
     // The matcher agrees with the rules written as regular expressions
     // wherever the text holds nothing that is JSON syntax to the matcher.
-    const QByteArray mapped = plain.rewriteReplyText(text);
+    const QByteArray mapped = rewriteReplyText(text, QStringLiteral("/S"), QStringLiteral("/W"));
     if (isUtf8 && !text.contains('"') && !text.contains('\\'))
         FUZZ_CHECK(mapped == referenceRewrite(QString::fromUtf8(text), { include, replyTextLibrary, share }, "/S", "/W").toUtf8());
 
@@ -74,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(mapped == text);
 
     // With sysroot "" and workspace "/workspace" only cross toolchain roots go.
-    const QByteArray rooted = identity.rewriteReplyText(text);
+    const QByteArray rooted = rewriteReplyText(text, QString(), QStringLiteral("/workspace"));
     FUZZ_CHECK(rooted.size() <= text.size());
     if (isUtf8)
         FUZZ_CHECK(withoutCrossRoots(rooted) == withoutCrossRoots(text));
@@ -88,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QJsonDocument before = QJsonDocument::fromJson(text, &error);
     if (error.error != QJsonParseError::NoError)
         return 0;
-    const QByteArray oddMapped = odd.rewriteReplyText(text);
+    const QByteArray oddMapped = rewriteReplyText(text, oddSysroot, oddWorkspace);
     const QJsonDocument after = QJsonDocument::fromJson(oddMapped, &error);
     FUZZ_CHECK(error.error == QJsonParseError::NoError);
     if (!text.contains('\\'))

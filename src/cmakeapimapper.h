@@ -1,6 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+// The mapper: walks a CMake file API reply and decides what each file gets.
+
 #ifndef CMAKEAPIMAPPER_H
 #define CMAKEAPIMAPPER_H
 
@@ -24,14 +26,6 @@ public:
     // every later one are left as they were.
     bool DoCMakeApiPathMapping();
 
-    // The reply-text rules applied to one UTF-8 JSON text. The paths are
-    // inserted JSON-escaped, so valid JSON stays valid.
-    QByteArray rewriteReplyText(const QByteArray &text);
-
-    // The cache-entry rules applied to the value of the cache entry `name`,
-    // with the rules that name is exempt from left out.
-    QString rewriteCacheValue(const QString &name, const QString &value);
-
     // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises it.
     // On false the text is unchanged and must not be written back.
     bool doCMakeApiCacheReplyPathMapping(QByteArray &text);
@@ -40,6 +34,7 @@ public:
 
 private:
     bool doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink, bool isCacheReply);
+    QString rewriteCacheValue(const QString &name, const QString &value);
 
     QString sysrootPath;
     QString workspacePath;

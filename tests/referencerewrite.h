@@ -42,4 +42,20 @@ inline QString referenceRewrite(const QString &text, const QList<QRegularExpress
     }
 }
 
+// A cache entry's value with the rules its name takes.
+inline QString referenceCacheValue(const QString &name, const QString &value, const QString &sysroot,
+                                   const QString &workspace)
+{
+    const bool isFlags = name == "CMAKE_CXX_FLAGS" || name == "CMAKE_EXE_LINKER_FLAGS"
+            || name == "CMAKE_MODULE_LINKER_FLAGS" || name == "CMAKE_SHARED_LINKER_FLAGS";
+    QList<QRegularExpression> rules;
+    if (name != "INCLUDE_INSTALL_DIR")
+        rules.append(include);
+    if (name != "LIB_INSTALL_DIR" && !isFlags)
+        rules.append(cacheEntryLibrary);
+    if (name != "SHARE_INSTALL_PREFIX")
+        rules.append(share);
+    return referenceRewrite(value, rules, sysroot, workspace);
+}
+
 #endif // REFERENCEREWRITE_H

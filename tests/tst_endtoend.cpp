@@ -1,7 +1,7 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-#include "cmakeapimapper.h"
+#include "referencerewrite.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QJsonArray>
@@ -87,12 +87,11 @@ void tst_EndToEnd::mapRealReply()
     QCOMPARE(after[cacheName].toUtf8(), cacheAfter.toJson(QJsonDocument::Indented));
     const QJsonArray entriesAfter = cacheAfter["entries"].toArray();
     QCOMPARE(entriesAfter.size(), entriesBefore.size());
-    CmakeApiMapper mapper(sysroot, workspace);
     QMap<QString, QString> values;
     for (qsizetype i = 0; i < entriesBefore.size(); ++i) {
         QJsonObject entry = entriesBefore[i].toObject();
         const QString name = entry["name"].toString();
-        entry["value"] = mapper.rewriteCacheValue(name, entry["value"].toString());
+        entry["value"] = referenceCacheValue(name, entry["value"].toString(), sysroot, workspace);
         QCOMPARE(entriesAfter[i].toObject(), entry);
         values[name] = entry["value"].toString();
     }

@@ -2,9 +2,12 @@
 // SPDX-License-Identifier: MIT
 
 #include "cmakeapimapper.h"
+#include "pathrules.h"
 #include "referencerewrite.h"
 
+#include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QRandomGenerator>
 #include <QtTest/QTest>
 
@@ -15,8 +18,6 @@ class tst_Rules : public QObject
 private slots:
     void replyText_data();
     void replyText();
-    void cacheValue_data();
-    void cacheValue();
     void cacheDocument_data();
     void cacheDocument();
     void matchesReference();
@@ -78,7 +79,7 @@ void tst_Rules::replyText()
     QFETCH(QString, workspace);
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);
-    const QByteArray output = CmakeApiMapper(sysroot, workspace).rewriteReplyText(input);
+    const QByteArray output = rewriteReplyText(input, sysroot, workspace);
     QCOMPARE(output, expected);
     QJsonParseError inputError, outputError;
     QJsonDocument::fromJson(input, &inputError);
@@ -87,67 +88,59 @@ void tst_Rules::replyText()
         QCOMPARE(outputError.errorString(), inputError.errorString());
 }
 
-void tst_Rules::cacheValue_data()
+// A cache reply of one entry, compact.
+static QByteArray cacheOf(const QString &name, const QString &value)
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<QString>("sysroot");
-    const auto row = [](const char *tag, const QString &name, const QString &value, const QString &expected,
-                        const QString &sysroot = "/S") { QTest::newRow(tag) << name << value << expected << sysroot; };
-
-    const QString all = "/usr/include /usr/lib /usr/share /workspace";
-    row("ordinary entry", "X", all, "/S/usr/include /S/usr/lib /S/usr/share /W");
-    row("INCLUDE_INSTALL_DIR", "INCLUDE_INSTALL_DIR", all, "/usr/include /S/usr/lib /S/usr/share /W");
-    row("LIB_INSTALL_DIR", "LIB_INSTALL_DIR", all, "/S/usr/include /usr/lib /S/usr/share /W");
-    row("SHARE_INSTALL_PREFIX", "SHARE_INSTALL_PREFIX", all, "/S/usr/include /S/usr/lib /usr/share /W");
-    for (const char *flags : { "CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MODULE_LINKER_FLAGS", "CMAKE_SHARED_LINKER_FLAGS" })
-        row(flags, flags, "-I/usr/include/x -L/usr/lib /workspace", "-I/S/usr/include/x -L/usr/lib /W");
-    row("names are case-sensitive", "cmake_cxx_flags", "-L/usr/lib", "-L/S/usr/lib");
-    row("no lib64, no specs guard", "X", "-L/usr/lib64 -specs=/usr/lib/f", "-L/usr/lib64 -specs=/S/usr/lib/f");
-    row("cross root with a quote", "X", "/opt/cross/a\"b/sys-root/usr/share", "/S/usr/share");
-    // The JSON writer escapes the whole value, so the paths go in as they are.
-    row("paths inserted as they are", "X", "/usr/share", "/\"\\2/usr/share", "/\"\\2");
-}
-
-void tst_Rules::cacheValue()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, value);
-    QFETCH(QString, expected);
-    QFETCH(QString, sysroot);
-    QCOMPARE(CmakeApiMapper(sysroot, "/W").rewriteCacheValue(name, value), expected);
+    const QJsonObject entry { { "name", name }, { "value", value } };
+    return QJsonDocument(QJsonObject { { "kind", "cache" }, { "entries", QJsonArray { entry } } }).toJson(QJsonDocument::Compact);
 }
 
 void tst_Rules::cacheDocument_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected"); // compact; null when the rewrite must fail
+    QTest::addColumn<QString>("sysroot");
+    const auto row = [](const char *tag, const QByteArray &input, const QByteArray &expected,
+                        const QString &sysroot = "/S") { QTest::newRow(tag) << input << expected << sysroot; };
+    const auto entry = [&](const char *tag, const QString &name, const QString &value, const QString &expected,
+                           const QString &sysroot = "/S") { row(tag, cacheOf(name, value), cacheOf(name, expected), sysroot); };
 
-    QTest::newRow("entries mapped, other members kept")
-            << QByteArray(R"({"kind":"cache","version":{"major":2},"entries":[{"name":"X","value":"/usr/lib:/usr/lib64",)"
-                          R"("type":"PATH","properties":[{"name":"HELPSTRING","value":"/usr/lib"}]}]})")
-            << QByteArray(R"({"kind":"cache","version":{"major":2},"entries":[{"name":"X","value":"/S/usr/lib:/usr/lib64",)"
-                          R"("type":"PATH","properties":[{"name":"HELPSTRING","value":"/usr/lib"}]}]})");
-    QTest::newRow("malformed entries kept")
-            << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"name":"A"},{"value":7},{"value":"/usr/lib"}]})")
-            << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"name":"A"},{"value":7},{"value":"/S/usr/lib"}]})");
-    QTest::newRow("no entries") << QByteArray(R"({"kind":"cache"})") << QByteArray(R"({"kind":"cache","entries":[]})");
-    QTest::newRow("entries not an array") << QByteArray(R"({"kind":"cache","entries":{"value":"/usr/lib"}})")
-                                          << QByteArray(R"({"kind":"cache","entries":[]})");
-    QTest::newRow("another kind") << QByteArray(R"({"kind":"codemodel","entries":[]})") << QByteArray();
-    QTest::newRow("no kind") << QByteArray(R"({"entries":[]})") << QByteArray();
-    QTest::newRow("kind not a string") << QByteArray(R"({"kind":["cache"]})") << QByteArray();
-    QTest::newRow("invalid JSON") << QByteArray(R"({"kind":"cache","entries":[})") << QByteArray();
-    QTest::newRow("top-level array") << QByteArray(R"([{"kind":"cache"}])") << QByteArray();
+    const QString all = "/usr/include /usr/lib /usr/share /workspace";
+    entry("ordinary entry", "X", all, "/S/usr/include /S/usr/lib /S/usr/share /W");
+    entry("INCLUDE_INSTALL_DIR", "INCLUDE_INSTALL_DIR", all, "/usr/include /S/usr/lib /S/usr/share /W");
+    entry("LIB_INSTALL_DIR", "LIB_INSTALL_DIR", all, "/S/usr/include /usr/lib /S/usr/share /W");
+    entry("SHARE_INSTALL_PREFIX", "SHARE_INSTALL_PREFIX", all, "/S/usr/include /S/usr/lib /usr/share /W");
+    for (const char *flags : { "CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MODULE_LINKER_FLAGS", "CMAKE_SHARED_LINKER_FLAGS" })
+        entry(flags, flags, "-I/usr/include/x -L/usr/lib /workspace", "-I/S/usr/include/x -L/usr/lib /W");
+    entry("names are case-sensitive", "cmake_cxx_flags", "-L/usr/lib", "-L/S/usr/lib");
+    entry("no lib64, no specs guard", "X", "-L/usr/lib64 -specs=/usr/lib/f", "-L/usr/lib64 -specs=/S/usr/lib/f");
+    entry("cross root with a quote", "X", "/opt/cross/a\"b/sys-root/usr/share", "/S/usr/share");
+    // The JSON writer escapes the whole value, so the paths go in as they are.
+    entry("paths inserted as they are", "X", "/usr/share", "/\"\\2/usr/share", "/\"\\2");
+
+    row("entries mapped, other members kept",
+        R"({"kind":"cache","version":{"major":2},"entries":[{"name":"X","value":"/usr/lib:/usr/lib64",)"
+        R"("type":"PATH","properties":[{"name":"HELPSTRING","value":"/usr/lib"}]}]})",
+        R"({"kind":"cache","version":{"major":2},"entries":[{"name":"X","value":"/S/usr/lib:/usr/lib64",)"
+        R"("type":"PATH","properties":[{"name":"HELPSTRING","value":"/usr/lib"}]}]})");
+    row("malformed entries kept", R"({"kind":"cache","entries":[5,"/usr/lib",{"name":"A"},{"value":7},{"value":"/usr/lib"}]})",
+        R"({"kind":"cache","entries":[5,"/usr/lib",{"name":"A"},{"value":7},{"value":"/S/usr/lib"}]})");
+    row("no entries", R"({"kind":"cache"})", R"({"kind":"cache","entries":[]})");
+    row("entries not an array", R"({"kind":"cache","entries":{"value":"/usr/lib"}})", R"({"kind":"cache","entries":[]})");
+    row("another kind", R"({"kind":"codemodel","entries":[]})", QByteArray());
+    row("no kind", R"({"entries":[]})", QByteArray());
+    row("kind not a string", R"({"kind":["cache"]})", QByteArray());
+    row("invalid JSON", R"({"kind":"cache","entries":[})", QByteArray());
+    row("top-level array", R"([{"kind":"cache"}])", QByteArray());
 }
 
 void tst_Rules::cacheDocument()
 {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);
+    QFETCH(QString, sysroot);
     QByteArray text = input;
-    QCOMPARE(CmakeApiMapper("/S", "/W").doCMakeApiCacheReplyPathMapping(text), !expected.isNull());
+    QCOMPARE(CmakeApiMapper(sysroot, "/W").doCMakeApiCacheReplyPathMapping(text), !expected.isNull());
     QCOMPARE(text, expected.isNull() ? input : QJsonDocument::fromJson(expected).toJson(QJsonDocument::Indented));
 }
 
@@ -158,18 +151,18 @@ void tst_Rules::matchesReference()
     // JSON syntax in reply text, so only cache values get them.
     const char *const fragments[] = { "/usr/", "/usr", "include", "local/", "lib", "64", "share", "/opt/cross/", "x",
                                       "/sys-root", "-specs=", "/workspace", "s", "_", "-", "/", ".", "\xc3\xa9", "\"", "\\" };
-    CmakeApiMapper mapper("/S", "/W");
+    const RuleSet cacheEntry { AllDirectoryRules, false };
     QRandomGenerator random(20261206);
     for (int round = 0; round < 50000; ++round) {
         QByteArray text;
         for (int n = random.bounded(1, 14); n > 0; --n)
             text += fragments[random.bounded(int(std::size(fragments)))];
         const QString value = QString::fromUtf8(text);
-        const QString cacheValue = mapper.rewriteCacheValue("X", value);
+        const QString cacheValue = rewriteString(value, cacheEntry, "/S", "/W");
         QCOMPARE(cacheValue, referenceRewrite(value, { include, cacheEntryLibrary, share }, "/S", "/W"));
         if (!text.contains('"') && !text.contains('\\')) {
             const QString expected = referenceRewrite(value, { include, replyTextLibrary, share }, "/S", "/W");
-            QCOMPARE(QString::fromUtf8(mapper.rewriteReplyText(text)), expected);
+            QCOMPARE(QString::fromUtf8(rewriteReplyText(text, "/S", "/W")), expected);
         }
     }
 }

@@ -1,0 +1,60 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// The path rules: the system directories and the workspace root that a reply
+// names, found in one left-to-right scan and rewritten to the host's paths.
+
+#ifndef PATHRULES_H
+#define PATHRULES_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QByteArrayView>
+#include <QtCore/QString>
+#include <QtCore/QStringView>
+
+enum DirectoryRule : unsigned {
+    IncludeRule = 0x1,
+    LibraryRule = 0x2,
+    ShareRule = 0x4,
+    AllDirectoryRules = IncludeRule | LibraryRule | ShareRule,
+};
+
+struct RuleSet
+{
+    // The directory rules that take part; the workspace rule always does.
+    unsigned directoryRules = AllDirectoryRules;
+    // The reply-text set. Its library rule also takes /usr/lib64 and never
+    // starts right after "-specs=", so that specs files stay where they are.
+    // Its text is JSON, so a match never starts at an escaped slash ("\/") and
+    // a cross toolchain root never runs past the end of a JSON string.
+    // The cache-entry set has neither.
+    bool isReplyText = true;
+};
+
+// Appends the text to out with every match replaced by the sysroot path and
+// the matched system directory (dropping any cross toolchain root), or by the
+// workspace path. The paths are inserted as given. When nothing matches,
+// returns false and leaves out alone, so that the caller can use the text as
+// it is.
+bool appendRewritten(QByteArray &out, QByteArrayView text, RuleSet rules, QByteArrayView sysroot,
+                     QByteArrayView workspace);
+bool appendRewritten(QString &out, QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace);
+
+// The reply-text rules applied to one UTF-8 JSON text, with the paths
+// inserted JSON-escaped, so that valid JSON stays valid.
+QByteArray rewriteReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace);
+
+// The rules of the set applied to one string, the paths inserted as given.
+QString rewriteString(const QString &text, RuleSet rules, const QString &sysroot, const QString &workspace);
+
+// A path as the content of a JSON string, escaped the way Qt's JSON writer
+// escapes strings.
+QByteArray jsonEscaped(const QString &path);
+
+// Turns the bytes of a reply file into the text the rules read, as the reply
+// has always been read: carriage returns and a leading UTF-8 byte-order mark
+// dropped. Returns false when the bytes are not UTF-8: decoding them would
+// write replacement characters back in their place.
+bool normalizeReplyText(QByteArray &content);
+
+#endif // PATHRULES_H

@@ -1,0 +1,230 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// Reading, listing and replacing reply files through POSIX calls: Qt Core
+// cannot create an exclusive hidden temporary file beside a link's target,
+// copy the mode onto the open file, rename over an existing file, or tell an
+// unreadable directory from an empty one.
+
+#include "replyfiles.h"
+
+#include <QtCore/QFile>
+#include <QtCore/QString>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The temporary file being written, so that a signal that ends the run does
+// not leave it behind.
+char pendingTemporaryFile[PATH_MAX];
+volatile sig_atomic_t hasPendingTemporaryFile = 0;
+
+void removePendingTemporaryFile(int signalNumber)
+{
+    if (hasPendingTemporaryFile)
+        unlink(pendingTemporaryFile);
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+void setPendingTemporaryFile(const QByteArray &path)
+{
+    hasPendingTemporaryFile = 0;
+    if (path.size() < qsizetype(sizeof pendingTemporaryFile)) {
+        std::memcpy(pendingTemporaryFile, path.constData(), path.size() + 1);
+        hasPendingTemporaryFile = 1;
+    }
+}
+
+bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
+{
+    // Room for one byte more than the file's size, so that the read which
+    // finds the end of the file is not the one that fills the buffer. The
+    // buffer is reused from file to file: it only ever grows.
+    if (content.capacity() <= sizeHint) {
+        content.resize(0);
+        content.reserve(sizeHint + sizeHint / 4 + 1);
+    }
+    content.resize(sizeHint + 1);
+    qsizetype used = 0;
+    for (;;) {
+        if (used == content.size())
+            content.resize(used * 2);
+        const ssize_t count = ::read(fd, content.data() + used, content.size() - used);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return false;
+        if (count == 0)
+            break;
+        used += count;
+    }
+    content.truncate(used);
+    return true;
+}
+
+bool writeAll(int fd, const QByteArray &content)
+{
+    const char *data = content.constData();
+    qsizetype left = content.size();
+    while (left > 0) {
+        const ssize_t count = ::write(fd, data, left);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        data += count;
+        left -= count;
+    }
+    return true;
+}
+
+// The fallback when no temporary file can be made beside the file, say in a
+// read-only directory. Not atomic, so on a failed write the old content is
+// put back.
+bool rewriteInPlace(const char *path, const QByteArray &content)
+{
+    const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat status;
+    QByteArray original;
+    bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && readToEnd(fd, status.st_size, original)
+            && lseek(fd, 0, SEEK_SET) == 0;
+    if (ok && !(writeAll(fd, content) && ftruncate(fd, content.size()) == 0)) {
+        if (lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, original))
+            ftruncate(fd, original.size());
+        ok = false;
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+} // namespace
+
+bool listReplyFiles(const char *directoryPath, QList<ReplyFile> &files)
+{
+    DIR *const directory = opendir(directoryPath);
+    if (!directory)
+        return errno == ENOTDIR || errno == ENOENT;
+    const int directoryFd = dirfd(directory);
+    struct SortedFile
+    {
+        QString sortKey;
+        ReplyFile file;
+    };
+    QList<SortedFile> listed;
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent *const entry = readdir(directory);
+        if (!entry) {
+            ok = errno == 0;
+            break;
+        }
+        if (entry->d_name[0] == '.')
+            continue;
+        unsigned char type = entry->d_type;
+        struct stat status;
+        if (type == DT_UNKNOWN && fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISLNK(status.st_mode) ? DT_LNK : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+        // A link is followed when its file is rewritten: only links to regular files are.
+        if (type != DT_REG && type != DT_LNK)
+            continue;
+        const QByteArray name(entry->d_name);
+        listed.append({ QFile::decodeName(name).toLower(), { name, type == DT_LNK } });
+    }
+    closedir(directory);
+    // Names that differ only in case keep a fixed order: by their bytes.
+    std::sort(listed.begin(), listed.end(), [](const SortedFile &a, const SortedFile &b) {
+        const int byKey = a.sortKey.compare(b.sortKey);
+        return byKey != 0 ? byKey < 0 : a.file.name < b.file.name;
+    });
+    for (const SortedFile &sorted : std::as_const(listed))
+        files.append(sorted.file);
+    return ok;
+}
+
+ReadResult readReplyFile(const QByteArray &filePath, bool isSymLink, QByteArray &content, FileStatus &fileStatus)
+{
+    // Only regular files are rewritten. A broken link or a link to a directory
+    // is no reply file, and a link to a FIFO, socket or device is never opened:
+    // opening a FIFO waits for a writer.
+    struct stat status;
+    if (isSymLink && (stat(filePath.constData(), &status) != 0 || !S_ISREG(status.st_mode)))
+        return ReadResult::Skipped;
+    const int fd = ::open(filePath.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return ReadResult::Failed;
+    const bool hasStatus = fstat(fd, &status) == 0;
+    if (!hasStatus || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return hasStatus ? ReadResult::Skipped : ReadResult::Failed;
+    }
+    const bool read = readToEnd(fd, status.st_size, content);
+    ::close(fd);
+    fileStatus = { unsigned(status.st_uid), unsigned(status.st_gid), unsigned(status.st_mode) };
+    return read ? ReadResult::Read : ReadResult::Failed;
+}
+
+// Through a temporary file beside the file and a rename. Through a symbolic
+// link the link stays and the file it points to is replaced.
+bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileStatus &status,
+                        const QByteArray &content)
+{
+    QByteArray target = filePath;
+    if (isSymLink) {
+        char *const resolved = realpath(filePath.constData(), nullptr);
+        if (!resolved)
+            return false;
+        target = resolved;
+        std::free(resolved);
+    }
+    // The rename would succeed on a file we may not write; refuse it as a
+    // direct write would.
+    if (faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
+        return false;
+
+    QByteArray temporaryPath = target.left(target.lastIndexOf('/') + 1) + ".dorvane-XXXXXX";
+    const int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
+    if (fd < 0)
+        return rewriteInPlace(target.constData(), content);
+    setPendingTemporaryFile(temporaryPath);
+
+    static const uid_t effectiveUser = geteuid();
+    static const gid_t effectiveGroup = getegid();
+    const bool keepsOwner = (status.owner == effectiveUser && status.group == effectiveGroup)
+            || fchown(fd, status.owner, status.group) == 0;
+    const bool keepsMode = keepsOwner && fchmod(fd, status.mode & 07777) == 0;
+    const bool written = keepsMode && writeAll(fd, content);
+    const bool closed = ::close(fd) == 0;
+    const bool replaced = written && closed && rename(temporaryPath.constData(), target.constData()) == 0;
+    if (!replaced)
+        unlink(temporaryPath.constData());
+    hasPendingTemporaryFile = 0;
+    // Only an in-place write keeps an owner or mode we cannot set.
+    return keepsMode ? replaced : rewriteInPlace(target.constData(), content);
+}
+
+void removeTemporaryFileOnSignal()
+{
+    for (const int signalNumber : { SIGHUP, SIGINT, SIGTERM }) {
+        struct sigaction current = {};
+        if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction cleanup = {};
+        cleanup.sa_handler = removePendingTemporaryFile;
+        sigemptyset(&cleanup.sa_mask);
+        sigaction(signalNumber, &cleanup, nullptr);
+    }
+}

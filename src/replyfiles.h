@@ -1,0 +1,48 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// Reading, listing and safely replacing the files of a reply directory: a
+// file is always either wholly old or wholly new, and keeps its links, owner
+// and permission bits.
+
+#ifndef REPLYFILES_H
+#define REPLYFILES_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QList>
+
+struct ReplyFile
+{
+    QByteArray name;
+    bool isSymLink = false;
+};
+
+// Lists the reply files in a directory: regular files and links, hidden names
+// left out, sorted by name ignoring case. A path that is no directory lists
+// as empty; a directory that cannot be read is a failure.
+bool listReplyFiles(const char *directory, QList<ReplyFile> &files);
+
+// What replacing a file keeps of it.
+struct FileStatus
+{
+    unsigned owner = 0;
+    unsigned group = 0;
+    unsigned mode = 0;
+};
+
+enum class ReadResult { Read, Skipped, Failed };
+
+// Reads a regular file whole into content, which is reused from call to call.
+// A link to anything but a regular file, or a file that has become something
+// else since it was listed, is skipped and never read.
+ReadResult readReplyFile(const QByteArray &path, bool isSymLink, QByteArray &content, FileStatus &status);
+
+// Replaces the content of a regular file (through a link, of the file it
+// points to) as a whole, keeping its status.
+bool replaceFileContent(const QByteArray &path, bool isSymLink, const FileStatus &status, const QByteArray &content);
+
+// Until the process ends, SIGHUP, SIGINT and SIGTERM remove the temporary
+// file being written before they end it.
+void removeTemporaryFileOnSignal();
+
+#endif // REPLYFILES_H
