@@ -4,8 +4,9 @@
 #include "cmakeapimapper.h"
 
 #include "pathrules.h"
-#include "replyfiles.h"
 
+#include <QtCore/QByteArrayView>
+#include <QtCore/QCryptographicHash>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QJsonArray>
@@ -17,6 +18,40 @@ namespace {
 
 constexpr char CMAKE_API_REPLY_PATH[] = ".cmake/api/v1/reply";
 constexpr char CMAKE_API_QUERY_PATH[] = ".cmake/api/v1/query";
+// Hidden, so that the walk never takes it for a reply file. When CMake writes
+// a reply it deletes every file of the directory that is not part of it, this
+// one too: the note goes with the reply it speaks of.
+constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/reply/.dorvane-mapped-files";
+
+constexpr qsizetype NAME_HASH_LENGTH = 20;
+
+// CMake names a reply object by the first 20 hex digits of the SHA3-256 of
+// its content, as "<kind and name>-<digits>.json". The digits of such a name,
+// or an empty view for any other name.
+QByteArrayView contentHashInName(const QByteArray &name)
+{
+    constexpr qsizetype suffixLength = NAME_HASH_LENGTH + 5; // the digits and ".json"
+    if (name.size() <= suffixLength || !name.endsWith(".json") || name.at(name.size() - suffixLength - 1) != '-')
+        return {};
+    const QByteArrayView digits = QByteArrayView(name).sliced(name.size() - suffixLength, NAME_HASH_LENGTH);
+    for (const char c : digits) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return {};
+    }
+    return digits;
+}
+
+// The SHA3-256, in hex, of a file's bytes as they were read, from its text
+// and the byte-order mark dropped from it, if any. Not for a text that had
+// its carriage returns dropped.
+QByteArray contentHash(const QByteArray &text, unsigned dropped)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha3_256);
+    if (dropped & DroppedByteOrderMark)
+        hash.addData(QByteArrayView("\xEF\xBB\xBF"));
+    hash.addData(text);
+    return hash.result().toHex();
+}
 
 } // namespace
 
@@ -44,24 +79,40 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     if (!listReplyFiles(CMAKE_API_REPLY_PATH, files))
         return false;
     removeTemporaryFileOnSignal();
-    const QByteArray replyDirectory = QByteArray(CMAKE_API_REPLY_PATH) + '/';
+    loadNote(files);
     // Index files go last: a reader that finds a new index can trust that the
     // objects it names are already rewritten.
     for (const bool indexPass : { false, true }) {
         for (const ReplyFile &file : std::as_const(files)) {
-            if (file.name.startsWith("index-") != indexPass)
-                continue;
-            if (!doCMakeApiReplyPathMapping(replyDirectory + file.name, file.isSymLink, file.name.startsWith("cache-")))
+            if (file.name.startsWith("index-") == indexPass && !doCMakeApiReplyPathMapping(file))
                 return false;
         }
     }
+    // The index files' entries were saved before they were written. The rest
+    // only spares the next run the hashing of mapped objects, so a note that
+    // cannot be saved now fails nothing.
+    saveNote();
     return QDir(QString::fromLatin1(CMAKE_API_QUERY_PATH)).removeRecursively();
 }
 
-bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink, bool isCacheReply)
+// A reply file is mapped only while it is as CMake wrote it. CMake keeps a
+// reply object whose name it would give again as it is, so after a new
+// configure a reply holds objects this tool has mapped beside new ones.
+bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
 {
+    const QByteArray filePath = QByteArray(CMAKE_API_REPLY_PATH) + '/' + file.name;
+    const bool isIndex = file.name.startsWith("index-");
+    const bool isCacheReply = file.name.startsWith("cache-");
+    const QByteArrayView nameHash = isIndex ? QByteArrayView() : contentHashInName(file.name);
+    FileIdentity identity;
+    if (!nameHash.isEmpty() && previousNote.contains(file.name) && readFileIdentity(filePath, identity)
+        && previousNote.hasObject(file.name, identity)) {
+        note.setObject(file.name, identity);
+        return true;
+    }
+
     FileStatus status;
-    switch (readReplyFile(filePath, isSymLink, fileContent, status)) {
+    switch (readReplyFile(filePath, file.isSymLink, fileContent, status)) {
     case ReadResult::Failed:
         return false;
     case ReadResult::Skipped:
@@ -69,14 +120,89 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const QByteArray &filePath, bool
     case ReadResult::Read:
         break;
     }
-    QByteArray &content = fileContent;
-    if (!normalizeReplyText(content))
+    const QByteArray &text = fileContent;
+    unsigned dropped = 0;
+    if (!normalizeReplyText(fileContent, dropped))
         return false;
-    if (isCacheReply)
-        return doCMakeApiCacheReplyPathMapping(content) && replaceFileContent(filePath, isSymLink, status, content);
-    rewrittenContent.resize(0);
-    const bool changed = appendRewritten(rewrittenContent, content, RuleSet(), jsonSysrootPath, jsonWorkspacePath);
-    return replaceFileContent(filePath, isSymLink, status, changed ? rewrittenContent : content);
+    const QByteArray *mapped = &rewrittenContent;
+    if (isCacheReply) {
+        rewrittenContent = text;
+        if (!doCMakeApiCacheReplyPathMapping(rewrittenContent))
+            return false;
+    } else {
+        rewrittenContent.resize(0);
+        if (!appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath))
+            mapped = &text;
+    }
+    // What the rules leave as it is needs no writing, whoever wrote it.
+    if (!dropped && *mapped == text)
+        return true;
+    if (isIndex)
+        return writeIndex(file, status, text, dropped, *mapped);
+    if (!nameHash.isEmpty() && mayHoldMappedText(text, dropped, isCacheReply)
+        && !contentHash(text, dropped).startsWith(nameHash)) {
+        // Rewritten since CMake wrote it, as a rule by an earlier run.
+        note.setObject(file.name, status.identity);
+        return true;
+    }
+    if (!replaceFileContent(filePath, file.isSymLink, status, *mapped, &identity))
+        return false;
+    if (!nameHash.isEmpty())
+        note.setObject(file.name, identity);
+    return true;
+}
+
+// Whether a reply object's text may be what this tool wrote with these paths,
+// so that only its hash can tell. The tool never writes a carriage return,
+// and reply text it wrote holds no match away from the paths it inserted. A
+// cache reply is small and hashed whenever it would change, as is a rare file
+// with a byte-order mark.
+bool CmakeApiMapper::mayHoldMappedText(const QByteArray &text, unsigned dropped, bool isCacheReply)
+{
+    if (dropped & DroppedCarriageReturns)
+        return false;
+    return isCacheReply || (dropped & DroppedByteOrderMark)
+            || checkRewritten(text, jsonSysrootPath, jsonWorkspacePath) != RewriteCheck::NotRewritten;
+}
+
+// Index files are named by time and written anew on every configure: the
+// note says which of them this tool wrote.
+bool CmakeApiMapper::writeIndex(const ReplyFile &file, const FileStatus &status, const QByteArray &text,
+                                unsigned dropped, const QByteArray &mapped)
+{
+    if (!(dropped & DroppedCarriageReturns) && previousNote.hasIndex(file.name, contentHash(text, dropped)))
+        return true;
+    // Noted before it is written: a run that ends in between leaves a note
+    // that does not match the index, which the next run then maps.
+    note.setIndex(file.name, contentHash(mapped, 0));
+    return saveNote()
+            && replaceFileContent(QByteArray(CMAKE_API_REPLY_PATH) + '/' + file.name, file.isSymLink, status, mapped);
+}
+
+void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
+{
+    FileStatus status;
+    savedNoteText.clear();
+    if (readReplyFile(MAPPING_NOTE_PATH, false, fileContent, status) == ReadResult::Read)
+        savedNoteText = fileContent;
+    previousNote = MappingNote::fromText(savedNoteText);
+    // Every index noted stays noted while the run goes on, so that saving the
+    // note before writing one index never drops another.
+    QByteArrayList names;
+    for (const ReplyFile &file : files)
+        names.append(file.name);
+    note = previousNote.indexEntries(names);
+}
+
+bool CmakeApiMapper::saveNote()
+{
+    const QByteArray text = note.toText();
+    if (text == savedNoteText)
+        return true;
+    if (!writeOwnFile(MAPPING_NOTE_PATH, text))
+        return false;
+    savedNoteText = text;
+    return true;
 }
 
 QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &value)

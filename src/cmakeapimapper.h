@@ -6,6 +6,9 @@
 #ifndef CMAKEAPIMAPPER_H
 #define CMAKEAPIMAPPER_H
 
+#include "mappingnote.h"
+#include "replyfiles.h"
+
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
 
@@ -21,9 +24,9 @@ public:
     bool isReplyExist();
     bool isQueryExist();
 
-    // Rewrites every reply file (index files last), then removes the query
-    // directory. Stops at the first file that cannot be rewritten; that file and
-    // every later one are left as they were.
+    // Maps every reply file that is as CMake wrote it (index files last), then
+    // removes the query directory. Stops at the first file that cannot be
+    // rewritten; that file and every later one are left as they were.
     bool DoCMakeApiPathMapping();
 
     // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises it.
@@ -33,7 +36,12 @@ public:
     bool isFlagCacheVariable(const QString &name);
 
 private:
-    bool doCMakeApiReplyPathMapping(const QByteArray &filePath, bool isSymLink, bool isCacheReply);
+    bool doCMakeApiReplyPathMapping(const ReplyFile &file);
+    bool mayHoldMappedText(const QByteArray &text, unsigned dropped, bool isCacheReply);
+    bool writeIndex(const ReplyFile &file, const FileStatus &status, const QByteArray &text, unsigned dropped,
+                    const QByteArray &mapped);
+    void loadNote(const QList<ReplyFile> &files);
+    bool saveNote();
     QString rewriteCacheValue(const QString &name, const QString &value);
 
     QString sysrootPath;
@@ -41,6 +49,11 @@ private:
     // The paths as JSON string content, for reply text.
     QByteArray jsonSysrootPath;
     QByteArray jsonWorkspacePath;
+    // What the last run noted, the note of this run, and the note's text as
+    // it stands on disk.
+    MappingNote previousNote;
+    MappingNote note;
+    QByteArray savedNoteText;
     // Reused from file to file, so that a run allocates its memory once.
     QByteArray fileContent;
     QByteArray rewrittenContent;

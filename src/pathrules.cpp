@@ -6,6 +6,7 @@
 
 #include "pathrules.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -344,6 +345,33 @@ QString rewriteString(const QString &text, RuleSet rules, const QString &sysroot
     return appendRewritten(out, text, rules, sysroot, workspace) ? out : text;
 }
 
+// A rewrite copies the text between its matches and inserts the paths. A
+// match found again in its output therefore overlaps an inserted path or
+// starts right after one, where the kept system directory begins: text that
+// was copied held no match to begin with, and the characters a match looks at
+// around it (the boundary after it, a preceding "-specs=" or backslash) are
+// the same or, next to an inserted path, only ever stop a match.
+RewriteCheck checkRewritten(QByteArrayView text, QByteArrayView sysroot, QByteArrayView workspace)
+{
+    const PathScanner<char> scanner(text.data(), text.size(), RuleSet());
+    PathMatch match;
+    if (!scanner.next(0, match))
+        return RewriteCheck::NothingToRewrite;
+    // An empty path occurs everywhere.
+    if (sysroot.isEmpty() || workspace.isEmpty())
+        return RewriteCheck::MayBeRewritten;
+    const auto touches = [&](QByteArrayView path) {
+        const qsizetype from = std::max<qsizetype>(0, match.begin - path.size());
+        const qsizetype to = std::min(text.size(), match.end - 1 + path.size());
+        return text.sliced(from, to - from).indexOf(path) >= 0;
+    };
+    do {
+        if (!touches(sysroot) && !touches(workspace))
+            return RewriteCheck::NotRewritten;
+    } while (scanner.next(match.end, match));
+    return RewriteCheck::MayBeRewritten;
+}
+
 QByteArray jsonEscaped(const QString &path)
 {
     static constexpr char hexDigits[] = "0123456789abcdef";
@@ -372,14 +400,20 @@ QByteArray jsonEscaped(const QString &path)
     return escaped;
 }
 
-bool normalizeReplyText(QByteArray &content)
+bool normalizeReplyText(QByteArray &content, unsigned &dropped)
 {
+    dropped = 0;
     if (isPlainAscii(content.constData(), content.size()))
         return true;
+    const qsizetype size = content.size();
     removeCarriageReturns(content);
+    if (content.size() != size)
+        dropped |= DroppedCarriageReturns;
     if (!QByteArrayView(content).isValidUtf8())
         return false;
-    if (content.startsWith("\xEF\xBB\xBF"))
+    if (content.startsWith("\xEF\xBB\xBF")) {
         content.remove(0, 3);
+        dropped |= DroppedByteOrderMark;
+    }
     return true;
 }

@@ -47,14 +47,35 @@ QByteArray rewriteReplyText(const QByteArray &text, const QString &sysroot, cons
 // The rules of the set applied to one string, the paths inserted as given.
 QString rewriteString(const QString &text, RuleSet rules, const QString &sysroot, const QString &workspace);
 
+// How a reply text stands to the reply-text rules with two given paths.
+enum class RewriteCheck {
+    // Nothing matches: the rules leave the text as it is.
+    NothingToRewrite,
+    // A match stands apart from every occurrence of the paths, which no
+    // rewrite with these paths leaves behind: the text is no output of one.
+    NotRewritten,
+    // Every match overlaps, or starts right after, an occurrence of one of
+    // the paths: the text may be the output of a rewrite with these paths.
+    MayBeRewritten,
+};
+
+// Checks a reply text against the paths as inserted (JSON-escaped).
+RewriteCheck checkRewritten(QByteArrayView text, QByteArrayView sysroot, QByteArrayView workspace);
+
 // A path as the content of a JSON string, escaped the way Qt's JSON writer
 // escapes strings.
 QByteArray jsonEscaped(const QString &path);
 
+enum DroppedBytes : unsigned {
+    DroppedCarriageReturns = 0x1,
+    DroppedByteOrderMark = 0x2,
+};
+
 // Turns the bytes of a reply file into the text the rules read, as the reply
 // has always been read: carriage returns and a leading UTF-8 byte-order mark
-// dropped. Returns false when the bytes are not UTF-8: decoding them would
-// write replacement characters back in their place.
-bool normalizeReplyText(QByteArray &content);
+// dropped, and says in dropped which of them there were. Returns false when
+// the bytes are not UTF-8: decoding them would write replacement characters
+// back in their place.
+bool normalizeReplyText(QByteArray &content, unsigned &dropped);
 
 #endif // PATHRULES_H

@@ -90,10 +90,27 @@ bool writeAll(int fd, const QByteArray &content)
     return true;
 }
 
+FileIdentity identityOf(const struct stat &status)
+{
+    return { quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+             qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
+}
+
+bool readIdentity(int fd, FileIdentity *identity)
+{
+    struct stat status;
+    if (!identity)
+        return true;
+    if (fstat(fd, &status) != 0)
+        return false;
+    *identity = identityOf(status);
+    return true;
+}
+
 // The fallback when no temporary file can be made beside the file, say in a
 // read-only directory. Not atomic, so on a failed write the old content is
 // put back.
-bool rewriteInPlace(const char *path, const QByteArray &content)
+bool rewriteInPlace(const char *path, const QByteArray &content, FileIdentity *written)
 {
     const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
@@ -107,7 +124,37 @@ bool rewriteInPlace(const char *path, const QByteArray &content)
             ftruncate(fd, original.size());
         ok = false;
     }
+    ok = ok && readIdentity(fd, written);
     return ::close(fd) == 0 && ok;
+}
+
+// Writes the content to a new temporary file beside the target with the
+// given status, then renames it over the target.
+enum class TemporaryWrite { Replaced, Failed, NoTemporaryFile, StatusNotKept };
+
+TemporaryWrite writeThroughTemporaryFile(const QByteArray &target, const FileStatus &status, const QByteArray &content,
+                                         FileIdentity *written)
+{
+    QByteArray temporaryPath = target.left(target.lastIndexOf('/') + 1) + ".dorvane-XXXXXX";
+    const int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
+    if (fd < 0)
+        return TemporaryWrite::NoTemporaryFile;
+    setPendingTemporaryFile(temporaryPath);
+
+    static const uid_t effectiveUser = geteuid();
+    static const gid_t effectiveGroup = getegid();
+    const bool keepsOwner = (status.owner == effectiveUser && status.group == effectiveGroup)
+            || fchown(fd, status.owner, status.group) == 0;
+    const bool keepsMode = keepsOwner && fchmod(fd, status.mode & 07777) == 0;
+    // A rename keeps the modification time, so the identity read here is the
+    // one the file has once it is in place.
+    const bool complete = keepsMode && writeAll(fd, content) && readIdentity(fd, written);
+    const bool closed = ::close(fd) == 0;
+    const bool replaced = complete && closed && rename(temporaryPath.constData(), target.constData()) == 0;
+    if (!replaced)
+        unlink(temporaryPath.constData());
+    hasPendingTemporaryFile = 0;
+    return replaced ? TemporaryWrite::Replaced : keepsMode ? TemporaryWrite::Failed : TemporaryWrite::StatusNotKept;
 }
 
 } // namespace
@@ -173,14 +220,14 @@ ReadResult readReplyFile(const QByteArray &filePath, bool isSymLink, QByteArray 
     }
     const bool read = readToEnd(fd, status.st_size, content);
     ::close(fd);
-    fileStatus = { unsigned(status.st_uid), unsigned(status.st_gid), unsigned(status.st_mode) };
+    fileStatus = { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
     return read ? ReadResult::Read : ReadResult::Failed;
 }
 
 // Through a temporary file beside the file and a rename. Through a symbolic
 // link the link stays and the file it points to is replaced.
 bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileStatus &status,
-                        const QByteArray &content)
+                        const QByteArray &content, FileIdentity *written)
 {
     QByteArray target = filePath;
     if (isSymLink) {
@@ -195,25 +242,43 @@ bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileSt
     if (faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
         return false;
 
-    QByteArray temporaryPath = target.left(target.lastIndexOf('/') + 1) + ".dorvane-XXXXXX";
-    const int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
-    if (fd < 0)
-        return rewriteInPlace(target.constData(), content);
-    setPendingTemporaryFile(temporaryPath);
+    switch (writeThroughTemporaryFile(target, status, content, written)) {
+    case TemporaryWrite::Replaced:
+        return true;
+    case TemporaryWrite::Failed:
+        return false;
+    case TemporaryWrite::NoTemporaryFile:
+    case TemporaryWrite::StatusNotKept:
+        // Only an in-place write keeps an owner or mode we cannot set.
+        break;
+    }
+    return rewriteInPlace(target.constData(), content, written);
+}
 
-    static const uid_t effectiveUser = geteuid();
-    static const gid_t effectiveGroup = getegid();
-    const bool keepsOwner = (status.owner == effectiveUser && status.group == effectiveGroup)
-            || fchown(fd, status.owner, status.group) == 0;
-    const bool keepsMode = keepsOwner && fchmod(fd, status.mode & 07777) == 0;
-    const bool written = keepsMode && writeAll(fd, content);
-    const bool closed = ::close(fd) == 0;
-    const bool replaced = written && closed && rename(temporaryPath.constData(), target.constData()) == 0;
-    if (!replaced)
-        unlink(temporaryPath.constData());
-    hasPendingTemporaryFile = 0;
-    // Only an in-place write keeps an owner or mode we cannot set.
-    return keepsMode ? replaced : rewriteInPlace(target.constData(), content);
+bool readFileIdentity(const QByteArray &path, FileIdentity &identity)
+{
+    struct stat status;
+    if (stat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    identity = identityOf(status);
+    return true;
+}
+
+bool writeOwnFile(const QByteArray &path, const QByteArray &content)
+{
+    struct stat status;
+    if (lstat(path.constData(), &status) == 0) {
+        if (!S_ISREG(status.st_mode))
+            return false;
+        return replaceFileContent(path, false, { status.st_uid, status.st_gid, status.st_mode, identityOf(status) },
+                                  content);
+    }
+    if (errno != ENOENT)
+        return false;
+    const mode_t mask = umask(0);
+    umask(mask);
+    const FileStatus created = { geteuid(), getegid(), 0666 & ~mask, {} };
+    return writeThroughTemporaryFile(path, created, content, nullptr) == TemporaryWrite::Replaced;
 }
 
 void removeTemporaryFileOnSignal()

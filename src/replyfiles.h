@@ -22,13 +22,32 @@ struct ReplyFile
 // as empty; a directory that cannot be read is a failure.
 bool listReplyFiles(const char *directory, QList<ReplyFile> &files);
 
-// What replacing a file keeps of it.
+// Tells one version of a file from another: a file that is written again,
+// or replaced, gets another identity.
+struct FileIdentity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = -1;
+    qint64 modified = 0; // nanoseconds since the epoch
+
+    friend bool operator==(const FileIdentity &a, const FileIdentity &b)
+    {
+        return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified == b.modified;
+    }
+};
+
+// What replacing a file keeps of it, and the version that was read.
 struct FileStatus
 {
     unsigned owner = 0;
     unsigned group = 0;
     unsigned mode = 0;
+    FileIdentity identity;
 };
+
+// The identity of a regular file, through a link of the file it points to.
+bool readFileIdentity(const QByteArray &path, FileIdentity &identity);
 
 enum class ReadResult { Read, Skipped, Failed };
 
@@ -38,8 +57,15 @@ enum class ReadResult { Read, Skipped, Failed };
 ReadResult readReplyFile(const QByteArray &path, bool isSymLink, QByteArray &content, FileStatus &status);
 
 // Replaces the content of a regular file (through a link, of the file it
-// points to) as a whole, keeping its status.
-bool replaceFileContent(const QByteArray &path, bool isSymLink, const FileStatus &status, const QByteArray &content);
+// points to) as a whole, keeping its status. Sets written, when given, to the
+// identity of the new version.
+bool replaceFileContent(const QByteArray &path, bool isSymLink, const FileStatus &status, const QByteArray &content,
+                        FileIdentity *written = nullptr);
+
+// Writes a small file of the tool's own as a whole: a regular file is
+// replaced keeping its status, a missing one is created with the permission
+// bits the umask leaves. Anything else at the path is a failure.
+bool writeOwnFile(const QByteArray &path, const QByteArray &content);
 
 // Until the process ends, SIGHUP, SIGINT and SIGTERM remove the temporary
 // file being written before they end it.

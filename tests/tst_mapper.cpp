@@ -1,6 +1,7 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+#include <QtCore/QCryptographicHash>
 #include <QtCore/QDirIterator>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QProcess>
@@ -22,6 +23,12 @@ namespace {
 constexpr uid_t nobody = 65534;
 const QString reply = "/.cmake/api/v1/reply";
 const QString query = "/.cmake/api/v1/query";
+const QString noteName = ".dorvane-mapped-files";
+
+QByteArray sha3(const QByteArray &content)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Sha3_256).toHex();
+}
 
 QByteArray read(const QString &path)
 {
@@ -53,7 +60,7 @@ QMap<QString, QString> snapshot(const QString &buildDir)
     QDirIterator it(buildDir, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo file(it.next());
-        if (file.filePath().startsWith(buildDir + query))
+        if (file.filePath().startsWith(buildDir + query) || file.fileName() == noteName)
             continue;
         files[file.filePath()] = file.isSymLink() ? "link to " + file.symLinkTarget()
                 : QString::number(file.permissions(), 16) + ' '
@@ -82,7 +89,9 @@ private slots:
 
 void tst_Mapper::run_data()
 {
-    QTest::addColumn<QByteArrayList>("files"); // "name=content", the name relative to the reply directory
+    // "name=content", the name relative to the reply directory; "{hash}" in a
+    // name stands for the hash CMake names the content by.
+    QTest::addColumn<QByteArrayList>("files");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<int>("exitCode");
@@ -92,7 +101,7 @@ void tst_Mapper::run_data()
 
     const QByteArrayList in = { "index-1.json=/opt/cross/x/sys-root/usr/include /workspace/a" };
     const QStringList sw = { "/S", "/W" };
-    addCase("two paths", in, sw, "", 0, { "index-1.json=/S/usr/include /W/a" });
+    addCase("two paths, no note", in, sw, "", 0, { "index-1.json=/S/usr/include /W/a" });
     addCase("two empty paths", in, { "", "" }, "", 0, { "index-1.json=/usr/include /a" });
     addCase("dash path after double dash", in, { "--", "-S", "/W" }, "", 0, { "index-1.json=-S/usr/include /W/a" });
     addCase("no paths", in, {}, "Sysroot and workspace paths must be provided!\n", 1, {});
@@ -149,6 +158,34 @@ Arguments:
     addCase("cache reply of another kind", { "cache-v2={\"kind\":\"codemodel\"}", "z=/usr/lib" }, sw,
             "Mapping error!\n", 1, {});
 
+    // Mapped only while the hash in its name holds, whatever it looks like.
+    const QByteArray mappedCache = QJsonDocument::fromJson(cache).toJson().replace("/usr", "/S/usr");
+    const QByteArray hashed = "-0123456789abcdef0123.json=";
+    addCase("pristine objects", { "target-a-{hash}.json=/usr/include /workspace/a", "cache-v2-{hash}.json=" + cache }, sw,
+            "", 0, { "target-a-{hash}.json=/S/usr/include /W/a", "cache-v2-{hash}.json=" + mappedCache });
+    addCase("objects mapped before", { "target-a" + hashed + "/S/usr/include /W/a", "cache-v2" + hashed + mappedCache },
+            sw, "", 0, {});
+    addCase("pristine objects that look mapped",
+            { "target-a-{hash}.json=\"/S/usr/include\"", "target-b-{hash}.json=\xEF\xBB\xBF\"/S/usr/lib\"",
+              "target-c-{hash}.json={\r\n\"/S/usr/share\"\r\n}" }, sw, "", 0,
+            { "target-a-{hash}.json=\"/S/S/usr/include\"", "target-b-{hash}.json=\"/S/S/usr/lib\"",
+              "target-c-{hash}.json={\n\"/S/S/usr/share\"\n}" });
+    addCase("pristine object, empty sysroot", { "target-a-{hash}.json=/opt/cross/x/sys-root/usr/lib /workspace/a" },
+            { "", "/W" }, "", 0, { "target-a-{hash}.json=/usr/lib /W/a" });
+    addCase("names not hashed", { "target-a-0123456789ABCDEF0123.json=/S/usr/lib", "target-b-0123456789abcdef012.json=/S/usr/lib",
+              "target-c0123456789abcdef0123.json=/S/usr/lib" }, sw, "", 0,
+            { "target-a-0123456789ABCDEF0123.json=/S/S/usr/lib", "target-b-0123456789abcdef012.json=/S/S/usr/lib",
+              "target-c0123456789abcdef0123.json=/S/S/usr/lib" });
+    // A limit: what another run mapped with other paths is no output of this one.
+    addCase("object mapped with other paths", { "target-a" + hashed + "/T/usr/lib" }, sw, "", 0,
+            { "target-a" + hashed + "/T/S/usr/lib" });
+    const QByteArray note = noteName.toUtf8() + "=dorvane mapped files 1\nindex ";
+    addCase("index noted", { "index-1.json=/S/usr/lib", note + sha3("/S/usr/lib") + " index-1.json\n" }, sw, "", 0, {});
+    addCase("index noted with other content", { "index-1.json=/S/usr/lib", note + sha3("/S/usr/lib64") + " index-1.json\n" },
+            sw, "", 0, { "index-1.json=/S/S/usr/lib" });
+    addCase("note names another index", { "index-2.json=/S/usr/lib", note + sha3("/S/usr/lib") + " index-1.json\n" }, sw,
+            "", 0, { "index-2.json=/S/S/usr/lib" });
+
     addCase("links and modes kept", { "../../../../t=/usr/lib64", "m=/usr/share" }, sw, "", 0,
             { "../../../../t=/S/usr/lib64", "m=/S/usr/share" }, [](const QString &dir) {
         QVERIFY(QFile::link("../../../../t", dir + reply + "/link"));
@@ -177,6 +214,9 @@ Arguments:
             [](const QString &dir) { setMode(dir + reply + "/a", 0444); });
     addCase("read-only directory, writable file", { "a=/usr/lib" }, sw, "", 0, { "a=/S/usr/lib" },
             [](const QString &dir) { setOwner(dir + reply, 0); });
+    // Its index would be mapped again by the next run.
+    addCase("read-only directory, no room for the note", { "a=/usr/lib", "index-1.json=/usr/lib" }, sw,
+            "Mapping error!\n", 1, { "a=/S/usr/lib" }, [](const QString &dir) { setOwner(dir + reply, 0); });
     addCase("write fails", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {}, {}, 8192);
     addCase("write fails in place", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {},
             [](const QString &dir) { setOwner(dir + reply, 0); }, 8192);
@@ -199,8 +239,12 @@ void tst_Mapper::run()
     QTemporaryDir build;
     QVERIFY2(build.isValid(), qPrintable(build.errorString()));
     const QString dir = build.path();
-    const auto pathOf = [&](const QByteArray &file) { return QDir::cleanPath(dir + reply + '/' + file.left(file.indexOf('='))); };
+    const auto nameOf = [](const QByteArray &file) { return file.left(file.indexOf('=')); };
     const auto contentOf = [](const QByteArray &file) { return file.mid(file.indexOf('=') + 1); };
+    QMap<QByteArray, QByteArray> names;
+    for (const QByteArray &file : files)
+        names[nameOf(file)] = QByteArray(nameOf(file)).replace("{hash}", sha3(contentOf(file)).left(20));
+    const auto pathOf = [&](const QByteArray &file) { return QDir::cleanPath(dir + reply + '/' + names.value(nameOf(file))); };
     QVERIFY(QDir(dir).mkpath(dir + query + "/client-ide") && QDir(dir).mkpath(dir + reply));
     for (const QByteArray &file : files)
         write(pathOf(file), contentOf(file));
@@ -213,20 +257,25 @@ void tst_Mapper::run()
         setup(dir);
     QMap<QString, QString> expected = snapshot(dir);
 
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    process.setChildProcessModifier([fileSizeLimit] {
-        const rlimit limit = { fileSizeLimit, fileSizeLimit };
-        if (fileSizeLimit && setrlimit(RLIMIT_FSIZE, &limit) == 0)
-            signal(SIGXFSZ, SIG_IGN);
-    });
-    if (asNobody)
-        process.start("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments);
-    else
-        process.start(DORVANE_EXE, arguments);
-    QVERIFY2(process.waitForFinished(10000), "the tool did not finish");
-    QCOMPARE(process.readAllStandardOutput(), output);
-    QCOMPARE(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, exitCode);
+    const auto runTool = [&](const QByteArray &output, int exitCode) {
+        QProcess process;
+        process.setWorkingDirectory(dir);
+        process.setChildProcessModifier([fileSizeLimit] {
+            const rlimit limit = { fileSizeLimit, fileSizeLimit };
+            if (fileSizeLimit && setrlimit(RLIMIT_FSIZE, &limit) == 0)
+                signal(SIGXFSZ, SIG_IGN);
+        });
+        if (asNobody)
+            process.start("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments);
+        else
+            process.start(DORVANE_EXE, arguments);
+        QVERIFY2(process.waitForFinished(10000), "the tool did not finish");
+        QCOMPARE(process.readAllStandardOutput(), output);
+        QCOMPARE(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, exitCode);
+    };
+    runTool(output, exitCode);
+    if (QTest::currentTestFailed())
+        return;
 
     for (const QByteArray &file : rewritten) {
         const QString path = pathOf(file);
@@ -234,6 +283,27 @@ void tst_Mapper::run()
     }
     QCOMPARE(snapshot(dir), expected);
     QCOMPARE(QFileInfo(dir + query).isDir(), !(exitCode == 0 && output.isEmpty()));
+
+    // A reply as CMake names its files is mapped once: another run changes
+    // nothing, and neither does one after CMake has taken the note away with
+    // a new index, which leaves only the objects' hashes to tell.
+    static const QRegularExpression objectName("-[0-9a-f]{20}\\.json$");
+    bool hasIndex = false;
+    for (const QByteArray &name : names) {
+        hasIndex = hasIndex || name.startsWith("index-");
+        if (name != noteName && !name.startsWith("index-") && !objectName.match(QString::fromUtf8(name)).hasMatch())
+            return;
+    }
+    if (exitCode != 0 || !output.isEmpty())
+        return;
+    for (const bool withNote : { true, false }) {
+        if (!withNote && (hasIndex || !QFile::remove(dir + reply + '/' + noteName)))
+            return;
+        QVERIFY(QDir().mkpath(dir + query));
+        runTool("", 0);
+        QCOMPARE(snapshot(dir), expected);
+        QVERIFY(!QFileInfo::exists(dir + query));
+    }
 }
 
 void tst_Mapper::runPath()

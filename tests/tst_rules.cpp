@@ -153,10 +153,14 @@ void tst_Rules::matchesReference()
                                       "/sys-root", "-specs=", "/workspace", "s", "_", "-", "/", ".", "\xc3\xa9", "\"", "\\" };
     const RuleSet cacheEntry { AllDirectoryRules, false };
     QRandomGenerator random(20261206);
-    for (int round = 0; round < 50000; ++round) {
+    const auto generate = [&](int least, int most) {
         QByteArray text;
-        for (int n = random.bounded(1, 14); n > 0; --n)
+        for (int n = random.bounded(least, most); n > 0; --n)
             text += fragments[random.bounded(int(std::size(fragments)))];
+        return text;
+    };
+    for (int round = 0; round < 50000; ++round) {
+        const QByteArray text = generate(1, 14);
         const QString value = QString::fromUtf8(text);
         const QString cacheValue = rewriteString(value, cacheEntry, "/S", "/W");
         QCOMPARE(cacheValue, referenceRewrite(value, { include, cacheEntryLibrary, share }, "/S", "/W"));
@@ -164,6 +168,16 @@ void tst_Rules::matchesReference()
             const QString expected = referenceRewrite(value, { include, replyTextLibrary, share }, "/S", "/W");
             QCOMPARE(QString::fromUtf8(rewriteReplyText(text, "/S", "/W")), expected);
         }
+
+        // A rewrite's output is never taken for text that no rewrite made,
+        // whatever the paths hold; text with a match and neither path is.
+        const QString sysroot = QString::fromUtf8(generate(0, 4));
+        const QString workspace = QString::fromUtf8(generate(0, 4));
+        const QByteArray mapped = rewriteReplyText(text, sysroot, workspace);
+        QVERIFY2(checkRewritten(mapped, jsonEscaped(sysroot), jsonEscaped(workspace)) != RewriteCheck::NotRewritten,
+                 qPrintable(sysroot + ' ' + workspace + ' ' + mapped));
+        QCOMPARE(checkRewritten(text, "/S", "/W"),
+                 rewriteReplyText(text, "/S", "/W") == text ? RewriteCheck::NothingToRewrite : RewriteCheck::NotRewritten);
     }
 }
 
