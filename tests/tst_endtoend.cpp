@@ -12,48 +12,118 @@
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
 
-// Configures the sample project with real CMake and maps the reply it wrote.
+#include <unistd.h>
+
+// Configures the sample project with real CMake and maps the reply it wrote,
+// once and in the loop an IDE runs.
 class tst_EndToEnd : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void mapRealReply();
+    void mapOnceInTheLoop();
+
+private:
+    bool configure();
+    QByteArray map(bool asNobody = false);
+    QMap<QString, QString> readReply(bool withNote = false);
+    QMap<QString, QString> mappedAfresh();
+
+    QTemporaryDir source;
+    QTemporaryDir build;
 };
 
-static QMap<QString, QString> readReply(const QDir &reply)
+namespace {
+
+const QString sysroot = "/srv/sysroots/trixie";
+const QString workspace = "/home/dev/src";
+const QString reply = "/.cmake/api/v1/reply";
+
+bool runProcess(const QString &program, const QStringList &arguments, const QString &directory,
+                QByteArray *output = nullptr)
 {
+    QProcess process;
+    process.setWorkingDirectory(directory);
+    process.start(program, arguments);
+    if (!process.waitForFinished(300000))
+        return false;
+    if (output)
+        *output = process.readAllStandardOutput() + "exit " + QByteArray::number(process.exitCode());
+    return process.exitStatus() == QProcess::NormalExit && (output || process.exitCode() == 0);
+}
+
+void appendTo(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::Append) && file.write(text) == text.size());
+}
+
+} // namespace
+
+void tst_EndToEnd::initTestCase()
+{
+    QVERIFY2(source.isValid() && build.isValid(), qPrintable(source.errorString() + build.errorString()));
+    const QDir sample(EXAMPLES_DIR "/hello");
+    for (const QString &name : sample.entryList(QDir::Files))
+        QVERIFY(QFile::copy(sample.filePath(name), source.filePath(name)));
+}
+
+// Asks for the reply an IDE asks for, as it does before every configure.
+bool tst_EndToEnd::configure()
+{
+    const QDir query(build.filePath(".cmake/api/v1/query"));
+    if (!query.mkpath("."))
+        return false;
+    for (const char *kind : { "codemodel-v2", "cache-v2", "cmakeFiles-v1", "toolchains-v1" }) {
+        if (!QFile(query.filePath(kind)).open(QIODevice::WriteOnly))
+            return false;
+    }
+    return runProcess(CMAKE_EXE, { "-S", source.path(), "-B", "." }, build.path());
+}
+
+// What the tool printed, and its exit status.
+QByteArray tst_EndToEnd::map(bool asNobody)
+{
+    QByteArray output;
+    const QStringList arguments = { sysroot, workspace };
+    if (asNobody)
+        runProcess("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments,
+                   build.path(), &output);
+    else
+        runProcess(DORVANE_EXE, arguments, build.path(), &output);
+    return output;
+}
+
+// The reply files by name, the index by its kind alone: its name is the time
+// it was written.
+QMap<QString, QString> tst_EndToEnd::readReply(bool withNote)
+{
+    const QDir dir(build.path() + reply);
     QMap<QString, QString> files;
-    for (const QString &name : reply.entryList(QDir::Files)) {
-        QFile file(reply.filePath(name));
-        files[name] = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    for (const QString &name : dir.entryList(QDir::Files | (withNote ? QDir::Hidden : QDir::Files))) {
+        QFile file(dir.filePath(name));
+        files[name.startsWith("index-") ? "index" : name] = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : "unreadable";
     }
     return files;
 }
 
+// The reply of the project as it stands, written anew and mapped once.
+QMap<QString, QString> tst_EndToEnd::mappedAfresh()
+{
+    if (!QDir(build.path() + reply).removeRecursively() || !configure() || map() != "exit 0")
+        return { { "failed", "to configure and map afresh" } };
+    return readReply();
+}
+
 void tst_EndToEnd::mapRealReply()
 {
-    QTemporaryDir build;
-    QVERIFY2(build.isValid(), qPrintable(build.errorString()));
-    const QDir dir(build.path());
-    QVERIFY(dir.mkpath(".cmake/api/v1/query"));
-    for (const char *kind : { "codemodel-v2", "cache-v2", "cmakeFiles-v1", "toolchains-v1" })
-        QVERIFY(QFile(dir.filePath(".cmake/api/v1/query/") + kind).open(QIODevice::WriteOnly));
-    QProcess process;
-    process.setWorkingDirectory(dir.path());
-    process.start(CMAKE_EXE, { "-S", EXAMPLES_DIR "/hello", "-B", "." });
-    QVERIFY(process.waitForFinished(300000));
-    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
-    const QMap<QString, QString> before = readReply(dir.filePath(".cmake/api/v1/reply"));
-
-    const QString sysroot = "/srv/sysroots/trixie";
-    const QString workspace = "/home/dev/src";
-    process.start(DORVANE_EXE, { sysroot, workspace });
-    QVERIFY(process.waitForFinished(60000));
-    QCOMPARE(process.readAllStandardOutput(), QByteArray());
-    QCOMPARE(process.exitCode(), 0);
-    QVERIFY(!dir.exists(".cmake/api/v1/query"));
-    const QMap<QString, QString> after = readReply(dir.filePath(".cmake/api/v1/reply"));
+    QVERIFY(configure());
+    const QMap<QString, QString> before = readReply();
+    QCOMPARE(map(), "exit 0");
+    QVERIFY(!QFileInfo::exists(build.path() + "/.cmake/api/v1/query"));
+    const QMap<QString, QString> after = readReply();
     QCOMPARE(after.keys(), before.keys());
 
     const QRegularExpression systemDirectory("(/opt/cross/[^/\"]+/sys-root)?/usr/((local/)?include|lib(64)?|share)\\b");
@@ -101,6 +171,38 @@ void tst_EndToEnd::mapRealReply()
     QCOMPARE(values["CMAKE_CXX_FLAGS"], "-I" + sysroot + "/usr/include/hello-sdk -L/usr/lib -I" + workspace + "/sdk/include");
     QCOMPARE(values["SAMPLE_SDK_DIR"], workspace + "/sdk");
     QVERIFY(values["CMAKE_ROOT"].startsWith(sysroot + "/usr/share/cmake"));
+}
+
+// Goes on from the reply mapped above. CMake keeps every reply object it
+// would write again as it is, mapped.
+void tst_EndToEnd::mapOnceInTheLoop()
+{
+    appendTo(source.filePath("CMakeLists.txt"), "target_compile_definitions(hello PRIVATE LOOP=1)\n");
+    QVERIFY(configure());
+    QCOMPARE(map(), "exit 0");
+    QMap<QString, QString> mapped = readReply();
+    QCOMPARE(mapped, mappedAfresh());
+
+    // Another run over the mapped reply changes no byte, the note included.
+    mapped = readReply(true);
+    QVERIFY(QDir().mkpath(build.path() + "/.cmake/api/v1/query"));
+    QCOMPARE(map(), "exit 0");
+    QCOMPARE(readReply(true), mapped);
+    QVERIFY(!QFileInfo::exists(build.path() + "/.cmake/api/v1/query"));
+
+    // A run that stops at a file it cannot read, after mapping a new object
+    // before it, then a run that can.
+    if (geteuid() != 0)
+        QSKIP("needs root, to run the tool as an ordinary user through setpriv");
+    appendTo(source.filePath("CMakeLists.txt"), "target_compile_definitions(greet PRIVATE RETRY=1)\n");
+    QVERIFY(configure());
+    QVERIFY(runProcess("chown", { "-R", "65534:65534", "." }, build.path()));
+    const QString unreadable = build.path() + reply + '/' + readReply().keys().filter(QRegularExpression("^target-hello-")).value(0);
+    QVERIFY(QFile::setPermissions(unreadable, QFile::ReadOwner) && ::chown(QFile::encodeName(unreadable), 0, 0) == 0);
+    QCOMPARE(map(true), "Mapping error!\nexit 1");
+    QVERIFY(::chown(QFile::encodeName(unreadable), 65534, 65534) == 0);
+    QCOMPARE(map(true), "exit 0");
+    QCOMPARE(readReply(), mappedAfresh());
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)
