@@ -55,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QDir reply(QStringLiteral(".cmake/api/v1/reply"));
     for (const QString &name : reply.entryList(QDir::Files | QDir::Hidden))
         FUZZ_CHECK(reply.remove(name));
+    reply.remove(QStringLiteral("../.dorvane-mapped-files"));
     const QByteArray hash = QCryptographicHash::hash(content, QCryptographicHash::Sha3_256).toHex().left(20);
     const QString path = reply.filePath(QStringLiteral("target-x-") + QString::fromLatin1(hash) + QStringLiteral(".json"));
     QFile file(path);
@@ -76,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // written a new reply that kept this object.
     for (const bool withNote : { true, false }) {
         if (!withNote)
-            reply.remove(QStringLiteral(".dorvane-mapped-files"));
+            reply.remove(QStringLiteral("../.dorvane-mapped-files"));
         FUZZ_CHECK(CmakeApiMapper(sysroot, workspace).DoCMakeApiPathMapping());
         FUZZ_CHECK(readFile(path) == mapped);
     }

@@ -18,10 +18,11 @@ namespace {
 
 constexpr char CMAKE_API_REPLY_PATH[] = ".cmake/api/v1/reply";
 constexpr char CMAKE_API_QUERY_PATH[] = ".cmake/api/v1/query";
-// Hidden, so that the walk never takes it for a reply file. When CMake writes
-// a reply it deletes every file of the directory that is not part of it, this
-// one too: the note goes with the reply it speaks of.
-constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/reply/.dorvane-mapped-files";
+// Beside the reply, not in it: when CMake writes a reply it deletes every
+// other file of the reply directory, and the objects it keeps are the ones
+// a note spares the next run from hashing. Every entry is checked against
+// the file it names, so a note may outlive what it speaks of.
+constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/.dorvane-mapped-files";
 
 constexpr qsizetype NAME_HASH_LENGTH = 20;
 

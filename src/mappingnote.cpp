@@ -3,6 +3,9 @@
 
 #include "mappingnote.h"
 
+#include <charconv>
+#include <cstring>
+
 namespace {
 
 constexpr char HEADER[] = "dorvane mapped files 1\n";
@@ -11,8 +14,14 @@ constexpr char INDEX[] = "index";
 
 QByteArray objectEntry(const FileIdentity &identity)
 {
-    return OBJECT + (' ' + QByteArray::number(identity.device)) + ' ' + QByteArray::number(identity.inode) + ' '
-            + QByteArray::number(identity.size) + ' ' + QByteArray::number(identity.modified);
+    char entry[sizeof OBJECT + 4 * 21];
+    char *end = entry + sizeof OBJECT - 1;
+    std::memcpy(entry, OBJECT, end - entry);
+    for (const qint64 number : { qint64(identity.device), qint64(identity.inode), identity.size, identity.modified }) {
+        *end++ = ' ';
+        end = std::to_chars(end, entry + sizeof entry, number).ptr;
+    }
+    return QByteArray(entry, end - entry);
 }
 
 QByteArray indexEntry(const QByteArray &contentHash)
@@ -53,8 +62,9 @@ QByteArray MappingNote::toText() const
     if (entries.isEmpty())
         return QByteArray();
     QByteArray text = HEADER;
+    text.reserve(entries.size() * 128);
     for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-        text += it.value() + ' ' + it.key() + '\n';
+        text.append(it.value()).append(' ').append(it.key()).append('\n');
     return text;
 }
 

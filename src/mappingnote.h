@@ -1,8 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note a run leaves in the reply directory: which reply files this tool
-// has mapped, so that a later run does not map them again.
+// The note a run leaves beside the reply: which reply files this tool has
+// mapped, so that a later run does not map them again.
 
 #ifndef MAPPINGNOTE_H
 #define MAPPINGNOTE_H

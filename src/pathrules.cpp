@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 
 // The tests build the mapper again with DORVANE_NO_AVX2, and with
@@ -238,18 +239,31 @@ private:
     RuleSet rules;
 };
 
-// QByteArray::append() goes through insert(); this runs for every match.
-void appendRange(QByteArray &out, const char *from, qsizetype length)
+// Appends to a text through a cursor of its own, so that a match costs a
+// copy and no call into the container: the text is sized once for the
+// likely output, grown when that is not enough, and cut to what was written.
+template <typename Text, typename Char>
+class Appender
 {
-    const qsizetype used = out.size();
-    out.resize(used + length);
-    std::memcpy(out.data() + used, from, length);
-}
+public:
+    Appender(Text &out, qsizetype likelyGrowth) : out(out), used(out.size())
+    {
+        out.resize(used + likelyGrowth);
+    }
+    ~Appender() { out.resize(used); }
 
-void appendRange(QString &out, const char16_t *from, qsizetype length)
-{
-    out.append(reinterpret_cast<const QChar *>(from), length);
-}
+    void append(const Char *from, qsizetype length)
+    {
+        if (out.size() - used < length)
+            out.resize(std::max(used + length, 2 * out.size()));
+        std::memcpy(static_cast<void *>(out.data() + used), from, length * sizeof(Char));
+        used += length;
+    }
+
+private:
+    Text &out;
+    qsizetype used;
+};
 
 template <typename Text, typename Char>
 bool appendRewrittenText(Text &out, const Char *data, qsizetype size, RuleSet rules, const Char *sysrootData,
@@ -259,19 +273,19 @@ bool appendRewrittenText(Text &out, const Char *data, qsizetype size, RuleSet ru
     PathMatch match;
     if (!scanner.next(0, match))
         return false;
-    out.reserve(out.size() + size + size / 8 + 4 * (sysrootSize + workspaceSize));
+    Appender<Text, Char> appender(out, size + size / 8 + 4 * (sysrootSize + workspaceSize));
     qsizetype done = 0;
     do {
-        appendRange(out, data + done, match.begin - done);
+        appender.append(data + done, match.begin - done);
         if (match.isWorkspace) {
-            appendRange(out, workspaceData, workspaceSize);
+            appender.append(workspaceData, workspaceSize);
         } else {
-            appendRange(out, sysrootData, sysrootSize);
-            appendRange(out, data + match.directoryBegin, match.end - match.directoryBegin);
+            appender.append(sysrootData, sysrootSize);
+            appender.append(data + match.directoryBegin, match.end - match.directoryBegin);
         }
         done = match.end;
     } while (scanner.next(done, match));
-    appendRange(out, data + done, size - done);
+    appender.append(data + done, size - done);
     return true;
 }
 
@@ -360,10 +374,13 @@ RewriteCheck checkRewritten(QByteArrayView text, QByteArrayView sysroot, QByteAr
     // An empty path occurs everywhere.
     if (sysroot.isEmpty() || workspace.isEmpty())
         return RewriteCheck::MayBeRewritten;
+    // The window is a few dozen bytes: too short for a search that builds
+    // tables first.
     const auto touches = [&](QByteArrayView path) {
         const qsizetype from = std::max<qsizetype>(0, match.begin - path.size());
         const qsizetype to = std::min(text.size(), match.end - 1 + path.size());
-        return text.sliced(from, to - from).indexOf(path) >= 0;
+        const std::string_view window(text.data() + from, to - from);
+        return window.find(std::string_view(path.data(), path.size())) != std::string_view::npos;
     };
     do {
         if (!touches(sysroot) && !touches(workspace))

@@ -47,6 +47,18 @@ void setPendingTemporaryFile(const QByteArray &path)
     }
 }
 
+uid_t effectiveUser()
+{
+    static const uid_t user = geteuid();
+    return user;
+}
+
+gid_t effectiveGroup()
+{
+    static const gid_t group = getegid();
+    return group;
+}
+
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
 {
     // Room for one byte more than the file's size, so that the read which
@@ -61,14 +73,17 @@ bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
     for (;;) {
         if (used == content.size())
             content.resize(used * 2);
-        const ssize_t count = ::read(fd, content.data() + used, content.size() - used);
+        const qsizetype wanted = content.size() - used;
+        const ssize_t count = ::read(fd, content.data() + used, wanted);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
             return false;
-        if (count == 0)
-            break;
         used += count;
+        // A regular file reads short only at its end; where that is the size
+        // it had when opened, asking again would only read nothing.
+        if (count == 0 || (count < wanted && used == sizeHint))
+            break;
     }
     content.truncate(used);
     return true;
@@ -141,9 +156,7 @@ TemporaryWrite writeThroughTemporaryFile(const QByteArray &target, const FileSta
         return TemporaryWrite::NoTemporaryFile;
     setPendingTemporaryFile(temporaryPath);
 
-    static const uid_t effectiveUser = geteuid();
-    static const gid_t effectiveGroup = getegid();
-    const bool keepsOwner = (status.owner == effectiveUser && status.group == effectiveGroup)
+    const bool keepsOwner = (status.owner == effectiveUser() && status.group == effectiveGroup())
             || fchown(fd, status.owner, status.group) == 0;
     const bool keepsMode = keepsOwner && fchmod(fd, status.mode & 07777) == 0;
     // A rename keeps the modification time, so the identity read here is the
@@ -238,8 +251,10 @@ bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileSt
         std::free(resolved);
     }
     // The rename would succeed on a file we may not write; refuse it as a
-    // direct write would.
-    if (faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
+    // direct write would. An owner may write where the mode lets it: ACLs and
+    // capabilities only ever let more.
+    const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
+    if (!ownerMayWrite && faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
         return false;
 
     switch (writeThroughTemporaryFile(target, status, content, written)) {
