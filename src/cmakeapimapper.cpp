@@ -126,13 +126,15 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     if (!normalizeReplyText(fileContent, dropped))
         return false;
     const QByteArray *mapped = &rewrittenContent;
+    // A cache reply is small and hashed whenever it would change.
+    RewriteCheck check = RewriteCheck::MayBeRewritten;
     if (isCacheReply) {
         rewrittenContent = text;
         if (!doCMakeApiCacheReplyPathMapping(rewrittenContent))
             return false;
     } else {
         rewrittenContent.resize(0);
-        if (!appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath))
+        if (!appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check))
             mapped = &text;
     }
     // What the rules leave as it is needs no writing, whoever wrote it.
@@ -140,8 +142,7 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
         return true;
     if (isIndex)
         return writeIndex(file, status, text, dropped, *mapped);
-    if (!nameHash.isEmpty() && mayHoldMappedText(text, dropped, isCacheReply)
-        && !contentHash(text, dropped).startsWith(nameHash)) {
+    if (!nameHash.isEmpty() && mayHoldMappedText(dropped, check) && !contentHash(text, dropped).startsWith(nameHash)) {
         // Rewritten since CMake wrote it, as a rule by an earlier run.
         note.setObject(file.name, status.identity);
         return true;
@@ -153,17 +154,15 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     return true;
 }
 
-// Whether a reply object's text may be what this tool wrote with these paths,
-// so that only its hash can tell. The tool never writes a carriage return,
-// and reply text it wrote holds no match away from the paths it inserted. A
-// cache reply is small and hashed whenever it would change, as is a rare file
-// with a byte-order mark.
-bool CmakeApiMapper::mayHoldMappedText(const QByteArray &text, unsigned dropped, bool isCacheReply)
+// Whether a reply object may hold what this tool wrote with these paths, so
+// that only its hash can tell. The tool never writes a carriage return, and
+// reply text it wrote holds no match away from the paths it inserted. A rare
+// file with a byte-order mark is hashed whenever it would change.
+bool CmakeApiMapper::mayHoldMappedText(unsigned dropped, RewriteCheck check)
 {
     if (dropped & DroppedCarriageReturns)
         return false;
-    return isCacheReply || (dropped & DroppedByteOrderMark)
-            || checkRewritten(text, jsonSysrootPath, jsonWorkspacePath) != RewriteCheck::NotRewritten;
+    return (dropped & DroppedByteOrderMark) || check != RewriteCheck::NotRewritten;
 }
 
 // Index files are named by time and written anew on every configure: the

@@ -7,6 +7,7 @@
 #define CMAKEAPIMAPPER_H
 
 #include "mappingnote.h"
+#include "pathrules.h"
 #include "replyfiles.h"
 
 #include <QtCore/QByteArray>
@@ -37,7 +38,7 @@ public:
 
 private:
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
-    bool mayHoldMappedText(const QByteArray &text, unsigned dropped, bool isCacheReply);
+    bool mayHoldMappedText(unsigned dropped, RewriteCheck check);
     bool writeIndex(const ReplyFile &file, const FileStatus &status, const QByteArray &text, unsigned dropped,
                     const QByteArray &mapped);
     void loadNote(const QList<ReplyFile> &files);

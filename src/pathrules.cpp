@@ -265,17 +265,50 @@ private:
     qsizetype used;
 };
 
+// A rewrite copies the text between its matches and inserts the paths. A
+// match found again in its output therefore overlaps an inserted path or
+// starts right after one, where the kept system directory begins: text that
+// was copied held no match to begin with, and the characters a match looks at
+// around it (the boundary after it, a preceding "-specs=" or backslash) are
+// the same or, next to an inserted path, only ever stop a match. The window
+// searched is a few dozen bytes, too short for a search that builds tables.
+bool touchesPath(const char *text, qsizetype size, const PathMatch &match, QByteArrayView path)
+{
+    if (path.isEmpty())
+        return true; // an empty path occurs everywhere
+    const qsizetype from = std::max<qsizetype>(0, match.begin - path.size());
+    const qsizetype to = std::min(size, match.end - 1 + path.size());
+    const std::string_view window(text + from, to - from);
+    return window.find(std::string_view(path.data(), path.size())) != std::string_view::npos;
+}
+
+struct OutputCheck
+{
+    QByteArrayView sysroot;
+    QByteArrayView workspace;
+    RewriteCheck *result;
+};
+
 template <typename Text, typename Char>
 bool appendRewrittenText(Text &out, const Char *data, qsizetype size, RuleSet rules, const Char *sysrootData,
-                         qsizetype sysrootSize, const Char *workspaceData, qsizetype workspaceSize)
+                         qsizetype sysrootSize, const Char *workspaceData, qsizetype workspaceSize,
+                         const OutputCheck *check = nullptr)
 {
     const PathScanner<Char> scanner(data, size, rules);
     PathMatch match;
-    if (!scanner.next(0, match))
+    if (!scanner.next(0, match)) {
+        if (check)
+            *check->result = RewriteCheck::NothingToRewrite;
         return false;
+    }
+    bool mayBeRewritten = check != nullptr;
     Appender<Text, Char> appender(out, size + size / 8 + 4 * (sysrootSize + workspaceSize));
     qsizetype done = 0;
     do {
+        if constexpr (std::is_same_v<Char, char>) {
+            mayBeRewritten = mayBeRewritten
+                    && (touchesPath(data, size, match, check->sysroot) || touchesPath(data, size, match, check->workspace));
+        }
         appender.append(data + done, match.begin - done);
         if (match.isWorkspace) {
             appender.append(workspaceData, workspaceSize);
@@ -286,6 +319,8 @@ bool appendRewrittenText(Text &out, const Char *data, qsizetype size, RuleSet ru
         done = match.end;
     } while (scanner.next(done, match));
     appender.append(data + done, size - done);
+    if (check)
+        *check->result = mayBeRewritten ? RewriteCheck::MayBeRewritten : RewriteCheck::NotRewritten;
     return true;
 }
 
@@ -335,10 +370,11 @@ void removeCarriageReturns(QByteArray &content)
 } // namespace
 
 bool appendRewritten(QByteArray &out, QByteArrayView text, RuleSet rules, QByteArrayView sysroot,
-                     QByteArrayView workspace)
+                     QByteArrayView workspace, RewriteCheck *check)
 {
+    const OutputCheck outputCheck { sysroot, workspace, check };
     return appendRewrittenText(out, text.data(), text.size(), rules, sysroot.data(), sysroot.size(), workspace.data(),
-                               workspace.size());
+                               workspace.size(), check ? &outputCheck : nullptr);
 }
 
 bool appendRewritten(QString &out, QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace)
@@ -357,36 +393,6 @@ QString rewriteString(const QString &text, RuleSet rules, const QString &sysroot
 {
     QString out;
     return appendRewritten(out, text, rules, sysroot, workspace) ? out : text;
-}
-
-// A rewrite copies the text between its matches and inserts the paths. A
-// match found again in its output therefore overlaps an inserted path or
-// starts right after one, where the kept system directory begins: text that
-// was copied held no match to begin with, and the characters a match looks at
-// around it (the boundary after it, a preceding "-specs=" or backslash) are
-// the same or, next to an inserted path, only ever stop a match.
-RewriteCheck checkRewritten(QByteArrayView text, QByteArrayView sysroot, QByteArrayView workspace)
-{
-    const PathScanner<char> scanner(text.data(), text.size(), RuleSet());
-    PathMatch match;
-    if (!scanner.next(0, match))
-        return RewriteCheck::NothingToRewrite;
-    // An empty path occurs everywhere.
-    if (sysroot.isEmpty() || workspace.isEmpty())
-        return RewriteCheck::MayBeRewritten;
-    // The window is a few dozen bytes: too short for a search that builds
-    // tables first.
-    const auto touches = [&](QByteArrayView path) {
-        const qsizetype from = std::max<qsizetype>(0, match.begin - path.size());
-        const qsizetype to = std::min(text.size(), match.end - 1 + path.size());
-        const std::string_view window(text.data() + from, to - from);
-        return window.find(std::string_view(path.data(), path.size())) != std::string_view::npos;
-    };
-    do {
-        if (!touches(sysroot) && !touches(workspace))
-            return RewriteCheck::NotRewritten;
-    } while (scanner.next(match.end, match));
-    return RewriteCheck::MayBeRewritten;
 }
 
 QByteArray jsonEscaped(const QString &path)

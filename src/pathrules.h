@@ -31,22 +31,6 @@ struct RuleSet
     bool isReplyText = true;
 };
 
-// Appends the text to out with every match replaced by the sysroot path and
-// the matched system directory (dropping any cross toolchain root), or by the
-// workspace path. The paths are inserted as given. When nothing matches,
-// returns false and leaves out alone, so that the caller can use the text as
-// it is.
-bool appendRewritten(QByteArray &out, QByteArrayView text, RuleSet rules, QByteArrayView sysroot,
-                     QByteArrayView workspace);
-bool appendRewritten(QString &out, QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace);
-
-// The reply-text rules applied to one UTF-8 JSON text, with the paths
-// inserted JSON-escaped, so that valid JSON stays valid.
-QByteArray rewriteReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace);
-
-// The rules of the set applied to one string, the paths inserted as given.
-QString rewriteString(const QString &text, RuleSet rules, const QString &sysroot, const QString &workspace);
-
 // How a reply text stands to the reply-text rules with two given paths.
 enum class RewriteCheck {
     // Nothing matches: the rules leave the text as it is.
@@ -59,8 +43,22 @@ enum class RewriteCheck {
     MayBeRewritten,
 };
 
-// Checks a reply text against the paths as inserted (JSON-escaped).
-RewriteCheck checkRewritten(QByteArrayView text, QByteArrayView sysroot, QByteArrayView workspace);
+// Appends the text to out with every match replaced by the sysroot path and
+// the matched system directory (dropping any cross toolchain root), or by the
+// workspace path. The paths are inserted as given. When nothing matches,
+// returns false and leaves out alone, so that the caller can use the text as
+// it is. For reply text, check, when given, is set to how the text stands to
+// a rewrite with these paths, found in the same scan.
+bool appendRewritten(QByteArray &out, QByteArrayView text, RuleSet rules, QByteArrayView sysroot,
+                     QByteArrayView workspace, RewriteCheck *check = nullptr);
+bool appendRewritten(QString &out, QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace);
+
+// The reply-text rules applied to one UTF-8 JSON text, with the paths
+// inserted JSON-escaped, so that valid JSON stays valid.
+QByteArray rewriteReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace);
+
+// The rules of the set applied to one string, the paths inserted as given.
+QString rewriteString(const QString &text, RuleSet rules, const QString &sysroot, const QString &workspace);
 
 // A path as the content of a JSON string, escaped the way Qt's JSON writer
 // escapes strings.
