@@ -135,8 +135,9 @@ bool rewriteInPlace(const char *path, const QByteArray &content, FileIdentity *w
     bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && readToEnd(fd, status.st_size, original)
             && lseek(fd, 0, SEEK_SET) == 0;
     if (ok && !(writeAll(fd, content) && ftruncate(fd, content.size()) == 0)) {
-        if (lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, original))
-            ftruncate(fd, original.size());
+        // The run fails either way; what matters is the old content back.
+        [[maybe_unused]] const bool restored = lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, original)
+                && ftruncate(fd, original.size()) == 0;
         ok = false;
     }
     ok = ok && readIdentity(fd, written);
