@@ -316,6 +316,7 @@ void tst_Mapper::runPath()
     install.start(CMAKE_EXE, { "--install", BUILD_DIR, "--prefix", prefix.path() });
     QVERIFY(install.waitForFinished(60000));
     QCOMPARE(install.exitCode(), 0);
+    QVERIFY(QFileInfo(prefix.path() + "/share/man/man1/dorvane.1.gz").isFile());
     for (const QString &binary : { QString(DORVANE_EXE), prefix.path() + "/bin/dorvane" }) {
         QProcess readelf;
         readelf.start("readelf", { "-d", binary });
