@@ -1,6 +1,9 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+// The walk over a reply and what each file gets: mapped as text, mapped as
+// the cache reply, or left as it is because it is mapped already.
+
 #include "cmakeapimapper.h"
 
 #include "pathrules.h"

@@ -1,6 +1,9 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+// The command line: the tool's name and options, its messages and its exit
+// statuses.
+
 #include "cmakeapimapper.h"
 
 #include <QtCore/QCommandLineParser>

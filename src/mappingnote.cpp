@@ -1,6 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+// The note's text: a header line, then one line a reply file.
+
 #include "mappingnote.h"
 
 #include <charconv>
