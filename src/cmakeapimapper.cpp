@@ -185,9 +185,8 @@ bool CmakeApiMapper::writeIndex(const ReplyFile &file, const FileStatus &status,
 void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
 {
     FileStatus status;
-    savedNoteText.clear();
-    if (readReplyFile(MAPPING_NOTE_PATH, false, fileContent, status) == ReadResult::Read)
-        savedNoteText = fileContent;
+    if (readReplyFile(MAPPING_NOTE_PATH, false, savedNoteText, status) != ReadResult::Read)
+        savedNoteText.clear();
     previousNote = MappingNote::fromText(savedNoteText);
     // Every index noted stays noted while the run goes on, so that saving the
     // note before writing one index never drops another.
