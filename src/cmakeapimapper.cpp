@@ -144,7 +144,7 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     if (!dropped && *mapped == text)
         return true;
     if (isIndex)
-        return writeIndex(file, status, text, dropped, *mapped);
+        return writeIndex(filePath, file, status, text, dropped, *mapped);
     if (!nameHash.isEmpty() && mayHoldMappedText(dropped, check) && !contentHash(text, dropped).startsWith(nameHash)) {
         // Rewritten since CMake wrote it, as a rule by an earlier run.
         note.setObject(file.name, status.identity);
@@ -170,16 +170,15 @@ bool CmakeApiMapper::mayHoldMappedText(unsigned dropped, RewriteCheck check)
 
 // Index files are named by time and written anew on every configure: the
 // note says which of them this tool wrote.
-bool CmakeApiMapper::writeIndex(const ReplyFile &file, const FileStatus &status, const QByteArray &text,
-                                unsigned dropped, const QByteArray &mapped)
+bool CmakeApiMapper::writeIndex(const QByteArray &filePath, const ReplyFile &file, const FileStatus &status,
+                                const QByteArray &text, unsigned dropped, const QByteArray &mapped)
 {
     if (!(dropped & DroppedCarriageReturns) && previousNote.hasIndex(file.name, contentHash(text, dropped)))
         return true;
     // Noted before it is written: a run that ends in between leaves a note
     // that does not match the index, which the next run then maps.
     note.setIndex(file.name, contentHash(mapped, 0));
-    return saveNote()
-            && replaceFileContent(QByteArray(CMAKE_API_REPLY_PATH) + '/' + file.name, file.isSymLink, status, mapped);
+    return saveNote() && replaceFileContent(filePath, file.isSymLink, status, mapped);
 }
 
 void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)

@@ -39,8 +39,8 @@ public:
 private:
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
     bool mayHoldMappedText(unsigned dropped, RewriteCheck check);
-    bool writeIndex(const ReplyFile &file, const FileStatus &status, const QByteArray &text, unsigned dropped,
-                    const QByteArray &mapped);
+    bool writeIndex(const QByteArray &filePath, const ReplyFile &file, const FileStatus &status, const QByteArray &text,
+                    unsigned dropped, const QByteArray &mapped);
     void loadNote(const QList<ReplyFile> &files);
     bool saveNote();
     QString rewriteCacheValue(const QString &name, const QString &value);

@@ -11,8 +11,9 @@
 namespace {
 
 constexpr char HEADER[] = "dorvane mapped files 1\n";
-constexpr char OBJECT[] = "object";
-constexpr char INDEX[] = "index";
+// The kinds of entry, each with the space that ends it.
+constexpr char OBJECT[] = "object ";
+constexpr char INDEX[] = "index ";
 
 QByteArray objectEntry(const FileIdentity &identity)
 {
@@ -20,15 +21,15 @@ QByteArray objectEntry(const FileIdentity &identity)
     char *end = entry + sizeof OBJECT - 1;
     std::memcpy(entry, OBJECT, end - entry);
     for (const qint64 number : { qint64(identity.device), qint64(identity.inode), identity.size, identity.modified }) {
-        *end++ = ' ';
         end = std::to_chars(end, entry + sizeof entry, number).ptr;
+        *end++ = ' ';
     }
-    return QByteArray(entry, end - entry);
+    return QByteArray(entry, end - entry - 1);
 }
 
 QByteArray indexEntry(const QByteArray &contentHash)
 {
-    return INDEX + (' ' + contentHash);
+    return INDEX + contentHash;
 }
 
 // A name goes on one line.
@@ -46,7 +47,7 @@ MappingNote MappingNote::fromText(const QByteArray &text)
         return note;
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
         // The kind, then four numbers for an object or a hash for an index.
-        const int fields = line.startsWith(OBJECT + QByteArray(" ")) ? 5 : line.startsWith(INDEX + QByteArray(" ")) ? 2 : 0;
+        const int fields = line.startsWith(OBJECT) ? 5 : line.startsWith(INDEX) ? 2 : 0;
         qsizetype nameBegin = 0;
         for (int i = 0; i < fields; ++i) {
             nameBegin = line.indexOf(' ', nameBegin) + 1;
@@ -97,7 +98,7 @@ MappingNote MappingNote::indexEntries(const QByteArrayList &names) const
     MappingNote note;
     for (const QByteArray &name : names) {
         const QByteArray entry = entries.value(name);
-        if (entry.startsWith(INDEX + QByteArray(" ")))
+        if (entry.startsWith(INDEX))
             note.entries.insert(name, entry);
     }
     return note;
