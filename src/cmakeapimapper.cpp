@@ -7,6 +7,7 @@
 #include "cmakeapimapper.h"
 
 #include "pathrules.h"
+#include "runlock.h"
 
 #include <QtCore/QByteArrayView>
 #include <QtCore/QCryptographicHash>
@@ -21,6 +22,7 @@ namespace {
 
 constexpr char CMAKE_API_REPLY_PATH[] = ".cmake/api/v1/reply";
 constexpr char CMAKE_API_QUERY_PATH[] = ".cmake/api/v1/query";
+constexpr char CMAKE_API_PATH[] = ".cmake/api/v1";
 // Beside the reply, not in it: when CMake writes a reply it deletes every
 // other file of the reply directory, and the objects it keeps are the ones
 // a note spares the next run from hashing. Every entry is checked against
@@ -77,8 +79,32 @@ bool CmakeApiMapper::isQueryExist()
     return QFile::exists(QString::fromLatin1(CMAKE_API_QUERY_PATH));
 }
 
+void CmakeApiMapper::setLockWait(int milliseconds)
+{
+    lockWaitMilliseconds = milliseconds;
+}
+
 bool CmakeApiMapper::DoCMakeApiPathMapping()
 {
+    // One run at a time: a run that read the note while another was mapping
+    // would map again what the other maps. The lock is on the build
+    // directory, which CMake never deletes, and is taken before anything is
+    // read.
+    RunLock lock;
+    switch (lock.lock(".", lockWaitMilliseconds)) {
+    case RunLock::Busy:
+        return false;
+    case RunLock::Locked:
+        // No other run is writing now, so what is named as its temporary
+        // files was left by a run that was killed.
+        for (const char *directory : { CMAKE_API_REPLY_PATH, CMAKE_API_PATH, "." })
+            removeLeftoverTemporaryFiles(directory);
+        break;
+    case RunLock::Unsupported:
+        // Where the file system refuses locks, runs go on as they always did.
+        break;
+    }
+
     QList<ReplyFile> files;
     if (!listReplyFiles(CMAKE_API_REPLY_PATH, files))
         return false;

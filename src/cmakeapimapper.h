@@ -36,6 +36,9 @@ public:
 
     bool isFlagCacheVariable(const QString &name);
 
+    // How long a run waits for another run in the same build directory to end.
+    void setLockWait(int milliseconds);
+
 private:
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
     bool mayHoldMappedText(unsigned dropped, RewriteCheck check);
@@ -47,6 +50,10 @@ private:
 
     QString sysrootPath;
     QString workspacePath;
+    // Long enough for another run over the largest reply on a slow disk; a
+    // holder that takes longer is stopped or hung, and waiting on for it
+    // would hang whoever started this run too.
+    int lockWaitMilliseconds = 60000;
     // The paths as JSON string content, for reply text.
     QByteArray jsonSysrootPath;
     QByteArray jsonWorkspacePath;

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,6 +25,19 @@
 #include <unistd.h>
 
 namespace {
+
+// mkostemp replaces the six X with ASCII letters and digits.
+constexpr char TEMPORARY_FILE_TEMPLATE[] = ".dorvane-XXXXXX";
+
+bool isTemporaryFileName(std::string_view name)
+{
+    constexpr std::string_view pattern = TEMPORARY_FILE_TEMPLATE;
+    constexpr size_t prefixLength = pattern.size() - 6;
+    return name.size() == pattern.size() && name.substr(0, prefixLength) == pattern.substr(0, prefixLength)
+            && std::all_of(name.begin() + prefixLength, name.end(), [](char c) {
+                   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+               });
+}
 
 // The temporary file being written, so that a signal that ends the run does
 // not leave it behind.
@@ -151,7 +165,7 @@ enum class TemporaryWrite { Replaced, Failed, NoTemporaryFile, StatusNotKept };
 TemporaryWrite writeThroughTemporaryFile(const QByteArray &target, const FileStatus &status, const QByteArray &content,
                                          FileIdentity *written)
 {
-    QByteArray temporaryPath = target.left(target.lastIndexOf('/') + 1) + ".dorvane-XXXXXX";
+    QByteArray temporaryPath = target.left(target.lastIndexOf('/') + 1) + TEMPORARY_FILE_TEMPLATE;
     const int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
     if (fd < 0)
         return TemporaryWrite::NoTemporaryFile;
@@ -308,4 +322,20 @@ void removeTemporaryFileOnSignal()
         sigemptyset(&cleanup.sa_mask);
         sigaction(signalNumber, &cleanup, nullptr);
     }
+}
+
+void removeLeftoverTemporaryFiles(const char *directoryPath)
+{
+    DIR *const directory = opendir(directoryPath);
+    if (!directory)
+        return;
+    // What cannot be removed stays: it is in no one's way.
+    const int directoryFd = dirfd(directory);
+    while (const dirent *entry = readdir(directory)) {
+        struct stat status;
+        if (isTemporaryFileName(entry->d_name) && fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(status.st_mode))
+            unlinkat(directoryFd, entry->d_name, 0);
+    }
+    closedir(directory);
 }

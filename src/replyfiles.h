@@ -71,4 +71,10 @@ bool writeOwnFile(const QByteArray &path, const QByteArray &content);
 // file being written before they end it.
 void removeTemporaryFileOnSignal();
 
+// Removes the temporary files that runs ended by SIGKILL, or by any other
+// signal that cannot be caught, left in a directory: regular files named as
+// this tool names them, and nothing else. Only for a run that holds the
+// build directory's lock, so that no other run is writing one.
+void removeLeftoverTemporaryFiles(const char *directory);
+
 #endif // REPLYFILES_H

@@ -12,6 +12,11 @@
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
 
+#include <array>
+#include <csignal>
+#include <functional>
+
+#include <sys/resource.h>
 #include <unistd.h>
 
 // Configures the sample project with real CMake and maps the reply it wrote,
@@ -24,11 +29,14 @@ private slots:
     void initTestCase();
     void mapRealReply();
     void mapOnceInTheLoop();
+    void mapInOverlappingRuns();
+    void mapAfterKilledRun();
 
 private:
     bool configure();
-    QByteArray map(bool asNobody = false);
+    QByteArray map(bool asNobody = false, rlim_t killAtSize = 0);
     QMap<QString, QString> readReply(bool withNote = false);
+    bool configureAfresh();
     QMap<QString, QString> mappedAfresh();
 
     QTemporaryDir source;
@@ -41,17 +49,20 @@ const QString sysroot = "/srv/sysroots/trixie";
 const QString workspace = "/home/dev/src";
 const QString reply = "/.cmake/api/v1/reply";
 
-bool runProcess(const QString &program, const QStringList &arguments, const QString &directory,
-                QByteArray *output = nullptr)
+// What a process printed, then "exit" and its status, or "killed".
+QByteArray runProcess(const QString &program, const QStringList &arguments, const QString &directory,
+                      const std::function<void()> &inChild = {})
 {
     QProcess process;
     process.setWorkingDirectory(directory);
+    if (inChild)
+        process.setChildProcessModifier(inChild);
     process.start(program, arguments);
     if (!process.waitForFinished(300000))
-        return false;
-    if (output)
-        *output = process.readAllStandardOutput() + "exit " + QByteArray::number(process.exitCode());
-    return process.exitStatus() == QProcess::NormalExit && (output || process.exitCode() == 0);
+        return "did not finish";
+    if (process.exitStatus() != QProcess::NormalExit)
+        return process.readAllStandardOutput() + "killed";
+    return process.readAllStandardOutput() + "exit " + QByteArray::number(process.exitCode());
 }
 
 void appendTo(const QString &path, const QByteArray &text)
@@ -80,20 +91,24 @@ bool tst_EndToEnd::configure()
         if (!QFile(query.filePath(kind)).open(QIODevice::WriteOnly))
             return false;
     }
-    return runProcess(CMAKE_EXE, { "-S", source.path(), "-B", "." }, build.path());
+    return runProcess(CMAKE_EXE, { "-S", source.path(), "-B", "." }, build.path()).endsWith("exit 0");
 }
 
-// What the tool printed, and its exit status.
-QByteArray tst_EndToEnd::map(bool asNobody)
+// What the tool printed, and how it ended. With a size, it is killed when it
+// writes past it, as SIGKILL would kill it.
+QByteArray tst_EndToEnd::map(bool asNobody, rlim_t killAtSize)
 {
-    QByteArray output;
     const QStringList arguments = { sysroot, workspace };
+    const auto killAt = [killAtSize] {
+        const rlimit fileSize = { killAtSize, killAtSize }, noCore = { 0, 0 };
+        if (killAtSize && (setrlimit(RLIMIT_FSIZE, &fileSize) != 0 || setrlimit(RLIMIT_CORE, &noCore) != 0))
+            _exit(125);
+        signal(SIGXFSZ, SIG_DFL);
+    };
     if (asNobody)
-        runProcess("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments,
-                   build.path(), &output);
-    else
-        runProcess(DORVANE_EXE, arguments, build.path(), &output);
-    return output;
+        return runProcess("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments,
+                          build.path());
+    return runProcess(DORVANE_EXE, arguments, build.path(), killAt);
 }
 
 // The reply files by name, the index by its kind alone: its name is the time
@@ -113,10 +128,16 @@ QMap<QString, QString> tst_EndToEnd::readReply(bool withNote)
     return files;
 }
 
+// The reply of the project as it stands, as CMake writes it anew.
+bool tst_EndToEnd::configureAfresh()
+{
+    return QDir(build.path() + reply).removeRecursively() && configure();
+}
+
 // The reply of the project as it stands, written anew and mapped once.
 QMap<QString, QString> tst_EndToEnd::mappedAfresh()
 {
-    if (!QDir(build.path() + reply).removeRecursively() || !configure() || map() != "exit 0")
+    if (!configureAfresh() || map() != "exit 0")
         return { { "failed", "to configure and map afresh" } };
     return readReply();
 }
@@ -201,7 +222,7 @@ void tst_EndToEnd::mapOnceInTheLoop()
     appendTo(source.filePath("CMakeLists.txt"), "target_compile_definitions(greet PRIVATE RETRY=1)\n"
                                                 "target_compile_definitions(hello PRIVATE RETRY=1)\n");
     QVERIFY(configure());
-    QVERIFY(runProcess("chown", { "-R", "65534:65534", "." }, build.path()));
+    QCOMPARE(runProcess("chown", { "-R", "65534:65534", "." }, build.path()), "exit 0");
     const QString unreadable = build.path() + reply + '/' + readReply().keys().filter(QRegularExpression("^target-hello-")).value(0);
     QVERIFY(QFile::setPermissions(unreadable, QFile::ReadOwner) && ::chown(QFile::encodeName(unreadable), 0, 0) == 0);
     QCOMPARE(map(true), "Mapping error!\nexit 1");
@@ -210,6 +231,38 @@ void tst_EndToEnd::mapOnceInTheLoop()
     QCOMPARE(map(true), "exit 0");
     mapped = readReply();
     QCOMPARE(mapped, mappedAfresh());
+}
+
+// Runs that overlap in one build directory wait for each other, so that
+// between them they map the reply once.
+void tst_EndToEnd::mapInOverlappingRuns()
+{
+    const QMap<QString, QString> mapped = mappedAfresh();
+    for (int round = 0; round < 8; ++round) {
+        QVERIFY(configureAfresh());
+        std::array<QProcess, 4> runs;
+        for (QProcess &run : runs) {
+            run.setWorkingDirectory(build.path());
+            run.start(DORVANE_EXE, { sysroot, workspace });
+        }
+        for (QProcess &run : runs) {
+            QVERIFY(run.waitForFinished(60000));
+            QCOMPARE(run.readAllStandardOutput() + "exit " + QByteArray::number(run.exitCode()), "exit 0");
+        }
+        QCOMPARE(readReply(), mapped);
+    }
+}
+
+// A run killed while it writes a file leaves the reply as it was, and the
+// next run maps it and removes what the killed run left.
+void tst_EndToEnd::mapAfterKilledRun()
+{
+    const QMap<QString, QString> mapped = mappedAfresh();
+    QVERIFY(configureAfresh());
+    QCOMPARE(map(false, 4096), "killed");
+    QCOMPARE(readReply().keys().filter(QRegularExpression("^\\.dorvane-")).size(), 1);
+    QCOMPARE(map(), "exit 0");
+    QCOMPARE(readReply(), mapped);
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -1,6 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+#include "cmakeapimapper.h"
+
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDirIterator>
 #include <QtCore/QJsonDocument>
@@ -11,12 +13,20 @@
 #include <functional>
 
 #include <csignal>
+#include <cstddef>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using Setup = std::function<void(const QString &buildDir)>;
+using ChildSetup = std::function<void()>;
 Q_DECLARE_METATYPE(Setup)
+Q_DECLARE_METATYPE(ChildSetup)
 
 namespace {
 
@@ -70,9 +80,33 @@ QMap<QString, QString> snapshot(const QString &buildDir)
 }
 
 void addCase(const char *name, const QByteArrayList &files, const QStringList &arguments, const QByteArray &output,
-             int exitCode, const QByteArrayList &rewritten, const Setup &setup = {}, rlim_t fileSizeLimit = 0)
+             int exitCode, const QByteArrayList &rewritten, const Setup &setup = {}, const ChildSetup &inChild = {})
 {
-    QTest::newRow(name) << files << arguments << output << exitCode << rewritten << setup << fileSizeLimit;
+    QTest::newRow(name) << files << arguments << output << exitCode << rewritten << setup << inChild;
+}
+
+// In the tool's process, writes past the limit fail, as on a full disk.
+ChildSetup fileSizeLimit(rlim_t bytes)
+{
+    return [bytes] {
+        const rlimit limit = { bytes, bytes };
+        if (setrlimit(RLIMIT_FSIZE, &limit) == 0)
+            signal(SIGXFSZ, SIG_IGN);
+    };
+}
+
+// In the tool's process, flock fails as on a file system that refuses locks.
+void refuseLocks()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_flock, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOLCK),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program = { std::size(filter), filter };
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(125);
 }
 
 } // namespace
@@ -84,6 +118,7 @@ class tst_Mapper : public QObject
 private slots:
     void run_data();
     void run();
+    void lockedOut();
     void runPath();
 };
 
@@ -95,9 +130,10 @@ void tst_Mapper::run_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArrayList>("rewritten"); // "name=content" after the run; every other file is untouched
+    // "name=content" after the run, or "name" for a file removed; every other file is untouched.
+    QTest::addColumn<QByteArrayList>("rewritten");
     QTest::addColumn<Setup>("setup");
-    QTest::addColumn<rlim_t>("fileSizeLimit"); // with SIGXFSZ ignored, so that writes fail instead
+    QTest::addColumn<ChildSetup>("inChild"); // run in the tool's process before it starts
 
     const QByteArrayList in = { "index-1.json=/opt/cross/x/sys-root/usr/include /workspace/a" };
     const QStringList sw = { "/S", "/W" };
@@ -219,9 +255,20 @@ Arguments:
     // Without the note its index would be mapped again by the next run.
     addCase("read-only directory, no room for the note", { "a=/usr/lib", "index-1.json=/usr/lib" }, sw,
             "Mapping error!\n", 1, { "a=/S/usr/lib" }, [](const QString &dir) { setOwner(dir + reply + "/..", 0); });
-    addCase("write fails", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {}, {}, 8192);
+    addCase("write fails", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {}, {}, fileSizeLimit(8192));
     addCase("write fails in place", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {},
-            [](const QString &dir) { setOwner(dir + reply, 0); }, 8192);
+            [](const QString &dir) { setOwner(dir + reply, 0); }, fileSizeLimit(8192));
+
+    // What killed runs left: regular files named as the tool names its
+    // temporary files, in the three places it writes them.
+    const QByteArrayList leftovers = { ".dorvane-aZ09bY=1", "../.dorvane-000000=2", "../../../../.dorvane-QQQQQQ=3",
+                                       ".dorvane-abcde=4", ".dorvane-abcdefg=5", ".dorvane-ab_cde=6",
+                                       ".dorvane-Dir000/f=7", "a=/usr/lib" };
+    const Setup linkLikeLeftover = [](const QString &dir) { QVERIFY(QFile::link("a", dir + reply + "/.dorvane-Link00")); };
+    addCase("leftovers of killed runs", leftovers, sw, "", 0,
+            { ".dorvane-aZ09bY", "../.dorvane-000000", "../../../../.dorvane-QQQQQQ", "a=/S/usr/lib" }, linkLikeLeftover);
+    // Without the lock another run may be writing them.
+    addCase("file system refuses locks", leftovers, sw, "", 0, { "a=/S/usr/lib" }, linkLikeLeftover, refuseLocks);
 }
 
 void tst_Mapper::run()
@@ -232,16 +279,17 @@ void tst_Mapper::run()
     QFETCH(int, exitCode);
     QFETCH(QByteArrayList, rewritten);
     QFETCH(Setup, setup);
-    QFETCH(rlim_t, fileSizeLimit);
+    QFETCH(ChildSetup, inChild);
 
     // As root, permission bits stop nothing: the tool runs as nobody.
     const bool asNobody = geteuid() == 0;
-    if (!asNobody && (fileSizeLimit || QByteArray(QTest::currentDataTag()).contains("read")))
+    const QByteArray tag = QTest::currentDataTag();
+    if (!asNobody && (tag.contains("read") || tag.contains("write fails")))
         QSKIP("needs root, to run the tool as an ordinary user through setpriv");
     QTemporaryDir build;
     QVERIFY2(build.isValid(), qPrintable(build.errorString()));
     const QString dir = build.path();
-    const auto nameOf = [](const QByteArray &file) { return file.left(file.indexOf('=')); };
+    const auto nameOf = [](const QByteArray &file) { return file.split('=').first(); };
     const auto contentOf = [](const QByteArray &file) { return file.mid(file.indexOf('=') + 1); };
     QMap<QByteArray, QByteArray> names;
     for (const QByteArray &file : files)
@@ -262,11 +310,8 @@ void tst_Mapper::run()
     const auto runTool = [&](const QByteArray &output, int exitCode) {
         QProcess process;
         process.setWorkingDirectory(dir);
-        process.setChildProcessModifier([fileSizeLimit] {
-            const rlimit limit = { fileSizeLimit, fileSizeLimit };
-            if (fileSizeLimit && setrlimit(RLIMIT_FSIZE, &limit) == 0)
-                signal(SIGXFSZ, SIG_IGN);
-        });
+        if (inChild)
+            process.setChildProcessModifier(inChild);
         if (asNobody)
             process.start("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments);
         else
@@ -281,7 +326,10 @@ void tst_Mapper::run()
 
     for (const QByteArray &file : rewritten) {
         const QString path = pathOf(file);
-        expected[path] = expected[path].section(' ', 0, 0) + ' ' + contentOf(file).toPercentEncoding();
+        if (file.contains('='))
+            expected[path] = expected[path].section(' ', 0, 0) + ' ' + contentOf(file).toPercentEncoding();
+        else
+            expected.remove(path);
     }
     QCOMPARE(snapshot(dir), expected);
     QCOMPARE(QFileInfo(dir + query).isDir(), !(exitCode == 0 && output.isEmpty()));
@@ -306,6 +354,28 @@ void tst_Mapper::run()
         QCOMPARE(snapshot(dir), expected);
         QVERIFY(!QFileInfo::exists(dir + query));
     }
+}
+
+// A run that finds the build directory locked for longer than it waits
+// changes nothing and fails.
+void tst_Mapper::lockedOut()
+{
+    QTemporaryDir build;
+    QVERIFY2(build.isValid(), qPrintable(build.errorString()));
+    write(build.path() + reply + "/index-1.json", "/usr/lib");
+    QVERIFY(QDir().mkpath(build.path() + query));
+    const int lockFd = ::open(QFile::encodeName(build.path()).constData(), O_RDONLY | O_DIRECTORY);
+    QVERIFY(lockFd >= 0 && flock(lockFd, LOCK_EX) == 0);
+    const QString current = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(build.path()));
+    CmakeApiMapper mapper("/S", "/W");
+    mapper.setLockWait(200);
+    const bool mapped = mapper.DoCMakeApiPathMapping();
+    QDir::setCurrent(current);
+    ::close(lockFd);
+    QVERIFY(!mapped);
+    QCOMPARE(read(build.path() + reply + "/index-1.json"), "/usr/lib");
+    QVERIFY(QFileInfo(build.path() + query).isDir());
 }
 
 void tst_Mapper::runPath()

@@ -1,0 +1,37 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// One run at a time in a build directory.
+
+#ifndef RUNLOCK_H
+#define RUNLOCK_H
+
+#include <QtCore/QtGlobal>
+
+// An exclusive advisory lock (flock) on a directory, held until the object
+// goes. The kernel releases it however the process ends, so a killed run
+// never leaves it taken.
+class RunLock
+{
+    Q_DISABLE_COPY_MOVE(RunLock)
+
+public:
+    enum Result {
+        Locked,
+        // Another process held it for the whole wait.
+        Busy,
+        // The directory cannot be opened, or its file system refuses locks.
+        Unsupported,
+    };
+
+    RunLock() = default;
+    ~RunLock();
+
+    // Waits up to waitMilliseconds for the lock.
+    Result lock(const char *directory, int waitMilliseconds);
+
+private:
+    int fd = -1;
+};
+
+#endif // RUNLOCK_H
