@@ -103,7 +103,7 @@ bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
     return true;
 }
 
-bool writeAll(int fd, const QByteArray &content)
+bool writeAll(int fd, QByteArrayView content)
 {
     const char *data = content.constData();
     qsizetype left = content.size();
@@ -125,7 +125,7 @@ FileIdentity identityOf(const struct stat &status)
              qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
 }
 
-bool readIdentity(int fd, FileIdentity *identity)
+bool readFileIdentity(int fd, FileIdentity *identity)
 {
     struct stat status;
     if (!identity)
@@ -154,35 +154,8 @@ bool rewriteInPlace(const char *path, const QByteArray &content, FileIdentity *w
                 && ftruncate(fd, original.size()) == 0;
         ok = false;
     }
-    ok = ok && readIdentity(fd, written);
+    ok = ok && readFileIdentity(fd, written);
     return ::close(fd) == 0 && ok;
-}
-
-// Writes the content to a new temporary file beside the target with the
-// given status, then renames it over the target.
-enum class TemporaryWrite { Replaced, Failed, NoTemporaryFile, StatusNotKept };
-
-TemporaryWrite writeThroughTemporaryFile(const QByteArray &target, const FileStatus &status, const QByteArray &content,
-                                         FileIdentity *written)
-{
-    QByteArray temporaryPath = target.left(target.lastIndexOf('/') + 1) + TEMPORARY_FILE_TEMPLATE;
-    const int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
-    if (fd < 0)
-        return TemporaryWrite::NoTemporaryFile;
-    setPendingTemporaryFile(temporaryPath);
-
-    const bool keepsOwner = (status.owner == effectiveUser() && status.group == effectiveGroup())
-            || fchown(fd, status.owner, status.group) == 0;
-    const bool keepsMode = keepsOwner && fchmod(fd, status.mode & 07777) == 0;
-    // A rename keeps the modification time, so the identity read here is the
-    // one the file has once it is in place.
-    const bool complete = keepsMode && writeAll(fd, content) && readIdentity(fd, written);
-    const bool closed = ::close(fd) == 0;
-    const bool replaced = complete && closed && rename(temporaryPath.constData(), target.constData()) == 0;
-    if (!replaced)
-        unlink(temporaryPath.constData());
-    hasPendingTemporaryFile = 0;
-    return replaced ? TemporaryWrite::Replaced : keepsMode ? TemporaryWrite::Failed : TemporaryWrite::StatusNotKept;
 }
 
 } // namespace
@@ -230,7 +203,13 @@ bool listReplyFiles(const char *directoryPath, QList<ReplyFile> &files)
     return ok;
 }
 
-ReadResult readReplyFile(const QByteArray &filePath, bool isSymLink, QByteArray &content, FileStatus &fileStatus)
+FileReader::~FileReader()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+ReadResult FileReader::open(const QByteArray &filePath, bool isSymLink, FileStatus &fileStatus)
 {
     // Only regular files are rewritten. A broken link or a link to a directory
     // is no reply file, and a link to a FIFO, socket or device is never opened:
@@ -238,30 +217,56 @@ ReadResult readReplyFile(const QByteArray &filePath, bool isSymLink, QByteArray 
     struct stat status;
     if (isSymLink && (stat(filePath.constData(), &status) != 0 || !S_ISREG(status.st_mode)))
         return ReadResult::Skipped;
-    const int fd = ::open(filePath.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    fd = ::open(filePath.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return ReadResult::Failed;
-    const bool hasStatus = fstat(fd, &status) == 0;
-    if (!hasStatus || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return hasStatus ? ReadResult::Skipped : ReadResult::Failed;
-    }
-    const bool read = readToEnd(fd, status.st_size, content);
-    ::close(fd);
+    if (fstat(fd, &status) != 0)
+        return ReadResult::Failed;
+    if (!S_ISREG(status.st_mode))
+        return ReadResult::Skipped;
     fileStatus = { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
-    return read ? ReadResult::Read : ReadResult::Failed;
+    return ReadResult::Read;
 }
 
-// Through a temporary file beside the file and a rename. Through a symbolic
-// link the link stays and the file it points to is replaced.
-bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileStatus &status,
-                        const QByteArray &content, FileIdentity *written)
+bool FileReader::readAll(QByteArray &content, qsizetype sizeHint)
 {
-    QByteArray target = filePath;
+    return readToEnd(fd, sizeHint, content);
+}
+
+bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
+{
+    const qsizetype used = buffer.size();
+    buffer.resize(used + maxBytes);
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer.data() + used, maxBytes);
+        if (count < 0 && errno == EINTR)
+            continue;
+        buffer.truncate(used + std::max<ssize_t>(count, 0));
+        return count >= 0;
+    }
+}
+
+ReadResult readReplyFile(const QByteArray &filePath, bool isSymLink, QByteArray &content, FileStatus &status)
+{
+    FileReader reader;
+    const ReadResult opened = reader.open(filePath, isSymLink, status);
+    if (opened != ReadResult::Read)
+        return opened;
+    return reader.readAll(content, status.identity.size) ? ReadResult::Read : ReadResult::Failed;
+}
+
+FileReplacement::~FileReplacement()
+{
+    abandon();
+}
+
+FileReplacement::Result FileReplacement::start(const QByteArray &filePath, bool isSymLink, const FileStatus &status)
+{
+    target = filePath;
     if (isSymLink) {
         char *const resolved = realpath(filePath.constData(), nullptr);
         if (!resolved)
-            return false;
+            return Refused;
         target = resolved;
         std::free(resolved);
     }
@@ -270,19 +275,81 @@ bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileSt
     // capabilities only ever let more.
     const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
     if (!ownerMayWrite && faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
-        return false;
+        return Refused;
+    return create(target, status);
+}
 
-    switch (writeThroughTemporaryFile(target, status, content, written)) {
-    case TemporaryWrite::Replaced:
-        return true;
-    case TemporaryWrite::Failed:
+FileReplacement::Result FileReplacement::create(const QByteArray &path, const FileStatus &status)
+{
+    target = path;
+    temporaryPath = target.left(target.lastIndexOf('/') + 1) + TEMPORARY_FILE_TEMPLATE;
+    fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
+    if (fd < 0)
+        return NoTemporaryFile;
+    setPendingTemporaryFile(temporaryPath);
+    const bool keepsOwner = (status.owner == effectiveUser() && status.group == effectiveGroup())
+            || fchown(fd, status.owner, status.group) == 0;
+    if (keepsOwner && fchmod(fd, status.mode & 07777) == 0)
+        return Started;
+    abandon();
+    return StatusNotKept;
+}
+
+bool FileReplacement::append(QByteArrayView data)
+{
+    return fd >= 0 && writeAll(fd, data);
+}
+
+// A rename keeps the modification time, so the identity read before it is
+// the one the file has once it is in place.
+bool FileReplacement::readIdentity(FileIdentity &identity)
+{
+    return fd >= 0 && readFileIdentity(fd, &identity);
+}
+
+bool FileReplacement::commit()
+{
+    if (fd < 0)
         return false;
-    case TemporaryWrite::NoTemporaryFile:
-    case TemporaryWrite::StatusNotKept:
+    const bool closed = ::close(fd) == 0;
+    fd = -1;
+    if (!closed || rename(temporaryPath.constData(), target.constData()) != 0) {
+        abandon();
+        return false;
+    }
+    temporaryPath.clear();
+    hasPendingTemporaryFile = 0;
+    return true;
+}
+
+void FileReplacement::abandon()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    if (!temporaryPath.isEmpty())
+        unlink(temporaryPath.constData());
+    temporaryPath.clear();
+    hasPendingTemporaryFile = 0;
+}
+
+// Through a temporary file beside the file and a rename. Through a symbolic
+// link the link stays and the file it points to is replaced.
+bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileStatus &status,
+                        const QByteArray &content, FileIdentity *written)
+{
+    FileReplacement replacement;
+    switch (replacement.start(filePath, isSymLink, status)) {
+    case FileReplacement::Started:
+        return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
+    case FileReplacement::Refused:
+        return false;
+    case FileReplacement::NoTemporaryFile:
+    case FileReplacement::StatusNotKept:
         // Only an in-place write keeps an owner or mode we cannot set.
         break;
     }
-    return rewriteInPlace(target.constData(), content, written);
+    return rewriteInPlace(replacement.targetPath().constData(), content, written);
 }
 
 bool readFileIdentity(const QByteArray &path, FileIdentity &identity)
@@ -307,8 +374,9 @@ bool writeOwnFile(const QByteArray &path, const QByteArray &content)
         return false;
     const mode_t mask = umask(0);
     umask(mask);
-    const FileStatus created = { geteuid(), getegid(), 0666 & ~mask, {} };
-    return writeThroughTemporaryFile(path, created, content, nullptr) == TemporaryWrite::Replaced;
+    FileReplacement replacement;
+    return replacement.create(path, { geteuid(), getegid(), 0666 & ~mask, {} }) == FileReplacement::Started
+            && replacement.append(content) && replacement.commit();
 }
 
 void removeTemporaryFileOnSignal()

@@ -9,6 +9,7 @@
 #define REPLYFILES_H
 
 #include <QtCore/QByteArray>
+#include <QtCore/QByteArrayView>
 #include <QtCore/QList>
 
 struct ReplyFile
@@ -55,6 +56,64 @@ enum class ReadResult { Read, Skipped, Failed };
 // A link to anything but a regular file, or a file that has become something
 // else since it was listed, is skipped and never read.
 ReadResult readReplyFile(const QByteArray &path, bool isSymLink, QByteArray &content, FileStatus &status);
+
+// Reads a regular file, whole or piece by piece.
+class FileReader
+{
+    Q_DISABLE_COPY_MOVE(FileReader)
+
+public:
+    FileReader() = default;
+    ~FileReader();
+
+    // Opens the file as readReplyFile reads it, and takes its status.
+    ReadResult open(const QByteArray &path, bool isSymLink, FileStatus &status);
+    bool readAll(QByteArray &content, qsizetype sizeHint);
+    // Appends up to maxBytes to buffer: nothing at the end of the file.
+    bool readMore(QByteArray &buffer, qsizetype maxBytes);
+
+private:
+    int fd = -1;
+};
+
+// A new version of a file, written piece by piece to a temporary file beside
+// it and put in its place by a rename, so that the file is always either
+// wholly old or wholly new. Unless committed, the temporary file is removed.
+class FileReplacement
+{
+    Q_DISABLE_COPY_MOVE(FileReplacement)
+
+public:
+    enum Result {
+        Started,
+        // The file cannot be written, or a link to it cannot be followed.
+        Refused,
+        NoTemporaryFile,
+        // The temporary file cannot be given the file's owner or mode.
+        StatusNotKept,
+    };
+
+    FileReplacement() = default;
+    ~FileReplacement();
+
+    // For the regular file at path (through a link, the file it points to),
+    // keeping its status.
+    Result start(const QByteArray &path, bool isSymLink, const FileStatus &status);
+    // For a file at path that may not exist yet, with the owner and mode given.
+    Result create(const QByteArray &path, const FileStatus &status);
+    bool append(QByteArrayView data);
+    // The identity of the new version, which it keeps once in place.
+    bool readIdentity(FileIdentity &identity);
+    bool commit();
+    void abandon();
+    // The file replaced: the one a link points to.
+    const QByteArray &targetPath() const { return target; }
+
+private:
+    QByteArray target;
+    QByteArray temporaryPath;
+    int fd = -1;
+};
 
 // Replaces the content of a regular file (through a link, of the file it
 // points to) as a whole, keeping its status. Sets written, when given, to the
