@@ -3,7 +3,8 @@
 
 // The least a safe rewrite of a reply has to do: read every file of the reply
 // directory and replace it through a temporary file beside it and a rename,
-// keeping its mode and transforming nothing. The benchmark's floor.
+// keeping its mode and transforming nothing. The benchmark's floor. Given a
+// file instead of a directory, it does the same for that file alone.
 
 #include <algorithm>
 #include <cstdio>
@@ -59,6 +60,10 @@ static bool replace(const std::string &directory, const std::string &name, Buffe
 int main(int argc, char *argv[])
 {
     const std::string directory = argc > 1 ? argv[1] : ".cmake/api/v1/reply";
+    Buffer buffer;
+    struct stat status;
+    if (stat(directory.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+        return replace(".", directory, buffer) ? 0 : 1;
     DIR *const listing = opendir(directory.c_str());
     if (!listing)
         return 1;
@@ -69,7 +74,6 @@ int main(int argc, char *argv[])
     }
     closedir(listing);
     std::sort(names.begin(), names.end()); // the order the tool walks in, near enough
-    Buffer buffer;
     for (const std::string &name : names) {
         if (!replace(directory, name, buffer)) {
             std::perror(name.c_str());

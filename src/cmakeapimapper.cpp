@@ -13,6 +13,7 @@
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QFileInfo>
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
@@ -28,6 +29,13 @@ constexpr char CMAKE_API_PATH[] = ".cmake/api/v1";
 // a note spares the next run from hashing. Every entry is checked against
 // the file it names, so a note may outlive what it speaks of.
 constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/.dorvane-mapped-files";
+constexpr char COMPILE_COMMANDS_PATH[] = "compile_commands.json";
+// The database's name in the note: its path from the note's directory, which
+// no reply file's name can be.
+constexpr char COMPILE_COMMANDS_NOTE_NAME[] = "../../../compile_commands.json";
+// The database is read and written in pieces of about this size, so that a
+// run's memory stays small and in the cache whatever the database's size.
+constexpr qsizetype COMPILE_COMMANDS_PIECE_SIZE = 1 << 20;
 
 constexpr qsizetype NAME_HASH_LENGTH = 20;
 
@@ -79,6 +87,17 @@ bool CmakeApiMapper::isQueryExist()
     return QFile::exists(QString::fromLatin1(CMAKE_API_QUERY_PATH));
 }
 
+bool CmakeApiMapper::isCompileCommandsExist()
+{
+    FileIdentity identity;
+    return readFileIdentity(COMPILE_COMMANDS_PATH, identity);
+}
+
+void CmakeApiMapper::setCompileCommandsMapped(bool mapped)
+{
+    isCompileCommandsMapped = mapped;
+}
+
 void CmakeApiMapper::setLockWait(int milliseconds)
 {
     lockWaitMilliseconds = milliseconds;
@@ -105,24 +124,29 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         break;
     }
 
+    // Without a reply, only the compilation database is mapped, and the query
+    // directory is left for the configure that will answer it.
+    const bool hasReply = isReplyExist();
     QList<ReplyFile> files;
-    if (!listReplyFiles(CMAKE_API_REPLY_PATH, files))
+    if (hasReply && !listReplyFiles(CMAKE_API_REPLY_PATH, files))
         return false;
     removeTemporaryFileOnSignal();
     loadNote(files);
     // Index files go last: a reader that finds a new index can trust that the
-    // objects it names are already rewritten.
+    // objects it names, and the database, are already rewritten.
     for (const bool indexPass : { false, true }) {
+        if (indexPass && isCompileCommandsMapped && !doCompileCommandsPathMapping())
+            return false;
         for (const ReplyFile &file : std::as_const(files)) {
             if (file.name.startsWith("index-") == indexPass && !doCMakeApiReplyPathMapping(file))
                 return false;
         }
     }
-    // The index files' entries were saved before they were written. The rest
-    // only spares the next run the hashing of mapped objects, so a note that
-    // cannot be saved now fails nothing.
+    // The entries of the index files and the database were saved before they
+    // were written. The rest only spares the next run the hashing of mapped
+    // objects, so a note that cannot be saved now fails nothing.
     saveNote();
-    return QDir(QString::fromLatin1(CMAKE_API_QUERY_PATH)).removeRecursively();
+    return !hasReply || QDir(QString::fromLatin1(CMAKE_API_QUERY_PATH)).removeRecursively();
 }
 
 // A reply file is mapped only while it is as CMake wrote it. CMake keeps a
@@ -142,14 +166,9 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     }
 
     FileStatus status;
-    switch (readReplyFile(filePath, file.isSymLink, fileContent, status)) {
-    case ReadResult::Failed:
-        return false;
-    case ReadResult::Skipped:
-        return true;
-    case ReadResult::Read:
-        break;
-    }
+    const ReadResult read = readReplyFile(filePath, file.isSymLink, fileContent, status);
+    if (read != ReadResult::Read)
+        return read == ReadResult::Skipped;
     const QByteArray &text = fileContent;
     unsigned dropped = 0;
     if (!normalizeReplyText(fileContent, dropped))
@@ -181,6 +200,78 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     if (!nameHash.isEmpty())
         note.setObject(file.name, identity);
     return true;
+}
+
+// CMake writes the database anew on every configure that would write it
+// otherwise, and names it by no hash, so the note alone tells whether this
+// tool wrote it. It runs to hundreds of MB, so it is mapped piece by piece
+// straight into its new version, and only ever replaced whole.
+bool CmakeApiMapper::doCompileCommandsPathMapping()
+{
+    const QByteArray noteName = COMPILE_COMMANDS_NOTE_NAME;
+    FileIdentity identity;
+    if (!readFileIdentity(COMPILE_COMMANDS_PATH, identity) || previousNote.hasDatabase(noteName, identity))
+        return true;
+    FileReader reader;
+    FileStatus status;
+    const ReadResult opened = reader.open(COMPILE_COMMANDS_PATH, true, status);
+    if (opened != ReadResult::Read)
+        return opened == ReadResult::Skipped;
+    FileReplacement replacement;
+    if (replacement.start(COMPILE_COMMANDS_PATH, true, status) != FileReplacement::Started)
+        return false;
+    // A database this tool wrote that has since been copied or touched has
+    // another identity, and only its content tells.
+    quint64 notedChecksum = 0;
+    qint64 notedSize = -1;
+    const bool mayBeMapped = previousNote.findDatabase(noteName, notedChecksum, notedSize)
+            && notedSize == status.identity.size;
+    ContentChecksum readChecksum;
+    ContentChecksum writtenChecksum;
+    unsigned dropped = 0;
+    bool isRewritten = false;
+    fileContent.resize(0);
+    for (bool isStart = true, isEnd = false; !isEnd;) {
+        const qsizetype pending = fileContent.size();
+        if (!reader.readMore(fileContent, COMPILE_COMMANDS_PIECE_SIZE))
+            return false;
+        isEnd = fileContent.size() == pending;
+        const qsizetype cut = isEnd ? fileContent.size() : replyTextCutPoint(fileContent);
+        if (cut == 0 && !isEnd)
+            continue;
+        // The piece goes to pieceContent, what follows the cut stays.
+        pieceContent.swap(fileContent);
+        fileContent.resize(0);
+        fileContent.append(pieceContent.constData() + cut, pieceContent.size() - cut);
+        pieceContent.truncate(cut);
+        if (mayBeMapped)
+            readChecksum.add(pieceContent);
+        unsigned pieceDropped = 0;
+        if (!normalizeReplyText(pieceContent, pieceDropped, isStart))
+            return false;
+        dropped |= pieceDropped;
+        isStart = false;
+        rewrittenContent.resize(0);
+        const bool isPieceRewritten = appendRewritten(rewrittenContent, pieceContent, RuleSet(), jsonSysrootPath,
+                                                      jsonWorkspacePath);
+        isRewritten = isRewritten || isPieceRewritten;
+        const QByteArray &mapped = isPieceRewritten ? rewrittenContent : pieceContent;
+        writtenChecksum.add(mapped);
+        if (!replacement.append(mapped))
+            return false;
+    }
+    if (!dropped && (!isRewritten || (mayBeMapped && readChecksum.result() == notedChecksum))) {
+        if (isRewritten)
+            note.setDatabase(noteName, notedChecksum, status.identity);
+        return true;
+    }
+    // Noted before it is in place: a run that ends in between leaves a note
+    // that names no file there, and the next run maps the database.
+    FileIdentity mappedIdentity;
+    if (!replacement.readIdentity(mappedIdentity))
+        return false;
+    note.setDatabase(noteName, writtenChecksum.result(), mappedIdentity);
+    return saveNote() && replacement.commit();
 }
 
 // Whether a reply object may hold what this tool wrote with these paths, so
@@ -218,7 +309,7 @@ void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
     QByteArrayList names;
     for (const ReplyFile &file : files)
         names.append(file.name);
-    note = previousNote.indexEntries(names);
+    note = previousNote.lastingEntries(names);
 }
 
 bool CmakeApiMapper::saveNote()
@@ -226,6 +317,10 @@ bool CmakeApiMapper::saveNote()
     const QByteArray text = note.toText();
     if (text == savedNoteText)
         return true;
+    // A build directory that has a database but no reply may have no
+    // directory for the note yet.
+    if (!QFileInfo::exists(QString::fromLatin1(CMAKE_API_PATH)) && !QDir().mkpath(QString::fromLatin1(CMAKE_API_PATH)))
+        return false;
     if (!writeOwnFile(MAPPING_NOTE_PATH, text))
         return false;
     savedNoteText = text;

@@ -24,10 +24,17 @@ public:
 
     bool isReplyExist();
     bool isQueryExist();
+    // Whether compile_commands.json in the current directory is a regular
+    // file, or a link to one.
+    bool isCompileCommandsExist();
 
-    // Maps every reply file that is as CMake wrote it (index files last), then
-    // removes the query directory. Stops at the first file that cannot be
-    // rewritten; that file and every later one are left as they were.
+    // Whether a run maps compile_commands.json as well; it does not unless asked.
+    void setCompileCommandsMapped(bool mapped);
+
+    // Maps every reply file that is as CMake wrote it (index files last), and
+    // the compilation database if asked, then removes the query directory if
+    // there is a reply. Stops at the first file that cannot be rewritten;
+    // that file and every later one are left as they were.
     bool DoCMakeApiPathMapping();
 
     // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises it.
@@ -41,6 +48,7 @@ public:
 
 private:
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
+    bool doCompileCommandsPathMapping();
     bool mayHoldMappedText(unsigned dropped, RewriteCheck check);
     bool writeIndex(const QByteArray &filePath, const ReplyFile &file, const FileStatus &status, const QByteArray &text,
                     unsigned dropped, const QByteArray &mapped);
@@ -54,6 +62,7 @@ private:
     // holder that takes longer is stopped or hung, and waiting on for it
     // would hang whoever started this run too.
     int lockWaitMilliseconds = 60000;
+    bool isCompileCommandsMapped = false;
     // The paths as JSON string content, for reply text.
     QByteArray jsonSysrootPath;
     QByteArray jsonWorkspacePath;
@@ -64,6 +73,7 @@ private:
     QByteArray savedNoteText;
     // Reused from file to file, so that a run allocates its memory once.
     QByteArray fileContent;
+    QByteArray pieceContent;
     QByteArray rewrittenContent;
 };
 

@@ -32,6 +32,9 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("CMake file API path mapper"));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption compileCommandsOption(QStringLiteral("compile-commands"),
+                                                   QStringLiteral("Maps compile_commands.json as well."));
+    parser.addOption(compileCommandsOption);
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
@@ -48,9 +51,20 @@ int main(int argc, char *argv[])
         return report("Only sysroot and workspace paths must be provided!", 1);
 
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
-    if (!mapper.isReplyExist())
-        return report("Reply is not exist.", 0);
+    const bool withCompileCommands = parser.isSet(compileCommandsOption);
+    mapper.setCompileCommandsMapped(withCompileCommands);
+    const bool hasReply = mapper.isReplyExist();
+    const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
+    if (!hasReply && !hasCompileCommands) {
+        return withCompileCommands ? report("Reply and compilation database do not exist.", 0)
+                                   : report("Reply is not exist.", 0);
+    }
     if (!mapper.DoCMakeApiPathMapping())
         return report("Mapping error!", 1);
+    // What was there is mapped; say what was not.
+    if (!hasReply)
+        return report("Reply is not exist.", 0);
+    if (withCompileCommands && !hasCompileCommands)
+        return report("Compilation database does not exist.", 0);
     return 0;
 }

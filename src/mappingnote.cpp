@@ -1,10 +1,14 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note's text: a header line, then one line a reply file.
+// The note's text: a header line, then one line a reply file; and the
+// checksum it names the compilation database by.
 
 #include "mappingnote.h"
 
+#include <QtCore/QtEndian>
+
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -14,17 +18,35 @@ constexpr char HEADER[] = "dorvane mapped files 1\n";
 // The kinds of entry, each with the space that ends it.
 constexpr char OBJECT[] = "object ";
 constexpr char INDEX[] = "index ";
+constexpr char DATABASE[] = "database ";
 
-QByteArray objectEntry(const FileIdentity &identity)
+// The kind, with its space, then the four numbers of an identity.
+QByteArray identityEntry(const char *kind, const FileIdentity &identity)
 {
-    char entry[sizeof OBJECT + 4 * 21];
-    char *end = entry + sizeof OBJECT - 1;
-    std::memcpy(entry, OBJECT, end - entry);
+    char entry[32 + 4 * 21];
+    const size_t kindLength = std::strlen(kind);
+    std::memcpy(entry, kind, kindLength);
+    char *end = entry + kindLength;
     for (const qint64 number : { qint64(identity.device), qint64(identity.inode), identity.size, identity.modified }) {
         end = std::to_chars(end, entry + sizeof entry, number).ptr;
         *end++ = ' ';
     }
     return QByteArray(entry, end - entry - 1);
+}
+
+QByteArray objectEntry(const FileIdentity &identity)
+{
+    return identityEntry(OBJECT, identity);
+}
+
+QByteArray databaseEntry(quint64 checksum, const FileIdentity &identity)
+{
+    char kind[sizeof DATABASE + 17];
+    std::memcpy(kind, DATABASE, sizeof DATABASE - 1);
+    char *const end = std::to_chars(kind + sizeof DATABASE - 1, kind + sizeof kind, checksum, 16).ptr;
+    *end = ' ';
+    end[1] = '\0';
+    return identityEntry(kind, identity);
 }
 
 QByteArray indexEntry(const QByteArray &contentHash)
@@ -46,8 +68,9 @@ MappingNote MappingNote::fromText(const QByteArray &text)
     if (!text.startsWith(HEADER))
         return note;
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
-        // The kind, then four numbers for an object or a hash for an index.
-        const int fields = line.startsWith(OBJECT) ? 5 : line.startsWith(INDEX) ? 2 : 0;
+        // The kind, then four numbers for an object, a hash for an index, or
+        // a checksum and four numbers for the database.
+        const int fields = line.startsWith(OBJECT) ? 5 : line.startsWith(INDEX) ? 2 : line.startsWith(DATABASE) ? 6 : 0;
         qsizetype nameBegin = 0;
         for (int i = 0; i < fields; ++i) {
             nameBegin = line.indexOf(' ', nameBegin) + 1;
@@ -93,13 +116,123 @@ void MappingNote::setIndex(const QByteArray &name, const QByteArray &contentHash
         entries.insert(name, indexEntry(contentHash));
 }
 
-MappingNote MappingNote::indexEntries(const QByteArrayList &names) const
+bool MappingNote::hasDatabase(const QByteArray &name, const FileIdentity &identity) const
+{
+    const QByteArray entry = entries.value(name);
+    return entry.startsWith(DATABASE) && entry.endsWith(' ' + identityEntry("", identity));
+}
+
+bool MappingNote::findDatabase(const QByteArray &name, quint64 &checksum, qint64 &size) const
+{
+    const QByteArrayList fields = entries.value(name).split(' ');
+    if (fields.size() != 6 || fields.first() + ' ' != DATABASE)
+        return false;
+    bool checksumRead = false;
+    bool sizeRead = false;
+    checksum = fields.at(1).toULongLong(&checksumRead, 16);
+    size = fields.at(4).toLongLong(&sizeRead);
+    return checksumRead && sizeRead;
+}
+
+void MappingNote::setDatabase(const QByteArray &name, quint64 checksum, const FileIdentity &identity)
+{
+    if (isNotable(name))
+        entries.insert(name, databaseEntry(checksum, identity));
+}
+
+MappingNote MappingNote::lastingEntries(const QByteArrayList &names) const
 {
     MappingNote note;
-    for (const QByteArray &name : names) {
-        const QByteArray entry = entries.value(name);
-        if (entry.startsWith(INDEX))
-            note.entries.insert(name, entry);
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        if (it.value().startsWith(DATABASE) || (it.value().startsWith(INDEX) && names.contains(it.key())))
+            note.entries.insert(it.key(), it.value());
     }
     return note;
+}
+
+namespace {
+
+constexpr quint64 PRIME1 = 0x9e3779b185ebca87ULL;
+constexpr quint64 PRIME2 = 0xc2b2ae3d27d4eb4fULL;
+constexpr quint64 PRIME3 = 0x165667b19e3779f9ULL;
+constexpr quint64 PRIME4 = 0x85ebca77c2b2ae63ULL;
+constexpr quint64 PRIME5 = 0x27d4eb2f165667c5ULL;
+
+quint64 rotateLeft(quint64 value, int bits)
+{
+    return (value << bits) | (value >> (64 - bits));
+}
+
+template <typename Word>
+Word load(const char *bytes)
+{
+    Word word;
+    std::memcpy(&word, bytes, sizeof word);
+    return qFromLittleEndian(word);
+}
+
+quint64 round(quint64 lane, quint64 word)
+{
+    return rotateLeft(lane + word * PRIME2, 31) * PRIME1;
+}
+
+quint64 mergeRound(quint64 hash, quint64 lane)
+{
+    return (hash ^ round(0, lane)) * PRIME1 + PRIME4;
+}
+
+} // namespace
+
+void ContentChecksum::addStripe(const char *stripe)
+{
+    for (int i = 0; i < 4; ++i)
+        lanes[i] = round(lanes[i], load<quint64>(stripe + 8 * i));
+}
+
+void ContentChecksum::add(QByteArrayView data)
+{
+    const char *p = data.data();
+    const char *const end = p + data.size();
+    length += data.size();
+    if (pendingSize > 0) {
+        const qsizetype taken = std::min<qsizetype>(32 - pendingSize, end - p);
+        std::memcpy(pending + pendingSize, p, taken);
+        pendingSize += taken;
+        p += taken;
+        if (pendingSize < 32)
+            return;
+        addStripe(pending);
+        pendingSize = 0;
+    }
+    for (; end - p >= 32; p += 32)
+        addStripe(p);
+    std::memcpy(pending, p, end - p);
+    pendingSize = end - p;
+}
+
+quint64 ContentChecksum::result() const
+{
+    quint64 hash = length >= 32 ? rotateLeft(lanes[0], 1) + rotateLeft(lanes[1], 7) + rotateLeft(lanes[2], 12)
+                    + rotateLeft(lanes[3], 18)
+                                : lanes[2] + PRIME5;
+    if (length >= 32) {
+        for (const quint64 lane : lanes)
+            hash = mergeRound(hash, lane);
+    }
+    hash += length;
+    const char *p = pending;
+    const char *const end = pending + pendingSize;
+    for (; end - p >= 8; p += 8)
+        hash = rotateLeft(hash ^ round(0, load<quint64>(p)), 27) * PRIME1 + PRIME4;
+    if (end - p >= 4) {
+        hash = rotateLeft(hash ^ (quint64(load<quint32>(p)) * PRIME1), 23) * PRIME2 + PRIME3;
+        p += 4;
+    }
+    for (; p < end; ++p)
+        hash = rotateLeft(hash ^ (quint64(uchar(*p)) * PRIME5), 11) * PRIME1;
+    hash ^= hash >> 33;
+    hash *= PRIME2;
+    hash ^= hash >> 29;
+    hash *= PRIME3;
+    return hash ^ (hash >> 32);
 }

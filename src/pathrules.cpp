@@ -423,7 +423,7 @@ QByteArray jsonEscaped(const QString &path)
     return escaped;
 }
 
-bool normalizeReplyText(QByteArray &content, unsigned &dropped)
+bool normalizeReplyText(QByteArray &content, unsigned &dropped, bool isFileStart)
 {
     dropped = 0;
     if (isPlainAscii(content.constData(), content.size()))
@@ -434,9 +434,23 @@ bool normalizeReplyText(QByteArray &content, unsigned &dropped)
         dropped |= DroppedCarriageReturns;
     if (!QByteArrayView(content).isValidUtf8())
         return false;
-    if (content.startsWith("\xEF\xBB\xBF")) {
+    if (isFileStart && content.startsWith("\xEF\xBB\xBF")) {
         content.remove(0, 3);
         dropped |= DroppedByteOrderMark;
     }
     return true;
+}
+
+// Counted on the bytes as read: the carriage returns that the rules never
+// see do not part a backslash from the quote it escapes.
+qsizetype replyTextCutPoint(QByteArrayView text)
+{
+    for (qsizetype quote = text.lastIndexOf('"'); quote >= 0; quote = text.first(quote).lastIndexOf('"')) {
+        qsizetype backslashes = 0;
+        for (qsizetype p = quote - 1; p >= 0 && (text[p] == '\\' || text[p] == '\r'); --p)
+            backslashes += text[p] == '\\';
+        if (backslashes % 2 == 0)
+            return quote + 1;
+    }
+    return 0;
 }

@@ -73,7 +73,14 @@ enum DroppedBytes : unsigned {
 // has always been read: carriage returns and a leading UTF-8 byte-order mark
 // dropped, and says in dropped which of them there were. Returns false when
 // the bytes are not UTF-8: decoding them would write replacement characters
-// back in their place.
-bool normalizeReplyText(QByteArray &content, unsigned &dropped);
+// back in their place. For a piece of a file, only the first piece has a
+// byte-order mark to drop.
+bool normalizeReplyText(QByteArray &content, unsigned &dropped, bool isFileStart = true);
+
+// Where reply text may be cut so that the reply-text rules map each piece
+// exactly as they map the whole: right after the last double quote that is
+// no escape, which no match and nothing a match looks at reaches across.
+// 0 when the text holds none.
+qsizetype replyTextCutPoint(QByteArrayView text);
 
 #endif // PATHRULES_H

@@ -135,7 +135,9 @@ void tst_Mapper::run_data()
     QTest::addColumn<Setup>("setup");
     QTest::addColumn<ChildSetup>("inChild"); // run in the tool's process before it starts
 
-    const QByteArrayList in = { "index-1.json=/opt/cross/x/sys-root/usr/include /workspace/a" };
+    // Without the option the database is never read or written.
+    const QByteArray db = "../../../../compile_commands.json=";
+    const QByteArrayList in = { "index-1.json=/opt/cross/x/sys-root/usr/include /workspace/a", db + "/usr/lib" };
     const QStringList sw = { "/S", "/W" };
     addCase("two paths, no note", in, sw, "", 0, { "index-1.json=/S/usr/include /W/a" });
     addCase("two empty paths", in, { "", "" }, "", 0, { "index-1.json=/usr/include /a" });
@@ -150,13 +152,14 @@ void tst_Mapper::run_data()
 CMake file API path mapper
 
 Options:
-  -h, --help     Displays help on commandline options.
-  --help-all     Displays help including Qt specific options.
-  -v, --version  Displays version information.
+  -h, --help          Displays help on commandline options.
+  --help-all          Displays help including Qt specific options.
+  -v, --version       Displays version information.
+  --compile-commands  Maps compile_commands.json as well.
 
 Arguments:
-  sysrootPath    sysroot path
-  workspacePath  workspace path
+  sysrootPath         sysroot path
+  workspacePath       workspace path
 )", 0, {});
 
     const Setup noReply = [](const QString &dir) { QVERIFY(QDir(dir + reply).removeRecursively()); };
@@ -222,9 +225,12 @@ Arguments:
     addCase("note names another index", { "index-2.json=/S/usr/lib", note + sha3("/S/usr/lib") + " index-1.json\n" }, sw,
             "", 0, { "index-2.json=/S/S/usr/lib" });
 
-    addCase("links and modes kept", { "../../../../t=/usr/lib64", "m=/usr/share" }, sw, "", 0,
-            { "../../../../t=/S/usr/lib64", "m=/S/usr/share" }, [](const QString &dir) {
+    addCase("links and modes kept", { "../../../../t=/usr/lib64", "m=/usr/share", "../../../../d=/usr/lib" },
+            { "--compile-commands", "/S", "/W" }, "", 0,
+            { "../../../../t=/S/usr/lib64", "m=/S/usr/share", "../../../../d=/S/usr/lib" }, [](const QString &dir) {
         QVERIFY(QFile::link("../../../../t", dir + reply + "/link"));
+        QVERIFY(QFile::link("d", dir + "/compile_commands.json"));
+        setMode(dir + "/d", 0604);
         QVERIFY(QFile::link("missing", dir + reply + "/broken"));
         QVERIFY(QFile::link(dir, dir + reply + "/directory"));
         setMode(dir + "/t", 0640);
@@ -258,6 +264,32 @@ Arguments:
     addCase("write fails", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {}, {}, fileSizeLimit(8192));
     addCase("write fails in place", big, { longSysroot, "/W" }, "Mapping error!\n", 1, {},
             [](const QString &dir) { setOwner(dir + reply, 0); }, fileSizeLimit(8192));
+
+    // The compilation database, on request: mapped before the index files, so
+    // that a new index still means the run is complete, and only ever
+    // replaced whole.
+    const QStringList dbArgs = { "--compile-commands", "/S", "/W" };
+    addCase("database", { "a=/usr/lib", db + "[\"/usr/include\"]", "index-1.json=/usr/lib" }, dbArgs, "", 0,
+            { "a=/S/usr/lib", db + "[\"/S/usr/include\"]", "index-1.json=/S/usr/lib" });
+    addCase("database before the index", { "a=/usr/lib", db + "\xff", "index-1.json=/usr/lib" }, dbArgs,
+            "Mapping error!\n", 1, { "a=/S/usr/lib" });
+    addCase("no database", { "a=/usr/lib" }, dbArgs, "Compilation database does not exist.\n", 0, { "a=/S/usr/lib" });
+    addCase("database, no file API", { db + "/usr/lib" }, dbArgs, "Reply is not exist.\n", 0, { db + "/S/usr/lib" },
+            [](const QString &dir) { QVERIFY(QDir(dir + "/.cmake").removeRecursively()); });
+    addCase("no database, no reply", {}, dbArgs, "Reply and compilation database do not exist.\n", 0, {}, noReply);
+    const auto dbNote = [&](const QByteArray &content) {
+        ContentChecksum checksum;
+        checksum.add(content);
+        return note.left(note.indexOf("index ")) + "database " + QByteArray::number(checksum.result(), 16) + " 0 0 "
+                + QByteArray::number(content.size()) + " 0 ../../../compile_commands.json\n";
+    };
+    addCase("database noted, touched since", { db + "/S/usr/lib", dbNote("/S/usr/lib") }, dbArgs, "", 0, {});
+    addCase("database noted with other content", { db + "/S/usr/lib", dbNote("/T/usr/lib") }, dbArgs, "", 0,
+            { db + "/S/S/usr/lib" });
+    addCase("read-only database", { db + "/usr/lib" }, dbArgs, "Mapping error!\n", 1, {},
+            [](const QString &dir) { setMode(dir + "/compile_commands.json", 0444); });
+    addCase("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, dbArgs, "Mapping error!\n", 1,
+            { "a=/S/usr/lib" }, [](const QString &dir) { setOwner(dir, 0); });
 
     // What killed runs left: regular files named as the tool names its
     // temporary files, in the three places it writes them.
@@ -306,6 +338,7 @@ void tst_Mapper::run()
     if (setup)
         setup(dir);
     QMap<QString, QString> expected = snapshot(dir);
+    const bool hadQuery = QFileInfo(dir + query).isDir();
 
     const auto runTool = [&](const QByteArray &output, int exitCode) {
         QProcess process;
@@ -332,22 +365,25 @@ void tst_Mapper::run()
             expected.remove(path);
     }
     QCOMPARE(snapshot(dir), expected);
-    QCOMPARE(QFileInfo(dir + query).isDir(), !(exitCode == 0 && output.isEmpty()));
+    const bool isReplyMapped = exitCode == 0 && (output.isEmpty() || output == "Compilation database does not exist.\n");
+    QCOMPARE(QFileInfo(dir + query).isDir(), hadQuery && !isReplyMapped);
 
     // A reply as CMake names its files is mapped once: another run changes
     // nothing, and neither does one after CMake has taken the note away with
-    // a new index, which leaves only the objects' hashes to tell.
+    // a new index, which leaves only the objects' hashes to tell. Index files
+    // and the database have only the note.
     static const QRegularExpression objectName("-[0-9a-f]{20}\\.json$");
-    bool hasIndex = false;
+    bool hasNotedOnly = false;
     for (const QByteArray &name : names) {
-        hasIndex = hasIndex || name.startsWith("index-");
-        if (!name.endsWith(noteName.toUtf8()) && !name.startsWith("index-") && !objectName.match(QString::fromUtf8(name)).hasMatch())
+        const bool isNotedOnly = name.startsWith("index-") || name.endsWith("compile_commands.json");
+        hasNotedOnly = hasNotedOnly || isNotedOnly;
+        if (!name.endsWith(noteName.toUtf8()) && !isNotedOnly && !objectName.match(QString::fromUtf8(name)).hasMatch())
             return;
     }
     if (exitCode != 0 || !output.isEmpty())
         return;
     for (const bool withNote : { true, false }) {
-        if (!withNote && (hasIndex || !QFile::remove(dir + reply + "/../" + noteName)))
+        if (!withNote && (hasNotedOnly || !QFile::remove(dir + reply + "/../" + noteName)))
             return;
         QVERIFY(QDir().mkpath(dir + query));
         runTool("", 0);

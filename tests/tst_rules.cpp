@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 
 #include "cmakeapimapper.h"
+#include "mappingnote.h"
 #include "pathrules.h"
 #include "referencerewrite.h"
 
@@ -21,6 +22,7 @@ private slots:
     void cacheDocument_data();
     void cacheDocument();
     void matchesReference();
+    void contentChecksum();
 };
 
 void tst_Rules::replyText_data()
@@ -146,11 +148,17 @@ void tst_Rules::cacheDocument()
 
 void tst_Rules::matchesReference()
 {
+    // A quote that backslashes escape, across carriage returns too, is no place to cut.
+    const std::pair<QByteArray, qsizetype> cuts[] = { { R"("a\"b)", 1 }, { R"("a\\"b)", 5 }, { "\"a\\\r\"b", 1 }, { "ab", 0 } };
+    for (const auto &[text, cut] : cuts)
+        QCOMPARE(replyTextCutPoint(text), cut);
+
     // Fragments that make near misses likely: parts of every rule, word and
     // non-word characters, a multi-byte character. Quotes and backslashes are
     // JSON syntax in reply text, so only cache values get them.
     const char *const fragments[] = { "/usr/", "/usr", "include", "local/", "lib", "64", "share", "/opt/cross/", "x",
-                                      "/sys-root", "-specs=", "/workspace", "s", "_", "-", "/", ".", "\xc3\xa9", "\"", "\\" };
+                                      "/sys-root", "-specs=", "/workspace", "s", "_", "-", "/", ".", "\xc3\xa9", "\r",
+                                      "\xef\xbb\xbf", "\"", "\\" };
     const RuleSet cacheEntry { AllDirectoryRules, false };
     QRandomGenerator random(20261206);
     const auto generate = [&](int least, int most) {
@@ -184,7 +192,28 @@ void tst_Rules::matchesReference()
                  qPrintable(sysroot + ' ' + workspace + ' ' + mapped));
         QCOMPARE(check(text, "/S", "/W"),
                  rewriteReplyText(text, "/S", "/W") == text ? RewriteCheck::NothingToRewrite : RewriteCheck::NotRewritten);
+
+        // Cut where the rules allow, text maps piece by piece as it maps whole.
+        const auto mapPiece = [](QByteArray text, bool isFileStart) {
+            unsigned dropped = 0;
+            return normalizeReplyText(text, dropped, isFileStart) ? rewriteReplyText(text, "/S", "/W") : "invalid";
+        };
+        const qsizetype cut = replyTextCutPoint(QByteArrayView(text).first(random.bounded(text.size() + 1)));
+        QCOMPARE(mapPiece(text.first(cut), true) + mapPiece(text.sliced(cut), cut == 0), mapPiece(text, true));
     }
+}
+
+// The database's checksum is XXH64, whatever the pieces it is fed in.
+void tst_Rules::contentChecksum()
+{
+    const QByteArray text = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    for (const qsizetype pieceSize : { 1, 7, 40 }) {
+        ContentChecksum checksum;
+        for (qsizetype i = 0; i < text.size(); i += pieceSize)
+            checksum.add(QByteArrayView(text).sliced(i, std::min(pieceSize, text.size() - i)));
+        QCOMPARE(checksum.result(), 0x98c5cacccb7ad340ULL);
+    }
+    QCOMPARE(ContentChecksum().result(), 0xef46db3751d8e999ULL);
 }
 
 QTEST_GUILESS_MAIN(tst_Rules)

@@ -45,10 +45,15 @@ void tst_Stress::reply()
         QFile file(reply.filePath(QString("target-%1.json").arg(i)));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
     }
+    // The database goes piece by piece, and its first MB has no quote to cut after.
+    const QByteArray database = QByteArray("/usr/lib ").repeated(150000) + unit.repeated(20000);
+    QFile databaseFile(build.filePath("compile_commands.json"));
+    QVERIFY(databaseFile.open(QIODevice::WriteOnly) && databaseFile.write(database) == database.size());
+    databaseFile.close();
 
     QProcess process;
     process.setWorkingDirectory(build.path());
-    process.start(DORVANE_EXE, { "/S", "/W" });
+    process.start(DORVANE_EXE, { "--compile-commands", "/S", "/W" });
     QVERIFY(process.waitForFinished(300000));
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
     QCOMPARE(process.exitCode(), 0);
@@ -63,6 +68,8 @@ void tst_Stress::reply()
             QFAIL(qPrintable(file.fileName() + " is not mapped right"));
     }
     QCOMPARE(reply.entryList(QDir::Files | QDir::Hidden).size(), files);
+    QVERIFY(databaseFile.open(QIODevice::ReadOnly));
+    QVERIFY(databaseFile.readAll() == QByteArray("/S/usr/lib ").repeated(150000) + mappedUnit.repeated(20000));
 #ifndef DORVANE_SANITIZE
     // ru_maxrss of the children waited for: the tool is the only one.
     const long boundKiB = 8 * content.size() / 1024 + 48 * 1024;

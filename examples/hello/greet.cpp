@@ -1,6 +1,8 @@
 #include "greet.h"
 
+#include "hello-sdk.h"
+
 std::string greeting(const std::string &name)
 {
-    return "Hello, " + name + "!";
+    return "Hello, " + name + " (" + helloSdkName + ")!";
 }
