@@ -20,7 +20,9 @@ directories such as /usr/include, perhaps behind a cross toolchain's
 root, and the workspace under /workspace.
 .
 Dorvane runs in the build directory with a sysroot path and a workspace
-path, and rewrites every reply file in place, so that IDEs and scripts
-on the host find the same files. Files are replaced atomically, and a
-reply that is already mapped is never mapped again.")
+path, and rewrites every reply file in place, and on request the
+compilation database, so that IDEs, clangd and scripts on the host find
+the same files. Files are replaced atomically, runs in one build
+directory take turns, and a reply that is already mapped is never
+mapped again.")
 include(CPack)
