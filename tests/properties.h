@@ -1,0 +1,146 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+#ifndef PROPERTIES_H
+#define PROPERTIES_H
+
+#include "cmakeapimapper.h"
+#include "pathrules.h"
+
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
+#include <QtCore/QList>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QString>
+#include <QtCore/QStringDecoder>
+
+// The rules as regular expressions.
+inline const QRegularExpression include("(/opt/cross/[^/]+/sys-root)?(/usr/(local/)?include\\b)");
+inline const QRegularExpression replyTextLibrary("(?:(?<!-specs=))(/opt/cross/[^/]+/sys-root)?(/usr/lib(64)?\\b)");
+inline const QRegularExpression cacheEntryLibrary("(/opt/cross/[^/]+/sys-root)?(/usr/lib\\b)");
+inline const QRegularExpression share("(/opt/cross/[^/]+/sys-root)?(/usr/share\\b)");
+inline const QList<QRegularExpression> replyTextRules = { include, replyTextLibrary, share };
+
+// The rules applied the way the mapper must: one left-to-right scan, the
+// earliest match of any rule replaced, scanning on after it. An independent
+// oracle for the mapper's own matcher.
+inline QString referenceRewrite(const QString &text, const QList<QRegularExpression> &rules, const QString &sysroot,
+                                const QString &workspace)
+{
+    QString out;
+    for (qsizetype pos = 0;;) {
+        qsizetype begin = text.indexOf(QStringLiteral("/workspace"), pos);
+        qsizetype end = begin + 10;
+        QString replacement = workspace;
+        for (const QRegularExpression &rule : rules) {
+            const QRegularExpressionMatch match = rule.match(text, pos);
+            if (match.hasMatch() && (begin < 0 || match.capturedStart() < begin)) {
+                begin = match.capturedStart();
+                end = match.capturedEnd();
+                replacement = sysroot + match.captured(2);
+            }
+        }
+        if (begin < 0)
+            return out + text.mid(pos);
+        out += text.mid(pos, begin - pos) + replacement;
+        pos = end;
+    }
+}
+
+// A cache entry's value with the rules its name takes.
+inline QString referenceCacheValue(const QString &name, const QString &value, const QString &sysroot,
+                                   const QString &workspace)
+{
+    const bool isFlags = QRegularExpression("^CMAKE_(CXX|EXE_LINKER|MODULE_LINKER|SHARED_LINKER)_FLAGS$").match(name).hasMatch();
+    QList<QRegularExpression> rules;
+    if (name != "INCLUDE_INSTALL_DIR")
+        rules.append(include);
+    if (name != "LIB_INSTALL_DIR" && !isFlags)
+        rules.append(cacheEntryLibrary);
+    if (name != "SHARE_INSTALL_PREFIX")
+        rules.append(share);
+    return referenceRewrite(value, rules, sysroot, workspace);
+}
+
+#ifdef PROPERTY_CHECK
+
+// A decoded JSON value with every string, keys too, mapped on its own.
+inline QJsonValue mapStrings(const QJsonValue &value, const QString &sysroot, const QString &workspace)
+{
+    const auto map = [&](const QString &text) { return referenceRewrite(text, replyTextRules, sysroot, workspace); };
+    QJsonArray array;
+    for (const QJsonValue &element : value.toArray())
+        array.append(mapStrings(element, sysroot, workspace));
+    QJsonObject object;
+    const QJsonObject source = value.toObject();
+    for (auto it = source.begin(); it != source.end(); ++it)
+        object.insert(map(it.key()), mapStrings(it.value(), sysroot, workspace));
+    return value.isString() ? QJsonValue(map(value.toString())) : value.isArray() ? array : value.isObject() ? object : value;
+}
+
+// What the reply-text rules do to any text with any two paths, and to the
+// text cut in two before cutBefore: the same as the rules written as
+// regular expressions, and what a rewrite wrote is never taken for text no
+// rewrite made.
+inline void checkReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace, qsizetype cutBefore)
+{
+    const bool isUtf8 = QByteArrayView(text).isValidUtf8();
+    const QByteArray mapped = rewriteReplyText(text, sysroot, workspace);
+    // Quotes and backslashes are JSON syntax to the reply-text rules; and
+    // QString::fromUtf8 would drop a leading byte-order mark.
+    const QString value = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom).decode(text);
+    if (isUtf8 && !text.contains('"') && !text.contains('\\')) {
+        PROPERTY_CHECK(mapped == referenceRewrite(value, replyTextRules, QString::fromUtf8(jsonEscaped(sysroot)),
+                                                  QString::fromUtf8(jsonEscaped(workspace))).toUtf8());
+    }
+    if (!text.contains("/usr/") && !text.contains("/workspace"))
+        PROPERTY_CHECK(mapped == text);
+    const auto check = [](const QByteArray &text, const QString &sysroot, const QString &workspace) {
+        QByteArray out;
+        RewriteCheck result;
+        appendRewritten(out, text, RuleSet(), jsonEscaped(sysroot), jsonEscaped(workspace), &result);
+        return result;
+    };
+    PROPERTY_CHECK(check(mapped, sysroot, workspace) != RewriteCheck::NotRewritten);
+    if (!text.contains("/S") && !text.contains("/W")) {
+        const RewriteCheck standing = check(text, "/S", "/W");
+        PROPERTY_CHECK(rewriteReplyText(text, "/S", "/W") == text ? standing == RewriteCheck::NothingToRewrite
+                                                                  : standing == RewriteCheck::NotRewritten);
+    }
+
+    // Cut where the rules allow, the text maps piece by piece as it maps whole.
+    const auto mapPiece = [&](QByteArray piece, bool isFileStart) {
+        unsigned dropped = 0;
+        return normalizeReplyText(piece, dropped, isFileStart) ? rewriteReplyText(piece, sysroot, workspace) : "invalid";
+    };
+    const qsizetype cut = replyTextCutPoint(QByteArrayView(text).first(cutBefore));
+    if (isUtf8)
+        PROPERTY_CHECK(mapPiece(text.first(cut), true) + mapPiece(text.sliced(cut), cut == 0) == mapPiece(text, true));
+
+    // With sysroot "" and workspace "/workspace" only cross toolchain roots go.
+    static const QRegularExpression crossRoot(QStringLiteral("/opt/cross/[^/]+/sys-root"));
+    const QByteArray rooted = rewriteReplyText(text, QString(), QStringLiteral("/workspace"));
+    PROPERTY_CHECK(rooted.size() <= text.size() && (text.contains("/opt/cross/") || rooted == text));
+    if (isUtf8)
+        PROPERTY_CHECK(QString::fromUtf8(rooted).remove(crossRoot) == QString::fromUtf8(text).remove(crossRoot));
+
+    // Valid JSON stays valid, and where the text has no escapes to hide
+    // paths from the matcher, every string decodes to itself mapped, with
+    // the paths exactly as given.
+    QJsonParseError error;
+    const QJsonDocument before = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError)
+        return;
+    const QJsonDocument after = QJsonDocument::fromJson(mapped, &error);
+    PROPERTY_CHECK(error.error == QJsonParseError::NoError);
+    const auto topLevel = [](const QJsonDocument &document) {
+        return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
+    };
+    if (!text.contains('\\'))
+        PROPERTY_CHECK(topLevel(after) == mapStrings(topLevel(before), sysroot, workspace));
+}
+
+#endif // PROPERTY_CHECK
+
+#endif // PROPERTIES_H
