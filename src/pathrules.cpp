@@ -254,6 +254,9 @@ public:
 
     void append(const Char *from, qsizetype length)
     {
+        // An empty path may have no data at all, and memcpy takes no null pointer.
+        if (length == 0)
+            return;
         if (out.size() - used < length)
             out.resize(std::max(used + length, 2 * out.size()));
         std::memcpy(static_cast<void *>(out.data() + used), from, length * sizeof(Char));
