@@ -13,7 +13,6 @@
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
-#include <QtCore/QFileInfo>
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
@@ -212,6 +211,7 @@ bool CmakeApiMapper::doCompileCommandsPathMapping()
     FileIdentity identity;
     if (!readFileIdentity(COMPILE_COMMANDS_PATH, identity) || previousNote.hasDatabase(noteName, identity))
         return true;
+    // The database may be a link: what it points to is read and replaced.
     FileReader reader;
     FileStatus status;
     const ReadResult opened = reader.open(COMPILE_COMMANDS_PATH, true, status);
@@ -319,7 +319,7 @@ bool CmakeApiMapper::saveNote()
         return true;
     // A build directory that has a database but no reply may have no
     // directory for the note yet.
-    if (!QFileInfo::exists(QString::fromLatin1(CMAKE_API_PATH)) && !QDir().mkpath(QString::fromLatin1(CMAKE_API_PATH)))
+    if (!QDir().mkpath(QString::fromLatin1(CMAKE_API_PATH)))
         return false;
     if (!writeOwnFile(MAPPING_NOTE_PATH, text))
         return false;

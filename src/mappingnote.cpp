@@ -20,33 +20,26 @@ constexpr char OBJECT[] = "object ";
 constexpr char INDEX[] = "index ";
 constexpr char DATABASE[] = "database ";
 
-// The kind, with its space, then the four numbers of an identity.
-QByteArray identityEntry(const char *kind, const FileIdentity &identity)
+// The four numbers of an identity.
+QByteArray identityFields(const FileIdentity &identity)
 {
-    char entry[32 + 4 * 21];
-    const size_t kindLength = std::strlen(kind);
-    std::memcpy(entry, kind, kindLength);
-    char *end = entry + kindLength;
+    char fields[4 * 21];
+    char *end = fields;
     for (const qint64 number : { qint64(identity.device), qint64(identity.inode), identity.size, identity.modified }) {
-        end = std::to_chars(end, entry + sizeof entry, number).ptr;
+        end = std::to_chars(end, fields + sizeof fields, number).ptr;
         *end++ = ' ';
     }
-    return QByteArray(entry, end - entry - 1);
+    return QByteArray(fields, end - fields - 1);
 }
 
 QByteArray objectEntry(const FileIdentity &identity)
 {
-    return identityEntry(OBJECT, identity);
+    return OBJECT + identityFields(identity);
 }
 
 QByteArray databaseEntry(quint64 checksum, const FileIdentity &identity)
 {
-    char kind[sizeof DATABASE + 17];
-    std::memcpy(kind, DATABASE, sizeof DATABASE - 1);
-    char *const end = std::to_chars(kind + sizeof DATABASE - 1, kind + sizeof kind, checksum, 16).ptr;
-    *end = ' ';
-    end[1] = '\0';
-    return identityEntry(kind, identity);
+    return DATABASE + QByteArray::number(checksum, 16) + ' ' + identityFields(identity);
 }
 
 QByteArray indexEntry(const QByteArray &contentHash)
@@ -119,7 +112,7 @@ void MappingNote::setIndex(const QByteArray &name, const QByteArray &contentHash
 bool MappingNote::hasDatabase(const QByteArray &name, const FileIdentity &identity) const
 {
     const QByteArray entry = entries.value(name);
-    return entry.startsWith(DATABASE) && entry.endsWith(' ' + identityEntry("", identity));
+    return entry.startsWith(DATABASE) && entry.endsWith(' ' + identityFields(identity));
 }
 
 bool MappingNote::findDatabase(const QByteArray &name, quint64 &checksum, qint64 &size) const

@@ -225,12 +225,13 @@ ReadResult FileReader::open(const QByteArray &filePath, bool isSymLink, FileStat
     if (!S_ISREG(status.st_mode))
         return ReadResult::Skipped;
     fileStatus = { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
+    openedSize = status.st_size;
     return ReadResult::Read;
 }
 
-bool FileReader::readAll(QByteArray &content, qsizetype sizeHint)
+bool FileReader::readAll(QByteArray &content)
 {
-    return readToEnd(fd, sizeHint, content);
+    return readToEnd(fd, openedSize, content);
 }
 
 bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
@@ -252,7 +253,7 @@ ReadResult readReplyFile(const QByteArray &filePath, bool isSymLink, QByteArray 
     const ReadResult opened = reader.open(filePath, isSymLink, status);
     if (opened != ReadResult::Read)
         return opened;
-    return reader.readAll(content, status.identity.size) ? ReadResult::Read : ReadResult::Failed;
+    return reader.readAll(content) ? ReadResult::Read : ReadResult::Failed;
 }
 
 FileReplacement::~FileReplacement()

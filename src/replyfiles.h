@@ -68,12 +68,13 @@ public:
 
     // Opens the file as readReplyFile reads it, and takes its status.
     ReadResult open(const QByteArray &path, bool isSymLink, FileStatus &status);
-    bool readAll(QByteArray &content, qsizetype sizeHint);
+    bool readAll(QByteArray &content);
     // Appends up to maxBytes to buffer: nothing at the end of the file.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
 
 private:
     int fd = -1;
+    qsizetype openedSize = 0;
 };
 
 // A new version of a file, written piece by piece to a temporary file beside
