@@ -47,8 +47,8 @@ const QString oddWorkspace = QStringLiteral("/w\\\"\r\x1f\U0001F600");
     // Every member but the entries' string values survives, and those are
     // mapped with the rules their names take.
     QJsonParseError error;
-    const QJsonObject before = QJsonDocument::fromJson(input).object();
-    const QJsonObject after = QJsonDocument::fromJson(text, &error).object();
+    const QJsonObject before = parseJson(input).object();
+    const QJsonObject after = parseJson(text, &error).object();
     PROPERTY_CHECK(error.error == QJsonParseError::NoError && after.size() == before.size() + !before.contains(u"entries"));
     for (auto it = before.begin(); it != before.end(); ++it)
         PROPERTY_CHECK(it.key() == u"entries" || after[it.key()] == it.value());

@@ -344,7 +344,9 @@ QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &va
 
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
 {
-    QJsonObject cache = QJsonDocument::fromJson(text).object();
+    // Qt's parser drops a byte-order mark that starts a string holding no
+    // escape; written as an escape, it is kept, as every other character is.
+    QJsonObject cache = QJsonDocument::fromJson(QByteArray(text).replace("\xEF\xBB\xBF", "\\ufeff")).object();
     if (cache.value(u"kind") != QJsonValue(QStringLiteral("cache")))
         return false;
     QJsonArray entries = cache.value(u"entries").toArray();

@@ -79,6 +79,9 @@ void tst_Rules::cacheDocument_data()
     }
     QTest::newRow("malformed entries kept") << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/usr/lib"}]})")
                                             << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/S/usr/lib"}]})");
+    QTest::newRow("byte-order marks kept")
+            << QByteArray(R"({"kind":"cache","entries":[{"name":"%N","value":"%/usr/lib"}]})").replace("%", "\xEF\xBB\xBF")
+            << QByteArray(R"({"kind":"cache","entries":[{"name":"\ufeffN","value":"\ufeff/S/usr/lib"}]})");
     QTest::newRow("entries not an array") << QByteArray(R"({"kind":"cache","entries":{"value":"/usr/lib"}})")
                                           << QByteArray(R"({"kind":"cache","entries":[]})");
 }
