@@ -54,31 +54,33 @@ void tst_Rules::replyText_data()
 void tst_Rules::replyText()
 {
     QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
     QFETCH(QString, sysroot);
     QFETCH(QString, workspace);
-    const QByteArray output = rewriteReplyText(input, sysroot, workspace);
-    QCOMPARE(output, expected);
-    QJsonParseError inputError, outputError;
-    QJsonDocument::fromJson(input, &inputError);
-    QJsonDocument::fromJson(output, &outputError);
-    if (inputError.error == QJsonParseError::NoError)
-        QCOMPARE(outputError.errorString(), inputError.errorString());
+    QTEST(rewriteReplyText(input, sysroot, workspace), "expected");
 }
 
 void tst_Rules::cacheDocument_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected"); // compact
-    // The exemptions for install directories are shown by the end-to-end
-    // test on a real cache reply; the flag variables are these.
-    for (const QString flags : { "CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_MODULE_LINKER_FLAGS", "CMAKE_SHARED_LINKER_FLAGS" }) {
-        const QByteArray cache = R"({"kind":"cache","entries":[{"name":")" + flags.toUtf8() + R"(","value":"%1"}]})";
-        QTest::newRow(qPrintable(flags)) << QByteArray(cache).replace("%1", "-I/usr/include/x -L/usr/lib /workspace")
-                                         << QByteArray(cache).replace("%1", "-I/S/usr/include/x -L/usr/lib /W");
+    // Install directories are where the project installs to, and flags name
+    // libraries as the build environment links them.
+    QByteArray input = R"({"kind":"cache","entries":[)", expected = input;
+    for (const auto &[name, value] : { std::pair { "INCLUDE_INSTALL_DIR", "/usr/include /S/usr/lib /S/usr/share" },
+                                       { "LIB_INSTALL_DIR", "/S/usr/include /usr/lib /S/usr/share" },
+                                       { "SHARE_INSTALL_PREFIX", "/S/usr/include /S/usr/lib /usr/share" },
+                                       { "CMAKE_CXX_FLAGS", "/S/usr/include /usr/lib /S/usr/share" },
+                                       { "CMAKE_EXE_LINKER_FLAGS", "/S/usr/include /usr/lib /S/usr/share" },
+                                       { "CMAKE_MODULE_LINKER_FLAGS", "/S/usr/include /usr/lib /S/usr/share" },
+                                       { "CMAKE_SHARED_LINKER_FLAGS", "/S/usr/include /usr/lib /S/usr/share" },
+                                       { "CMAKE_C_FLAGS", "/S/usr/include /S/usr/lib /S/usr/share" } }) {
+        input += R"({"name":")" + QByteArray(name) + R"(","value":"/usr/include /usr/lib /usr/share"},)";
+        expected += R"({"name":")" + QByteArray(name) + R"(","value":")" + value + "\"},";
     }
-    QTest::newRow("malformed entries kept") << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/usr/lib"}]})")
-                                            << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/S/usr/lib"}]})");
+    QTest::newRow("rules by entry name") << input.chopped(1) + "]}" << expected.chopped(1) + "]}";
+    QTest::newRow("malformed entries kept")
+            << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/usr/lib\ud800"}]})")
+            << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/S/usr/lib\ud800"}]})");
     QTest::newRow("byte-order marks kept")
             << QByteArray(R"({"kind":"cache","entries":[{"name":"%N","value":"%/usr/lib"}]})").replace("%", "\xEF\xBB\xBF")
             << QByteArray(R"({"kind":"cache","entries":[{"name":"\ufeffN","value":"\ufeff/S/usr/lib"}]})");
@@ -131,17 +133,15 @@ void tst_Rules::matchesReference()
 // The database's checksum is XXH64, whatever the pieces it is fed in.
 void tst_Rules::contentChecksum()
 {
-    const QByteArray text = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
-    for (const qsizetype pieceSize : { 1, 7, 40 }) {
+    // Stripes of 32 bytes, then tails of 8, 4 and single bytes.
+    const QByteArray text = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJK";
+    for (const qsizetype pieceSize : { 1, 7, 47 }) {
         ContentChecksum checksum;
         for (qsizetype i = 0; i < text.size(); i += pieceSize)
             checksum.add(QByteArrayView(text).sliced(i, std::min(pieceSize, text.size() - i)));
-        QCOMPARE(checksum.result(), 0x98c5cacccb7ad340ULL);
+        QCOMPARE(checksum.result(), 0x861910156623a760ULL);
     }
     QCOMPARE(ContentChecksum().result(), 0xef46db3751d8e999ULL);
-    ContentChecksum oneByte;
-    oneByte.add("a");
-    QCOMPARE(oneByte.result(), 0xd24ec4f1a98c6e5bULL);
 }
 
 QTEST_GUILESS_MAIN(tst_Rules)
