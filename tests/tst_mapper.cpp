@@ -47,6 +47,7 @@ namespace {
 const QString reply = "/.cmake/api/v1/reply";
 const QString query = "/.cmake/api/v1/query";
 const QString noteName = ".dorvane-mapped-files";
+const uid_t keepOwner = uid_t(-1);
 
 QByteArray read(const QString &path)
 {
@@ -198,9 +199,9 @@ exit 0)", {});
         QVERIFY(QFile::link("missing", dir + reply + "/broken") && QFile::link(dir, dir + reply + "/directory"));
         // Opening a FIFO would wait for a writer.
         QVERIFY(mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0644) == 0 && QFile::link("../../../../fifo", dir + reply + "/f"));
-        setOwner(dir + "/t", uid_t(-1), 0640);
-        setOwner(dir + "/d", uid_t(-1), 0604);
-        setOwner(dir + reply + "/m", uid_t(-1), 0604);
+        setOwner(dir + "/t", keepOwner, 0640);
+        setOwner(dir + "/d", keepOwner, 0604);
+        setOwner(dir + reply + "/m", keepOwner, 0604);
     });
 
     // As the ordinary user the tool runs as: see run().
@@ -209,12 +210,12 @@ exit 0)", {});
     addCase("unreadable reply directory", big, sw, "Mapping error!\nexit 1", {},
             [](const QString &dir) { setOwner(dir + reply, 0, 0711); });
     addCase("read-only file, writable directory", big, sw, "Mapping error!\nexit 1", {},
-            [](const QString &dir) { setOwner(dir + reply + "/a", uid_t(-1), 0444); });
+            [](const QString &dir) { setOwner(dir + reply + "/a", keepOwner, 0444); });
     // A file the rules leave as it is is not written, so a read-only one is no failure.
     addCase("read-only directory, index noted beside it", { "a=/usr/lib", "n=none", "index-1.json=/usr/lib" }, sw, "exit 0",
             { "a=/S/usr/lib", "index-1.json=/S/usr/lib" }, [](const QString &dir) {
         setOwner(dir + reply, 0);
-        setOwner(dir + reply + "/n", uid_t(-1), 0444);
+        setOwner(dir + reply + "/n", keepOwner, 0444);
     });
     // Without the note its index, or the database, would be mapped again by the next run.
     const Setup noRoomForNote = [](const QString &dir) { setOwner(dir + reply + "/..", 0); };
