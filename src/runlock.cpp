@@ -7,24 +7,14 @@
 
 #include "runlock.h"
 
+#include <QtCore/QDeadlineTimer>
+
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-namespace {
-
-qint64 monotonicMilliseconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-} // namespace
 
 RunLock::~RunLock()
 {
@@ -40,7 +30,7 @@ RunLock::Result RunLock::lock(const char *directory, int waitMilliseconds)
     // flock cannot time out, so the wait polls. A run is short, so a pause
     // that starts at a millisecond and doubles up to 20 keeps the waiter
     // close behind the holder without spinning.
-    const qint64 deadline = monotonicMilliseconds() + waitMilliseconds;
+    const QDeadlineTimer deadline(waitMilliseconds);
     int pauseMicroseconds = 1000;
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0)
@@ -50,7 +40,7 @@ RunLock::Result RunLock::lock(const char *directory, int waitMilliseconds)
         // Some network file systems refuse flock, on a directory or at all.
         if (errno != EWOULDBLOCK)
             return Unsupported;
-        if (monotonicMilliseconds() >= deadline)
+        if (deadline.hasExpired())
             return Busy;
         usleep(pauseMicroseconds);
         pauseMicroseconds = std::min(2 * pauseMicroseconds, 20000);
