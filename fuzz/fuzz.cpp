@@ -40,8 +40,8 @@ const QString oddWorkspace = QStringLiteral("/w\\\"\r\x1f\U0001F600");
     QByteArray text = input;
     if (!CmakeApiMapper(oddSysroot, oddWorkspace).doCMakeApiCacheReplyPathMapping(text))
         return PROPERTY_CHECK(text == input);
-    const QJsonObject after = parseJson(text).object();
-    QJsonObject expected = parseJson(input).object();
+    const QJsonObject after = CmakeApiMapper::readJson(text).object();
+    QJsonObject expected = CmakeApiMapper::readJson(input).object();
     QJsonArray entries = expected[u"entries"].toArray();
     for (qsizetype i = 0; i < entries.size(); ++i) {
         QJsonObject entry = entries[i].toObject();

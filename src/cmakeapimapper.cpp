@@ -344,9 +344,7 @@ QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &va
 
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
 {
-    // Qt's parser drops a byte-order mark that starts a string holding no
-    // escape; written as an escape, it is kept, as every other character is.
-    QJsonObject cache = QJsonDocument::fromJson(QByteArray(text).replace("\xEF\xBB\xBF", "\\ufeff")).object();
+    QJsonObject cache = readJson(text).object();
     if (cache.value(u"kind") != QJsonValue(QStringLiteral("cache")))
         return false;
     QJsonArray entries = cache.value(u"entries").toArray();
@@ -364,6 +362,13 @@ bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
     cache.insert(QStringLiteral("entries"), entries);
     text = QJsonDocument(cache).toJson(QJsonDocument::Indented);
     return true;
+}
+
+QJsonDocument CmakeApiMapper::readJson(const QByteArray &text, QJsonParseError *error)
+{
+    // Qt's parser drops a byte-order mark that starts a string holding no
+    // escape; written as an escape, it is kept, as every other character is.
+    return QJsonDocument::fromJson(QByteArray(text).replace("\xEF\xBB\xBF", "\\ufeff"), error);
 }
 
 bool CmakeApiMapper::isFlagCacheVariable(const QString &name)

@@ -11,6 +11,7 @@
 #include "replyfiles.h"
 
 #include <QtCore/QByteArray>
+#include <QtCore/QJsonDocument>
 #include <QtCore/QString>
 
 // Rewrites the paths in a CMake file API reply that CMake wrote inside a build
@@ -40,6 +41,8 @@ public:
     // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises it.
     // On false the text is unchanged and must not be written back.
     bool doCMakeApiCacheReplyPathMapping(QByteArray &text);
+    // Reads JSON as the cache reply is read, every character kept.
+    static QJsonDocument readJson(const QByteArray &text, QJsonParseError *error = nullptr);
 
     bool isFlagCacheVariable(const QString &name);
 

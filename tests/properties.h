@@ -65,13 +65,6 @@ inline QString referenceCacheValue(const QString &name, const QString &value, co
 
 #ifdef PROPERTY_CHECK
 
-// A JSON text as the mapper reads a cache reply: Qt's parser would drop a
-// byte-order mark that starts a string holding no escape.
-inline QJsonDocument parseJson(const QByteArray &text, QJsonParseError *error = nullptr)
-{
-    return QJsonDocument::fromJson(QByteArray(text).replace("\xEF\xBB\xBF", "\\ufeff"), error);
-}
-
 // A decoded JSON value with every string, keys too, mapped on its own.
 inline QJsonValue mapStrings(const QJsonValue &value, const QString &sysroot, const QString &workspace)
 {
@@ -128,10 +121,10 @@ inline void checkReplyText(const QByteArray &text, const QString &sysroot, const
     // Valid JSON stays valid, and where no escape hides a path from the
     // matcher, every string decodes to itself mapped.
     QJsonParseError error;
-    const QJsonArray before = parseJson('[' + text + ']', &error).array();
+    const QJsonArray before = CmakeApiMapper::readJson('[' + text + ']', &error).array();
     if (error.error != QJsonParseError::NoError)
         return;
-    const QJsonArray after = parseJson('[' + mapped + ']', &error).array();
+    const QJsonArray after = CmakeApiMapper::readJson('[' + mapped + ']', &error).array();
     PROPERTY_CHECK(error.error == QJsonParseError::NoError
                    && (text.contains('\\') || QJsonValue(after) == mapStrings(before, sysroot, workspace)));
 }
