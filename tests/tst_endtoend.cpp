@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 
 #include "properties.h"
+#include "toolrun.h"
 
 #include <QtCore/QProcess>
 #include <QtCore/QStandardPaths>
@@ -10,7 +11,6 @@
 
 #include <array>
 #include <csignal>
-#include <functional>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -46,20 +46,6 @@ const QString sysroot = "/srv/sysroots/trixie";
 // is on this machine.
 const QString workspace = EXAMPLES_DIR "/hello";
 
-// What a process printed, then "exit" and its status, or "killed".
-QByteArray runProcess(const QString &program, const QStringList &arguments, const QString &directory,
-                      const std::function<void()> &inChild = [] {})
-{
-    QProcess process;
-    process.setWorkingDirectory(directory);
-    process.setChildProcessModifier(inChild);
-    process.start(program, arguments);
-    if (!process.waitForFinished(300000))
-        return "did not finish";
-    return process.readAllStandardOutput()
-            + (process.exitStatus() == QProcess::NormalExit ? "exit " + QByteArray::number(process.exitCode()) : "killed");
-}
-
 void appendTo(const QString &path, const QByteArray &text)
 {
     QFile file(path);
@@ -91,11 +77,7 @@ bool tst_EndToEnd::configure(bool afresh)
 // writes past it, as SIGKILL would kill it.
 QByteArray tst_EndToEnd::map(const QStringList &options, bool asNobody, rlim_t killAtSize)
 {
-    const QStringList arguments = options + QStringList { sysroot, workspace };
-    if (asNobody)
-        return runProcess("setpriv", QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments,
-                          build.path());
-    return runProcess(DORVANE_EXE, arguments, build.path(), [killAtSize] {
+    return runTool(build.path(), options + QStringList { sysroot, workspace }, asNobody, [killAtSize] {
         const rlimit fileSize = { killAtSize, killAtSize }, noCore = { 0, 0 };
         if (killAtSize && (setrlimit(RLIMIT_FSIZE, &fileSize) != 0 || setrlimit(RLIMIT_CORE, &noCore) != 0))
             _exit(125);

@@ -3,11 +3,11 @@
 
 #include "cmakeapimapper.h"
 #include "mappingnote.h"
+#include "toolrun.h"
 
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDirIterator>
 #include <QtCore/QJsonDocument>
-#include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
 
@@ -83,21 +83,6 @@ QMap<QString, QString> snapshot(const QString &buildDir)
                         + (file.isFile() ? QString::fromLatin1(read(file.filePath()).toPercentEncoding()) : "special");
     }
     return files;
-}
-
-// What the tool printed, then "exit" and its status, or "crash".
-QByteArray runTool(const QString &dir, const QStringList &arguments, bool asNobody, const ChildSetup &inChild = {})
-{
-    QProcess process;
-    process.setWorkingDirectory(dir);
-    if (inChild)
-        process.setChildProcessModifier(inChild);
-    process.start(asNobody ? "setpriv" : DORVANE_EXE,
-                  asNobody ? QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE } + arguments : arguments);
-    if (!process.waitForFinished(300000))
-        return "did not finish";
-    return process.readAllStandardOutput() + "exit "
-            + (process.exitStatus() == QProcess::NormalExit ? QByteArray::number(process.exitCode()) : "crash");
 }
 
 void addCase(const char *name, const QByteArrayList &files, const QStringList &arguments, const QByteArray &output,
@@ -381,7 +366,7 @@ void tst_Mapper::largeFiles()
     for (int i = 0; i < 600; ++i)
         QVERIFY(databaseFile.write(unit.repeated(1000)) > 0);
     databaseFile.close();
-    QCOMPARE(runTool(build.path(), { "--compile-commands", "/S", "/W" }, false), "exit 0");
+    QCOMPARE(runTool(build.path(), { "--compile-commands", "/S", "/W" }), "exit 0");
     rusage usage;
     QVERIFY(getrusage(RUSAGE_CHILDREN, &usage) == 0);
     QVERIFY(read(object) == mappedUnit.repeated(50000));
