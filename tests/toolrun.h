@@ -1,11 +1,12 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Running the tool, and the programs around it, from the tests.
+// Running the tool and the programs around it, and the files they work on.
 
 #ifndef TOOLRUN_H
 #define TOOLRUN_H
 
+#include <QtCore/QDir>
 #include <QtCore/QProcess>
 
 #include <functional>
@@ -16,8 +17,7 @@ inline QByteArray runProcess(const QString &program, const QStringList &argument
 {
     QProcess process;
     process.setWorkingDirectory(directory);
-    if (inChild)
-        process.setChildProcessModifier(inChild);
+    process.setChildProcessModifier(inChild ? inChild : [] {});
     process.start(program, arguments);
     if (!process.waitForFinished(300000))
         return "did not finish";
@@ -25,14 +25,27 @@ inline QByteArray runProcess(const QString &program, const QStringList &argument
             + (process.exitStatus() == QProcess::NormalExit ? "exit " + QByteArray::number(process.exitCode()) : "killed");
 }
 
+#ifdef DORVANE_EXE
 // The tool, as an ordinary user through setpriv if asked: as root,
 // permission bits stop nothing.
 inline QByteArray runTool(const QString &directory, const QStringList &arguments, bool asNobody = false,
                           const std::function<void()> &inChild = {})
 {
     const QStringList nobody = { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE };
-    return asNobody ? runProcess("setpriv", nobody + arguments, directory, inChild)
-                    : runProcess(DORVANE_EXE, arguments, directory, inChild);
+    return runProcess(asNobody ? "setpriv" : DORVANE_EXE, asNobody ? nobody + arguments : arguments, directory, inChild);
+}
+#endif
+
+inline QByteArray read(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+inline bool write(const QString &path, const QByteArray &content, QIODevice::OpenMode mode = QIODevice::WriteOnly)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(mode) && file.write(content) == content.size();
 }
 
 #endif // TOOLRUN_H

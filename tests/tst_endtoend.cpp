@@ -1,10 +1,13 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+// Configures the sample project with real CMake and maps the reply and the
+// compilation database it wrote: once, in the loop an IDE runs, in runs that
+// overlap, and after a run that was killed.
+
 #include "properties.h"
 #include "toolrun.h"
 
-#include <QtCore/QProcess>
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
@@ -16,9 +19,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Configures the sample project with real CMake and maps the reply and the
-// compilation database it wrote: once, in the loop an IDE runs, in runs that
-// overlap, and after a run that was killed.
 class tst_EndToEnd : public QObject
 {
     Q_OBJECT
@@ -37,22 +37,11 @@ private:
 
     QTemporaryDir source;
     QTemporaryDir build;
+    const QString sysroot = "/srv/sysroots/trixie";
+    // The sample itself: there its SDK, /workspace/sdk in the build
+    // environment, is on this machine.
+    const QString workspace = SOURCE_DIR "/examples/hello";
 };
-
-namespace {
-
-const QString sysroot = "/srv/sysroots/trixie";
-// The sample itself: there its SDK, /workspace/sdk in the build environment,
-// is on this machine.
-const QString workspace = EXAMPLES_DIR "/hello";
-
-void appendTo(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::Append) && file.write(text) == text.size());
-}
-
-} // namespace
 
 // Asks for the reply an IDE asks for, as it does before every configure;
 // afresh, as CMake writes the reply and the database in a new build directory.
@@ -61,12 +50,11 @@ bool tst_EndToEnd::configure(bool afresh)
     if (afresh && !(QDir(build.filePath(".cmake/api/v1/reply")).removeRecursively()
                     && QFile::remove(build.filePath("compile_commands.json"))))
         return false;
-    const QDir query(build.filePath(".cmake/api/v1/query"));
     for (const char *kind : { "codemodel-v2", "cache-v2", "cmakeFiles-v1", "toolchains-v1" }) {
-        if (!query.mkpath(".") || !QFile(query.filePath(kind)).open(QIODevice::WriteOnly))
+        if (!write(build.filePath(".cmake/api/v1/query/") + kind, {}))
             return false;
     }
-    const QDir sample(EXAMPLES_DIR "/hello");
+    const QDir sample(workspace);
     for (const QString &name : sample.entryList(QDir::Files))
         QFile::copy(sample.filePath(name), source.filePath(name));
     return runProcess(CMAKE_EXE, { "-S", source.path(), "-B", ".", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON" }, build.path())
@@ -91,10 +79,6 @@ QMap<QString, QString> tst_EndToEnd::readReply(bool withNote)
 {
     const QDir dir(build.filePath(".cmake/api/v1/reply"));
     QMap<QString, QString> files;
-    const auto read = [](const QString &path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString("unreadable");
-    };
     for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
         files[name.startsWith("index-") ? "index" : name] = read(dir.filePath(name));
     files["database"] = read(build.filePath("compile_commands.json"));
@@ -115,7 +99,6 @@ void tst_EndToEnd::mapRealReply()
 {
     QVERIFY2(source.isValid() && build.isValid() && configure(), "cannot configure the sample");
     const QMap<QString, QString> before = readReply();
-    // Without the option the database is left as it is.
     QCOMPARE(map({}), "exit 0");
     QCOMPARE(readReply()["database"], before["database"]);
     QCOMPARE(map(), "exit 0");
@@ -130,9 +113,7 @@ void tst_EndToEnd::mapRealReply()
         if (!name.startsWith("cache-"))
             QCOMPARE(after[name], referenceRewrite(before[name], replyTextRules, sysroot, workspace));
     }
-
-    // The cache reply is written again by Qt, each entry mapped with the rules
-    // its name takes: flags keep the build environment's libraries.
+    // The cache reply's flags keep the build environment's libraries.
     QVERIFY(after.values().join("").contains("-I" + sysroot + "/usr/include/hello-sdk -L/usr/lib -I" + workspace + "/sdk/include"));
 }
 
@@ -140,9 +121,10 @@ void tst_EndToEnd::mapRealReply()
 // would write again as it is, mapped, and writes the database anew.
 void tst_EndToEnd::mapOnceInTheLoop()
 {
-    appendTo(source.filePath("CMakeLists.txt"), "target_compile_definitions(hello PRIVATE LOOP=1)\n");
+    QVERIFY(write(source.filePath("CMakeLists.txt"), "target_compile_definitions(hello PRIVATE LOOP=1)\n", QIODevice::Append));
     QVERIFY(configure());
     QCOMPARE(map(), "exit 0");
+    // Read before the comparison, which may take its arguments in either order.
     QMap<QString, QString> mapped = readReply();
     QCOMPARE(mapped, mappedAfresh());
 
@@ -157,8 +139,8 @@ void tst_EndToEnd::mapOnceInTheLoop()
     // before it, then a run that can.
     if (geteuid() != 0)
         QSKIP("needs root, to run the tool as an ordinary user through setpriv");
-    appendTo(source.filePath("CMakeLists.txt"), "target_compile_definitions(greet PRIVATE RETRY=1)\n"
-                                                "target_compile_definitions(hello PRIVATE RETRY=1)\n");
+    QVERIFY(write(source.filePath("CMakeLists.txt"), "target_compile_definitions(greet PRIVATE RETRY=1)\n"
+                  "target_compile_definitions(hello PRIVATE RETRY=1)\n", QIODevice::Append));
     QVERIFY(configure());
     QCOMPARE(runProcess("chown", { "-R", "65534:65534", "." }, build.path()), "exit 0");
     const QByteArray unreadable = QFile::encodeName(

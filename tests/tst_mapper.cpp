@@ -1,6 +1,9 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+// The tool run over replies made for each case: its messages, exit statuses
+// and every file it leaves.
+
 #include "cmakeapimapper.h"
 #include "mappingnote.h"
 #include "toolrun.h"
@@ -10,8 +13,6 @@
 #include <QtCore/QJsonDocument>
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
-
-#include <functional>
 
 #include <csignal>
 #include <cstddef>
@@ -25,12 +26,9 @@
 #include <unistd.h>
 
 using Setup = std::function<void(const QString &buildDir)>;
-using ChildSetup = std::function<void()>;
 Q_DECLARE_METATYPE(Setup)
-Q_DECLARE_METATYPE(ChildSetup)
+Q_DECLARE_METATYPE(std::function<void()>)
 
-// The tool run over replies made for the case: its messages, exit statuses
-// and every file it leaves.
 class tst_Mapper : public QObject
 {
     Q_OBJECT
@@ -49,19 +47,6 @@ const QString query = "/.cmake/api/v1/query";
 const QString noteName = ".dorvane-mapped-files";
 const uid_t keepOwner = uid_t(-1);
 
-QByteArray read(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void write(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), content.size());
-}
-
 void setOwner(const QString &path, uid_t uid, mode_t mode = 0)
 {
     QVERIFY(::lchown(QFile::encodeName(path).constData(), uid, uid) == 0);
@@ -76,23 +61,23 @@ QMap<QString, QString> snapshot(const QString &buildDir)
     QDirIterator it(buildDir, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo file(it.next());
-        if (file.filePath().startsWith(buildDir + query) || file.fileName() == noteName)
-            continue;
-        files[file.filePath()] = file.isSymLink() ? "link to " + file.symLinkTarget()
-                : QString::number(file.permissions(), 16) + ' '
-                        + (file.isFile() ? QString::fromLatin1(read(file.filePath()).toPercentEncoding()) : "special");
+        if (!file.filePath().startsWith(buildDir + query) && file.fileName() != noteName) {
+            files[file.filePath()] = file.isSymLink() ? "link to " + file.symLinkTarget()
+                    : QString::number(file.permissions(), 16) + ' '
+                            + (file.isFile() ? read(file.filePath()).toPercentEncoding() : "special");
+        }
     }
     return files;
 }
 
-void addCase(const char *name, const QByteArrayList &files, const QStringList &arguments, const QByteArray &output,
-             const QByteArrayList &rewritten, const Setup &setup = {}, const ChildSetup &inChild = {})
+void row(const char *name, const QByteArrayList &files, const QStringList &arguments, const QByteArray &output,
+         const QByteArrayList &rewritten, const Setup &setup = {}, const std::function<void()> &inChild = {})
 {
     QTest::newRow(name) << files << arguments << output << rewritten << setup << inChild;
 }
 
 // In the tool's process, writes past the limit fail, as on a full disk.
-ChildSetup fileSizeLimit(rlim_t bytes)
+std::function<void()> fileSizeLimit(rlim_t bytes)
 {
     return [bytes] {
         const rlimit limit = { bytes, bytes };
@@ -126,60 +111,46 @@ void tst_Mapper::run_data()
     // "name=content" after the run, or "name" for a file removed; every other file is untouched.
     QTest::addColumn<QByteArrayList>("rewritten");
     QTest::addColumn<Setup>("setup");
-    QTest::addColumn<ChildSetup>("inChild"); // run in the tool's process before it starts
+    QTest::addColumn<std::function<void()>>("inChild");
 
-    const QStringList sw = { "/S", "/W" };
-    const QStringList withDb = { "--compile-commands", "/S", "/W" };
+    const QStringList sw = { "/S", "/W" }, withDb = { "--compile-commands", "/S", "/W" };
     const QByteArray db = "../../../../compile_commands.json=";
     const QByteArrayList in = { "a=/usr/lib" };
-    addCase("no paths", in, {}, "Sysroot and workspace paths must be provided!\nexit 1", {});
-    addCase("one path", in, { "/S" }, "workspace path must be provided!\nexit 1", {});
-    addCase("three paths", in, { "/S", "/W", "/X" }, "Only sysroot and workspace paths must be provided!\nexit 1", {});
-    addCase("version", in, { "-v", "/S", "/W" }, "Dorvane 1.0.0\nexit 0", {});
-    addCase("unknown option", in, { "/S", "-W" }, "exit 1", {});
-    addCase("help", in, { "/S", "--help" }, "Usage: " DORVANE_EXE R"( [options] <sysrootPath> <workspacePath>
-CMake file API path mapper
-
-Options:
-  -h, --help          Displays help on commandline options.
-  --help-all          Displays help including Qt specific options.
-  -v, --version       Displays version information.
-  --compile-commands  Maps compile_commands.json as well.
-
-Arguments:
-  sysrootPath         sysroot path
-  workspacePath       workspace path
-exit 0)", {});
+    row("no paths", in, {}, "Sysroot and workspace paths must be provided!\nexit 1", {});
+    row("one path", in, { "/S" }, "workspace path must be provided!\nexit 1", {});
+    row("three paths", in, { "/S", "/W", "/X" }, "Only sysroot and workspace paths must be provided!\nexit 1", {});
+    row("version", in, { "-v", "/S", "/W" }, "Dorvane 1.0.0\nexit 0", {});
+    row("unknown option", in, { "/S", "-W" }, "exit 1", {});
+    // The help text as the README gives it.
+    const QByteArray readme = read(SOURCE_DIR "/README.md"), usage = readme.mid(readme.indexOf("Usage: dorvane"));
+    row("help", in, { "/S", "--help" }, usage.first(usage.indexOf("```")).replace("dorvane", DORVANE_EXE) + "exit 0", {});
 
     const Setup noReply = [](const QString &dir) { QVERIFY(QDir(dir + reply).removeRecursively()); };
-    addCase("no reply", {}, sw, "Reply is not exist.\nexit 0", {}, noReply);
-    addCase("by name ignoring case", { "c=/usr/lib", "B=\xff", "b=/usr/lib", "a=/usr/lib", "_x=/usr/lib" }, sw,
-            "Mapping error!\nexit 1", { "_x=/S/usr/lib", "a=/S/usr/lib" });
-    addCase("index files last, by their exact prefix", { "Index-1=/usr/lib", "index-0=/usr/lib", "z=\xff" }, sw,
-            "Mapping error!\nexit 1", { "Index-1=/S/usr/lib" });
+    row("no reply", {}, sw, "Reply is not exist.\nexit 0", {}, noReply);
+    row("by name ignoring case", { "c=/usr/lib", "B=\xff", "b=/usr/lib", "a=/usr/lib", "_x=/usr/lib" }, sw,
+        "Mapping error!\nexit 1", { "_x=/S/usr/lib", "a=/S/usr/lib" });
     const QByteArray cache = R"({"kind":"cache","entries":[{"name":"N","value":"/usr/lib"}]})";
     const QByteArray mappedCache = QJsonDocument::fromJson(cache).toJson().replace("/usr", "/S/usr");
-    addCase("cache reply re-serialised, cache.json as text", { "cache-v2=" + cache, "cache.json=" + cache }, sw, "exit 0",
-            { "cache-v2=" + mappedCache,
-              "cache.json=" + QByteArray(cache).replace("/usr", "/S/usr") });
-    addCase("cache reply of another kind", { "cache-v2={\"kind\":\"codemodel\"}", "z=/usr/lib" }, sw,
-            "Mapping error!\nexit 1", {});
+    row("cache reply re-serialised, cache.json as text", { "cache-v2=" + cache, "cache.json=" + cache }, sw, "exit 0",
+        { "cache-v2=" + mappedCache, "cache.json=" + QByteArray(cache).replace("/usr", "/S/usr") });
+    row("cache reply of another kind", { "cache-v2={\"kind\":\"codemodel\"}", "z=/usr/lib" }, sw,
+        "Mapping error!\nexit 1", {});
 
-    // Mapped only while the hash in its name holds, whatever it looks like.
-    // run() maps every reply named as CMake names it twice more.
+    // Mapped only while the hash in its name holds, even where the content
+    // looks mapped. run() maps every reply named as CMake names it twice more.
     const auto named = [](const QByteArray &content, const QByteArray &kind = "target-") {
         return kind + QCryptographicHash::hash(content, QCryptographicHash::Sha3_256).toHex().left(20) + ".json=";
     };
-    const QByteArray object = "/usr/include /workspace/a";
-    addCase("pristine objects", { named(object) + object, named(cache, "cache-v2-") + cache }, sw, "exit 0",
-            { named(object) + "/S/usr/include /W/a", named(cache, "cache-v2-") + mappedCache });
-    const QByteArray a = "\"/S/usr/include\"", b = "\xEF\xBB\xBF\"/S/usr/lib\"", c = "{\r\n\"/S/usr/share\"\r\n}";
-    addCase("pristine objects that look mapped", { named(a) + a, named(b) + b, named(c) + c }, sw, "exit 0",
-            { named(a) + "\"/S/S/usr/include\"", named(b) + "\"/S/S/usr/lib\"", named(c) + "{\n\"/S/S/usr/share\"\n}" });
-    addCase("upper-case hex names no hash", { "a-0123456789ABCDEF0123.json=/S/usr/lib" }, sw, "exit 0",
-            { "a-0123456789ABCDEF0123.json=/S/S/usr/lib" });
-    addCase("links and modes kept", { "../../../../t=/usr/lib64", "m=/usr/share", "../../../../d=/usr/lib" }, withDb, "exit 0",
-            { "../../../../t=/S/usr/lib64", "m=/S/usr/share", "../../../../d=/S/usr/lib" }, [](const QString &dir) {
+    const QByteArray object = "/usr/include /workspace/a", a = "\"/S/usr/include\"", b = "\xEF\xBB\xBF\"/S/usr/lib\"",
+                     c = "{\r\n\"/S/usr/share\"\r\n}";
+    row("pristine objects", { named(object) + object, named(cache, "cache-v2-") + cache, named(a) + a, named(b) + b,
+                              named(c) + c }, sw, "exit 0",
+        { named(object) + "/S/usr/include /W/a", named(cache, "cache-v2-") + mappedCache, named(a) + "\"/S/S/usr/include\"",
+          named(b) + "\"/S/S/usr/lib\"", named(c) + "{\n\"/S/S/usr/share\"\n}" });
+    row("upper-case hex names no hash", { "a-0123456789ABCDEF0123.json=/S/usr/lib" }, sw, "exit 0",
+        { "a-0123456789ABCDEF0123.json=/S/S/usr/lib" });
+    row("links and modes kept", { "../../../../t=/usr/lib64", "m=/usr/share", "../../../../d=/usr/lib" }, withDb, "exit 0",
+        { "../../../../t=/S/usr/lib64", "m=/S/usr/share", "../../../../d=/S/usr/lib" }, [](const QString &dir) {
         QVERIFY(QFile::link("../../../../t", dir + reply + "/link") && QFile::link("d", dir + "/compile_commands.json"));
         QVERIFY(QFile::link("missing", dir + reply + "/broken") && QFile::link(dir, dir + reply + "/directory"));
         // Opening a FIFO would wait for a writer.
@@ -189,59 +160,57 @@ exit 0)", {});
         setOwner(dir + reply + "/m", keepOwner, 0604);
     });
 
-    // As the ordinary user the tool runs as: see run().
+    // The tool runs as an ordinary user: see run().
     const QByteArrayList big = { "a=" + QByteArray("/usr/include ").repeated(500), "b=/usr/lib" };
     const QString longSysroot = "/a/sysroot/path/long/enough/for/the/file/to/outgrow/the/size/limit";
-    addCase("unreadable reply directory", big, sw, "Mapping error!\nexit 1", {},
-            [](const QString &dir) { setOwner(dir + reply, 0, 0711); });
-    addCase("read-only file, writable directory", big, sw, "Mapping error!\nexit 1", {},
-            [](const QString &dir) { setOwner(dir + reply + "/a", keepOwner, 0444); });
+    row("unreadable reply directory", big, sw, "Mapping error!\nexit 1", {},
+        [](const QString &dir) { setOwner(dir + reply, 0, 0711); });
+    row("read-only file, writable directory", big, sw, "Mapping error!\nexit 1", {},
+        [](const QString &dir) { setOwner(dir + reply + "/a", keepOwner, 0444); });
     // A file the rules leave as it is is not written, so a read-only one is no failure.
-    addCase("read-only directory, index noted beside it", { "a=/usr/lib", "n=none", "index-1.json=/usr/lib" }, sw, "exit 0",
-            { "a=/S/usr/lib", "index-1.json=/S/usr/lib" }, [](const QString &dir) {
+    row("read-only directory, index noted beside it", { "a=/usr/lib", "n=none", "index-1.json=/usr/lib" }, sw, "exit 0",
+        { "a=/S/usr/lib", "index-1.json=/S/usr/lib" }, [](const QString &dir) {
         setOwner(dir + reply, 0);
         setOwner(dir + reply + "/n", keepOwner, 0444);
     });
     // Without the note its index, or the database, would be mapped again by the next run.
     const Setup noRoomForNote = [](const QString &dir) { setOwner(dir + reply + "/..", 0); };
-    addCase("no room for the note of an index", { "a=/usr/lib", "index-1.json=/usr/lib" }, sw, "Mapping error!\nexit 1",
-            { "a=/S/usr/lib" }, noRoomForNote);
-    addCase("no room for the note of the database", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
-            "Mapping error!\nexit 1", { "a=/S/usr/lib" }, noRoomForNote);
-    addCase("query directory not removed", { "a=/usr/lib" }, sw, "Mapping error!\nexit 1", { "a=/S/usr/lib" },
-            [](const QString &dir) { setOwner(dir + query + "/client-ide", 0); });
-    addCase("write fails", big, { longSysroot, "/W" }, "Mapping error!\nexit 1", {}, {}, fileSizeLimit(8192));
-    addCase("write fails in place", big, { longSysroot, "/W" }, "Mapping error!\nexit 1", {},
-            [](const QString &dir) { setOwner(dir + reply, 0); }, fileSizeLimit(8192));
+    row("no room for the note of an index", { "a=/usr/lib", "index-1.json=/usr/lib" }, sw, "Mapping error!\nexit 1",
+        { "a=/S/usr/lib" }, noRoomForNote);
+    row("no room for the note of the database", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
+        "Mapping error!\nexit 1", { "a=/S/usr/lib" }, noRoomForNote);
+    row("query directory not removed", { "a=/usr/lib" }, sw, "Mapping error!\nexit 1", { "a=/S/usr/lib" },
+        [](const QString &dir) { setOwner(dir + query + "/client-ide", 0); });
+    row("write fails", big, { longSysroot, "/W" }, "Mapping error!\nexit 1", {}, {}, fileSizeLimit(8192));
+    row("write fails in place", big, { longSysroot, "/W" }, "Mapping error!\nexit 1", {},
+        [](const QString &dir) { setOwner(dir + reply, 0); }, fileSizeLimit(8192));
 
-    // The compilation database, on request: mapped before the index files,
-    // so that a new index still means the run is complete, and only ever
-    // replaced whole.
-    addCase("database before the index", { "a=/usr/lib", db + "\xff", "index-1.json=/usr/lib" }, withDb,
-            "Mapping error!\nexit 1", { "a=/S/usr/lib" });
-    addCase("no database", { "a=/usr/lib" }, withDb, "Compilation database does not exist.\nexit 0", { "a=/S/usr/lib" });
-    addCase("database, no file API", { db + "/usr/lib" }, withDb, "Reply is not exist.\nexit 0", { db + "/S/usr/lib" },
-            [](const QString &dir) { QVERIFY(QDir(dir + "/.cmake").removeRecursively()); });
-    addCase("no database, no reply", {}, withDb, "Reply and compilation database do not exist.\nexit 0", {}, noReply);
+    // The compilation database is mapped before the index files, so that a
+    // new index still means the run is complete.
+    row("database before the index", { "a=/usr/lib", db + "\xff", "index-1.json=/usr/lib" }, withDb,
+        "Mapping error!\nexit 1", { "a=/S/usr/lib" });
+    row("no database", { "a=/usr/lib" }, withDb, "Compilation database does not exist.\nexit 0", { "a=/S/usr/lib" });
+    row("database, no file API", { db + "/usr/lib" }, withDb, "Reply is not exist.\nexit 0", { db + "/S/usr/lib" },
+        [](const QString &dir) { QVERIFY(QDir(dir + "/.cmake").removeRecursively()); });
+    row("no database, no reply", {}, withDb, "Reply and compilation database do not exist.\nexit 0", {}, noReply);
     const auto dbNote = [](const QByteArray &content) {
         ContentChecksum checksum;
         checksum.add(content);
-        return "../" + noteName.toUtf8() + "=dorvane mapped files 1\ndatabase " + QByteArray::number(checksum.result(), 16) + " 0 0 " + QByteArray::number(content.size())
-                + " 0 ../../../compile_commands.json\n";
+        return "../" + noteName.toUtf8() + "=dorvane mapped files 1\ndatabase " + QByteArray::number(checksum.result(), 16)
+                + " 0 0 " + QByteArray::number(content.size()) + " 0 ../../../compile_commands.json\n";
     };
-    addCase("database noted, touched since", { db + "/S/usr/lib", dbNote("/S/usr/lib") }, withDb, "exit 0", {});
-    addCase("database noted with other content", { db + "/S/usr/lib", dbNote("/T/usr/lib") }, withDb, "exit 0",
-            { db + "/S/S/usr/lib" });
-    addCase("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb, "Mapping error!\nexit 1",
-            { "a=/S/usr/lib" }, [](const QString &dir) { setOwner(dir, 0); });
+    row("database noted, touched since", { db + "/S/usr/lib", dbNote("/S/usr/lib") }, withDb, "exit 0", {});
+    row("database noted with other content", { db + "/S/usr/lib", dbNote("/T/usr/lib") }, withDb, "exit 0",
+        { db + "/S/S/usr/lib" });
+    row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb, "Mapping error!\nexit 1",
+        { "a=/S/usr/lib" }, [](const QString &dir) { setOwner(dir, 0); });
 
-    // Replies at the sizes users have: see largeFiles() too.
     QByteArrayList many, manyMapped;
     for (int i = 0; i < 20000; ++i) {
         many += QByteArray::number(i) + "={\"a\": \"/workspace\"}";
         manyMapped += QByteArray::number(i) + "={\"a\": \"/W\"}";
     }
-    addCase("20,000 files", many, sw, "exit 0", manyMapped);
+    row("20,000 files", many, sw, "exit 0", manyMapped);
 
     // What killed runs left: regular files named as the tool names its
     // temporary files, in the three places it writes them.
@@ -249,10 +218,10 @@ exit 0)", {});
                                        ".dorvane-abcde=4", ".dorvane-abcdefg=5", ".dorvane-ab_cde=6",
                                        ".dorvane-Dir000/f=7", "a=/usr/lib" };
     const Setup linkLikeLeftover = [](const QString &dir) { QVERIFY(QFile::link("a", dir + reply + "/.dorvane-Link00")); };
-    addCase("leftovers of killed runs", leftovers, sw, "exit 0",
-            { ".dorvane-aZ09bY", "../.dorvane-000000", "../../../../.dorvane-QQQQQQ", "a=/S/usr/lib" }, linkLikeLeftover);
+    row("leftovers of killed runs", leftovers, sw, "exit 0",
+        { ".dorvane-aZ09bY", "../.dorvane-000000", "../../../../.dorvane-QQQQQQ", "a=/S/usr/lib" }, linkLikeLeftover);
     // Without the lock another run may be writing them.
-    addCase("file system refuses locks", leftovers, sw, "exit 0", { "a=/S/usr/lib" }, linkLikeLeftover, refuseLocks);
+    row("file system refuses locks", leftovers, sw, "exit 0", { "a=/S/usr/lib" }, linkLikeLeftover, refuseLocks);
 }
 
 void tst_Mapper::run()
@@ -262,9 +231,8 @@ void tst_Mapper::run()
     QFETCH(QByteArray, output);
     QFETCH(QByteArrayList, rewritten);
     QFETCH(Setup, setup);
-    QFETCH(ChildSetup, inChild);
+    QFETCH(std::function<void()>, inChild);
 
-    // As root, permission bits stop nothing: the tool runs as nobody.
     const bool isRoot = geteuid() == 0;
     const QByteArray tag = QTest::currentDataTag();
     if (!isRoot && (tag.contains("read") || tag.contains("write fails") || tag.contains("room") || tag.contains("query")))
@@ -276,7 +244,7 @@ void tst_Mapper::run()
     const auto pathOf = [&](const QByteArray &file) { return QDir::cleanPath(dir + reply + '/' + file.split('=').first()); };
     QVERIFY(QDir(dir).mkpath(dir + query + "/client-ide/x") && QDir(dir).mkpath(dir + reply));
     for (const QByteArray &file : files)
-        write(pathOf(file), contentOf(file));
+        QVERIFY(write(pathOf(file), contentOf(file)));
     for (QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System, QDirIterator::Subdirectories); isRoot && it.hasNext();)
         setOwner(it.next(), 65534);
     QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0755) == 0);
@@ -302,13 +270,12 @@ void tst_Mapper::run()
     // nothing, and neither does one after CMake has taken the note away with
     // a new index, which leaves only the objects' hashes to tell. Index files
     // and the database have only the note.
-    static const QRegularExpression objectName("-[0-9a-f]{20}\\.json$");
-    bool hasNotedOnly = false;
+    static const QRegularExpression cmakeName("-[0-9a-f]{20}\\.json$|^index-|compile_commands.json$|" + noteName);
+    const bool hasNotedOnly = std::any_of(files.begin(), files.end(), [](const QByteArray &file) {
+        return file.startsWith("index-") || file.contains("compile_commands.json=");
+    });
     for (const QByteArray &file : files) {
-        const QByteArray name = file.split('=').first();
-        const bool isNotedOnly = name.startsWith("index-") || name.endsWith("compile_commands.json");
-        hasNotedOnly = hasNotedOnly || isNotedOnly;
-        if (!name.endsWith(noteName.toUtf8()) && !isNotedOnly && !objectName.match(QString::fromUtf8(name)).hasMatch())
+        if (!cmakeName.match(QString::fromUtf8(file.split('=').first())).hasMatch())
             return;
     }
     if (output != "exit 0")
@@ -329,8 +296,7 @@ void tst_Mapper::lockedOut()
 {
     QTemporaryDir build;
     QVERIFY2(build.isValid(), qPrintable(build.errorString()));
-    write(build.path() + reply + "/index-1.json", "/usr/lib");
-    QVERIFY(QDir().mkpath(build.path() + query));
+    QVERIFY(write(build.path() + reply + "/index-1.json", "/usr/lib"));
     const int lockFd = ::open(QFile::encodeName(build.path()).constData(), O_RDONLY | O_DIRECTORY);
     QVERIFY(lockFd >= 0 && flock(lockFd, LOCK_EX) == 0);
     const QString current = QDir::currentPath();
@@ -342,30 +308,23 @@ void tst_Mapper::lockedOut()
     ::close(lockFd);
     QVERIFY(!mapped);
     QCOMPARE(read(build.path() + reply + "/index-1.json"), "/usr/lib");
-    QVERIFY(QFileInfo(build.path() + query).isDir());
 }
 
-// A large reply file, and a large database of several pieces: its first MB
-// holds no quote to cut after, and a byte-order mark only ever starts the
-// file. Memory holds one reply file and its mapped content, and a piece of
-// the database: a run stays within eight times the largest reply file plus
-// 48 MiB. A child's peak memory counts its parent's before it, so this runs
-// first and writes the files in pieces.
+// A large reply file, and a database of several pieces whose first MB holds
+// no quote to cut after: a run stays within eight times the largest reply
+// file plus 48 MiB. A child's peak memory counts its parent's before it, so
+// this runs first and writes the files in pieces.
 void tst_Mapper::largeFiles()
 {
     QTemporaryDir build;
     QVERIFY2(build.isValid(), qPrintable(build.errorString()));
     const QByteArray unit = R"({"p": "/opt/cross/x/sys-root/usr/lib64/libz.so", "f": "-specs=/usr/lib/rpm/c1", "w": "/workspace/a")"
                             "\xEF\xBB\xBF}";
-    const QByteArray mappedUnit = QByteArray(unit).replace("/opt/cross/x/sys-root/usr/lib64", "/S/usr/lib64").replace("/workspace", "/W");
-    const QString object = build.path() + reply + "/target-a.json";
-    const QString database = build.filePath("compile_commands.json");
-    write(object, unit.repeated(50000));
-    QFile databaseFile(database);
-    QVERIFY(databaseFile.open(QIODevice::WriteOnly) && databaseFile.write("\xEF\xBB\xBF" + QByteArray("/usr/lib ").repeated(150000)) > 0);
+    const QByteArray mappedUnit = QByteArray(unit).replace("/opt/cross/x/sys-root", "/S").replace("/workspace", "/W");
+    const QString object = build.path() + reply + "/target-a.json", database = build.filePath("compile_commands.json");
+    QVERIFY(write(object, unit.repeated(50000)) && write(database, "\xEF\xBB\xBF" + QByteArray("/usr/lib ").repeated(150000)));
     for (int i = 0; i < 600; ++i)
-        QVERIFY(databaseFile.write(unit.repeated(1000)) > 0);
-    databaseFile.close();
+        QVERIFY(write(database, unit.repeated(1000), QIODevice::Append));
     QCOMPARE(runTool(build.path(), { "--compile-commands", "/S", "/W" }), "exit 0");
     rusage usage;
     QVERIFY(getrusage(RUSAGE_CHILDREN, &usage) == 0);
