@@ -16,9 +16,9 @@
 }
 
 #include "properties.h"
+#include "toolrun.h"
 
 #include <QtCore/QCryptographicHash>
-#include <QtCore/QDir>
 #include <QtCore/QTemporaryDir>
 
 namespace {
@@ -31,6 +31,20 @@ const QString oddWorkspace = QStringLiteral("/w\\\"\r\x1f\U0001F600");
 [[maybe_unused]] void checkText(const QByteArray &text)
 {
     checkReplyText(text, oddSysroot, oddWorkspace, text.isEmpty() ? 0 : uchar(text[0]) % text.size());
+}
+
+// A cache entry's value with the rules its name takes.
+QString referenceCacheValue(const QString &name, const QString &value)
+{
+    const bool isFlags = QRegularExpression("^CMAKE_(CXX|EXE_LINKER|MODULE_LINKER|SHARED_LINKER)_FLAGS$").match(name).hasMatch();
+    QList<QRegularExpression> rules;
+    if (name != "INCLUDE_INSTALL_DIR")
+        rules.append(include);
+    if (name != "LIB_INSTALL_DIR" && !isFlags)
+        rules.append(cacheEntryLibrary);
+    if (name != "SHARE_INSTALL_PREFIX")
+        rules.append(share);
+    return referenceRewrite(value, rules, oddSysroot, oddWorkspace);
 }
 
 // A cache reply changes only in its entries' string values, each mapped
@@ -48,7 +62,7 @@ const QString oddWorkspace = QStringLiteral("/w\\\"\r\x1f\U0001F600");
         const QString value = entry.value(u"value").toString();
         // The patterns match nothing in a string with a lone surrogate.
         if (entry.value(u"value").isString()) {
-            entry.insert(u"value", value.isValidUtf16() ? referenceCacheValue(entry.value(u"name").toString(), value, oddSysroot, oddWorkspace)
+            entry.insert(u"value", value.isValidUtf16() ? referenceCacheValue(entry.value(u"name").toString(), value)
                                                         : after[u"entries"][i][u"value"]);
             entries[i] = entry;
         }
@@ -71,28 +85,25 @@ const QString oddWorkspace = QStringLiteral("/w\\\"\r\x1f\U0001F600");
         return;
     const auto &[sysroot, workspace] = paths[uchar(input[0]) % std::size(paths)];
     const QByteArray content = input.sliced(1);
-    // libFuzzer reads its corpus by relative paths, so the build directory
-    // is the current one only while an input runs.
-    const QString previous = QDir::currentPath();
-    QDir reply(build.filePath(QStringLiteral(".cmake/api/v1/reply")));
-    PROPERTY_CHECK(reply.removeRecursively() && reply.mkpath(QStringLiteral(".")) && QDir::setCurrent(build.path()));
-    reply.remove(QStringLiteral("../.dorvane-mapped-files"));
-    QFile file(reply.filePath(
-            "target-x-" + QCryptographicHash::hash(content, QCryptographicHash::Sha3_256).toHex().left(20) + ".json"));
-    PROPERTY_CHECK(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    file.close();
+    const QString reply = build.filePath(QStringLiteral(".cmake/api/v1/reply/")), note = reply + "../.dorvane-mapped-files";
+    const QString object = reply + "target-x-" + QCryptographicHash::hash(content, QCryptographicHash::Sha3_256).toHex().left(20)
+            + ".json";
+    QFile::remove(note);
+    PROPERTY_CHECK(QDir(reply).removeRecursively() && write(object, content));
     QByteArray mapped = content;
     unsigned dropped = 0;
     const bool isText = normalizeReplyText(mapped, dropped);
     mapped = isText ? rewriteReplyText(mapped, sysroot, workspace) : content;
+    // libFuzzer reads its corpus by relative paths, so the build directory
+    // is the current one only while an input runs.
+    const QString previous = QDir::currentPath();
     for (const int run : { 1, 2, 3 }) {
         if (run == 3)
-            reply.remove(QStringLiteral("../.dorvane-mapped-files"));
-        PROPERTY_CHECK(CmakeApiMapper(sysroot, workspace).DoCMakeApiPathMapping() == isText);
-        PROPERTY_CHECK(file.open(QIODevice::ReadOnly) && file.readAll() == mapped);
-        file.close();
+            QFile::remove(note);
+        PROPERTY_CHECK(QDir::setCurrent(build.path()));
+        const bool isMapped = CmakeApiMapper(sysroot, workspace).DoCMakeApiPathMapping();
+        PROPERTY_CHECK(QDir::setCurrent(previous) && isMapped == isText && read(object) == mapped);
     }
-    QDir::setCurrent(previous);
 }
 
 } // namespace

@@ -1,20 +1,19 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
+// The path rules, in the rows a reader needs to see and against the rules
+// written as regular expressions on generated texts; the cache reply's
+// rewrite; the database's checksum.
+
 #include <QtTest/QTest>
 
 #define PROPERTY_CHECK(condition) QVERIFY2(condition, #condition)
 
-#include "cmakeapimapper.h"
 #include "mappingnote.h"
-#include "pathrules.h"
 #include "properties.h"
 
 #include <QtCore/QRandomGenerator>
 
-// The path rules, in the rows a reader needs to see and against the rules
-// written as regular expressions on generated texts; the cache reply's
-// rewrite; the database's checksum.
 class tst_Rules : public QObject
 {
     Q_OBJECT
@@ -37,8 +36,8 @@ void tst_Rules::replyText_data()
     const auto row = [](const char *tag, const QByteArray &input, const QByteArray &expected, const QString &sysroot = "/S",
                         const QString &workspace = "/W") { QTest::newRow(tag) << input << expected << sysroot << workspace; };
 
-    // The rules themselves are compared with the regular expressions below;
-    // these rows show what a reader needs to see, and what JSON adds.
+    // What a reader needs to see, and what JSON adds: the regular expressions
+    // below cover the rest.
     row("system directories", "/usr/include/zlib.h /usr/local/include /usr/share/cmake /usr/lib/x /usr/lib64/y",
         "/S/usr/include/zlib.h /S/usr/local/include /S/usr/share/cmake /S/usr/lib/x /S/usr/lib64/y");
     row("cross root, specs guard, workspace", "/opt/cross/a/sys-root/usr/lib64/c.so -specs=/usr/lib/rpm/cc1 /workspaces/x",
