@@ -368,7 +368,9 @@ QJsonDocument CmakeApiMapper::readJson(const QByteArray &text, QJsonParseError *
 {
     // Qt's parser drops a byte-order mark that starts a string holding no
     // escape; written as an escape, it is kept, as every other character is.
-    return QJsonDocument::fromJson(QByteArray(text).replace("\xEF\xBB\xBF", "\\ufeff"), error);
+    // One that starts the text is no character of the document, and Qt skips it.
+    const qsizetype start = text.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    return QJsonDocument::fromJson(text.sliced(start).replace("\xEF\xBB\xBF", "\\ufeff"), error);
 }
 
 bool CmakeApiMapper::isFlagCacheVariable(const QString &name)

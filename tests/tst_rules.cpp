@@ -81,7 +81,7 @@ void tst_Rules::cacheDocument_data()
             << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/usr/lib\ud800"}]})")
             << QByteArray(R"({"kind":"cache","entries":[5,"/usr/lib",{"value":7},{"value":"/S/usr/lib\ud800"}]})");
     QTest::newRow("byte-order marks kept")
-            << QByteArray(R"({"kind":"cache","entries":[{"name":"%N","value":"%/usr/lib"}]})").replace("%", "\xEF\xBB\xBF")
+            << QByteArray(R"(%{"kind":"cache","entries":[{"name":"%N","value":"%/usr/lib"}]})").replace("%", "\xEF\xBB\xBF")
             << QByteArray(R"({"kind":"cache","entries":[{"name":"\ufeffN","value":"\ufeff/S/usr/lib"}]})");
     QTest::newRow("entries not an array") << QByteArray(R"({"kind":"cache","entries":{"value":"/usr/lib"}})")
                                           << QByteArray(R"({"kind":"cache","entries":[]})");
