@@ -17,7 +17,8 @@ inline QByteArray runProcess(const QString &program, const QStringList &argument
 {
     QProcess process;
     process.setWorkingDirectory(directory);
-    process.setChildProcessModifier(inChild ? inChild : [] {});
+    if (inChild)
+        process.setChildProcessModifier(inChild);
     process.start(program, arguments);
     if (!process.waitForFinished(300000))
         return "did not finish";
