@@ -11,12 +11,17 @@
 
 #include <QtCore/QByteArrayView>
 #include <QtCore/QCryptographicHash>
-#include <QtCore/QDir>
-#include <QtCore/QFile>
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
 #include <QtCore/QList>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -28,6 +33,7 @@ constexpr char CMAKE_API_PATH[] = ".cmake/api/v1";
 // a note spares the next run from hashing. Every entry is checked against
 // the file it names, so a note may outlive what it speaks of.
 constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/.dorvane-mapped-files";
+constexpr char MAPPING_NOTE_NAME[] = ".dorvane-mapped-files";
 constexpr char COMPILE_COMMANDS_PATH[] = "compile_commands.json";
 // The database's name in the note: its path from the note's directory, which
 // no reply file's name can be.
@@ -76,20 +82,72 @@ CmakeApiMapper::CmakeApiMapper(const QString &sysrootPath, const QString &worksp
 {
 }
 
+bool CmakeApiMapper::openBuildDirectory()
+{
+    if (buildDirectoryState == Resolution::Missing)
+        buildDirectoryState = buildDirectory.open(".") ? Resolution::Found : Resolution::Failed;
+    return buildDirectoryState == Resolution::Found;
+}
+
 bool CmakeApiMapper::isReplyExist()
 {
-    return QFile::exists(QString::fromLatin1(CMAKE_API_REPLY_PATH));
+    if (!isReplyChecked) {
+        isReplyChecked = true;
+        replyState = openBuildDirectory() ? buildDirectory.openDirectory(CMAKE_API_REPLY_PATH, replyDirectory)
+                                          : Resolution::Failed;
+    }
+    return replyState != Resolution::Missing;
 }
 
 bool CmakeApiMapper::isQueryExist()
 {
-    return QFile::exists(QString::fromLatin1(CMAKE_API_QUERY_PATH));
+    struct stat status;
+    return openApiDirectory(false) && fstatat(apiDirectory.get(), "query", &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool CmakeApiMapper::isCompileCommandsExist()
 {
-    FileIdentity identity;
-    return readFileIdentity(COMPILE_COMMANDS_PATH, identity);
+    if (!isDatabaseChecked && openBuildDirectory()) {
+        isDatabaseChecked = true;
+        struct stat status;
+        const Resolution found = buildDirectory.locate(COMPILE_COMMANDS_PATH, databaseDirectory, databaseName, status);
+        if (found == Resolution::Outside)
+            warn(COMPILE_COMMANDS_PATH, "skipped: the link leads out of the build directory");
+        hasDatabase = found == Resolution::Found && S_ISREG(status.st_mode);
+    }
+    return hasDatabase;
+}
+
+// The directory of the note and the query directory. A build directory that
+// has a database but no reply may not have it yet.
+bool CmakeApiMapper::openApiDirectory(bool create)
+{
+    if (apiDirectory.isValid())
+        return true;
+    if (!openBuildDirectory())
+        return false;
+    const Resolution found = buildDirectory.openDirectory(CMAKE_API_PATH, apiDirectory, create);
+    if (found == Resolution::Outside)
+        return fail(CMAKE_API_PATH, "the link leads out of the build directory");
+    if (found == Resolution::Failed || (found == Resolution::NotDirectory && create))
+        return fail(CMAKE_API_PATH, create ? "cannot create" : "cannot open", found == Resolution::Failed ? errno : ENOTDIR);
+    return found == Resolution::Found;
+}
+
+// The first failure ends the run, and is the one reported.
+bool CmakeApiMapper::fail(const QByteArray &file, const char *reason, int error)
+{
+    if (failure.isEmpty()) {
+        failure = file + ": " + reason;
+        if (error)
+            failure += QByteArray(": ") + std::strerror(error);
+    }
+    return false;
+}
+
+void CmakeApiMapper::warn(const QByteArray &file, const char *reason)
+{
+    std::cerr << "dorvane: " << file.constData() << ": " << reason << std::endl;
 }
 
 void CmakeApiMapper::setCompileCommandsMapped(bool mapped)
@@ -104,37 +162,44 @@ void CmakeApiMapper::setLockWait(int milliseconds)
 
 bool CmakeApiMapper::DoCMakeApiPathMapping()
 {
+    if (!openBuildDirectory())
+        return fail(".", "cannot enter", errno);
     // One run at a time: a run that read the note while another was mapping
     // would map again what the other maps. The lock is on the build
-    // directory, which CMake never deletes, and is taken before anything is
-    // read.
+    // directory the run holds open, and is taken before anything is read.
     RunLock lock;
-    switch (lock.lock(".", lockWaitMilliseconds)) {
-    case RunLock::Busy:
+    const RunLock::Result locked = lock.lock(buildDirectory.fd(), lockWaitMilliseconds);
+    if (locked == RunLock::Busy)
+        return fail(".", "another run held the build directory for the whole wait");
+
+    // A reply, or the directories above it, that leads out of the build
+    // directory fails the run before anything is read or written.
+    const bool hasReply = isReplyExist();
+    if (replyState == Resolution::Outside)
+        return fail(CMAKE_API_REPLY_PATH, "the link leads out of the build directory");
+    if (replyState == Resolution::Failed)
+        return fail(CMAKE_API_REPLY_PATH, "cannot open", errno);
+    if (!openApiDirectory(false) && !failure.isEmpty())
         return false;
-    case RunLock::Locked:
+    if (locked == RunLock::Locked) {
         // No other run is writing now, so what is named as its temporary
         // files was left by a run that was killed.
-        for (const char *directory : { CMAKE_API_REPLY_PATH, CMAKE_API_PATH, "." })
-            removeLeftoverTemporaryFiles(directory);
-        break;
-    case RunLock::Unsupported:
-        // Where the file system refuses locks, runs go on as they always did.
-        break;
+        for (const FileDescriptor *directory : { &replyDirectory, &apiDirectory })
+            removeLeftoverTemporaryFiles(directory->get());
+        removeLeftoverTemporaryFiles(buildDirectory.fd());
     }
 
     // Without a reply, only the compilation database is mapped, and the query
     // directory is left for the configure that will answer it.
-    const bool hasReply = isReplyExist();
     QList<ReplyFile> files;
-    if (hasReply && !listReplyFiles(CMAKE_API_REPLY_PATH, files))
-        return false;
-    removeTemporaryFileOnSignal();
+    if (replyState == Resolution::Found && !listReplyFiles(replyDirectory.get(), files))
+        return fail(CMAKE_API_REPLY_PATH, "cannot read", errno);
+    removeTemporaryFilesOnSignal();
     loadNote(files);
     // Index files go last: a reader that finds a new index can trust that the
     // objects it names, and the database, are already rewritten.
     for (const bool indexPass : { false, true }) {
-        if (indexPass && isCompileCommandsMapped && !doCompileCommandsPathMapping())
+        if (indexPass && isCompileCommandsMapped && isCompileCommandsExist() && !doCompileCommandsPathMapping())
             return false;
         for (const ReplyFile &file : std::as_const(files)) {
             if (file.name.startsWith("index-") == indexPass && !doCMakeApiReplyPathMapping(file))
@@ -145,7 +210,10 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // were written. The rest only spares the next run the hashing of mapped
     // objects, so a note that cannot be saved now fails nothing.
     saveNote();
-    return !hasReply || QDir(QString::fromLatin1(CMAKE_API_QUERY_PATH)).removeRecursively();
+    QByteArray failedPath;
+    if (hasReply && !removeTree(apiDirectory.get(), "query", failedPath))
+        return fail(QByteArray(CMAKE_API_PATH) + '/' + failedPath, "cannot remove", errno);
+    return true;
 }
 
 // A reply file is mapped only while it is as CMake wrote it. CMake keeps a
@@ -157,28 +225,56 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     const bool isIndex = file.name.startsWith("index-");
     const bool isCacheReply = file.name.startsWith("cache-");
     const QByteArrayView nameHash = isIndex ? QByteArrayView() : contentHashInName(file.name);
+    // A link is followed to its file only while it stays inside; that
+    // file's directory is where its new version is written.
+    FileDescriptor linkDirectory;
+    QByteArray name = file.name;
+    int directory = replyDirectory.get();
+    FileStatus status;
+    ReadResult read = ReadResult::Link;
+    for (bool isLink = file.isSymLink; isLink; isLink = read == ReadResult::Link) {
+        struct stat target;
+        switch (buildDirectory.locate(filePath, linkDirectory, name, target)) {
+        case Resolution::Outside:
+            warn(filePath, "skipped: the link leads out of the build directory");
+            return true;
+        case Resolution::Found:
+            if (S_ISREG(target.st_mode))
+                break;
+            [[fallthrough]];
+        default:
+            // A broken link, or a link to a directory, is no reply file.
+            return true;
+        }
+        directory = linkDirectory.get();
+        read = ReadResult::Read;
+    }
+
     FileIdentity identity;
-    if (!nameHash.isEmpty() && previousNote.contains(file.name) && readFileIdentity(filePath, identity)
-        && previousNote.hasObject(file.name, identity)) {
+    if (!nameHash.isEmpty() && previousNote.contains(file.name)
+        && readFileIdentity(directory, name.constData(), identity) && previousNote.hasObject(file.name, identity)) {
         note.setObject(file.name, identity);
         return true;
     }
 
-    FileStatus status;
-    const ReadResult read = readReplyFile(filePath, file.isSymLink, fileContent, status);
+    read = readReplyFile(directory, name.constData(), fileContent, status);
+    if (read == ReadResult::Link && !file.isSymLink)
+        return doCMakeApiReplyPathMapping({ file.name, true }); // made a link since it was listed
+    if (read == ReadResult::Failed)
+        return fail(filePath, "cannot read", errno);
     if (read != ReadResult::Read)
-        return read == ReadResult::Skipped;
+        return true;
     const QByteArray &text = fileContent;
     unsigned dropped = 0;
     if (!normalizeReplyText(fileContent, dropped))
-        return false;
+        return fail(filePath, "not UTF-8 text");
     const QByteArray *mapped = &rewrittenContent;
     // A cache reply is small and hashed whenever it would change.
     RewriteCheck check = RewriteCheck::MayBeRewritten;
     if (isCacheReply) {
         rewrittenContent = text;
         if (!doCMakeApiCacheReplyPathMapping(rewrittenContent))
-            return false;
+            return fail(filePath, "not a cache reply: no JSON object of kind \"cache\"");
     } else {
         rewrittenContent.resize(0);
         if (!appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check))
@@ -188,14 +284,14 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     if (!dropped && *mapped == text)
         return true;
     if (isIndex)
-        return writeIndex(filePath, file, status, text, dropped, *mapped);
+        return writeIndex(directory, name, filePath, file, status, text, dropped, *mapped);
     if (!nameHash.isEmpty() && mayHoldMappedText(dropped, check) && !contentHash(text, dropped).startsWith(nameHash)) {
         // Rewritten since CMake wrote it, as a rule by an earlier run.
         note.setObject(file.name, status.identity);
         return true;
     }
-    if (!replaceFileContent(filePath, file.isSymLink, status, *mapped, &identity))
-        return false;
+    if (!replaceFileContent(directory, name, status, *mapped, &identity))
+        return fail(filePath, "cannot write", errno);
     if (!nameHash.isEmpty())
         note.setObject(file.name, identity);
     return true;
@@ -208,18 +304,20 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
 bool CmakeApiMapper::doCompileCommandsPathMapping()
 {
     const QByteArray noteName = COMPILE_COMMANDS_NOTE_NAME;
+    const int directory = databaseDirectory.get();
     FileIdentity identity;
-    if (!readFileIdentity(COMPILE_COMMANDS_PATH, identity) || previousNote.hasDatabase(noteName, identity))
+    if (!readFileIdentity(directory, databaseName.constData(), identity) || previousNote.hasDatabase(noteName, identity))
         return true;
-    // The database may be a link: what it points to is read and replaced.
     FileReader reader;
     FileStatus status;
-    const ReadResult opened = reader.open(COMPILE_COMMANDS_PATH, true, status);
+    const ReadResult opened = reader.open(directory, databaseName.constData(), status);
+    if (opened == ReadResult::Failed)
+        return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
     if (opened != ReadResult::Read)
-        return opened == ReadResult::Skipped;
+        return true;
     FileReplacement replacement;
-    if (replacement.start(COMPILE_COMMANDS_PATH, true, status) != FileReplacement::Started)
-        return false;
+    if (replacement.start(directory, databaseName, status, true) != FileReplacement::Started)
+        return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
     // A database this tool wrote that has since been copied or touched has
     // another identity, and only its content tells.
     quint64 notedChecksum = 0;
@@ -234,7 +332,7 @@ bool CmakeApiMapper::doCompileCommandsPathMapping()
     for (bool isStart = true, isEnd = false; !isEnd;) {
         const qsizetype pending = fileContent.size();
         if (!reader.readMore(fileContent, COMPILE_COMMANDS_PIECE_SIZE))
-            return false;
+            return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
         isEnd = fileContent.size() == pending;
         const qsizetype cut = isEnd ? fileContent.size() : replyTextCutPoint(fileContent);
         if (cut == 0 && !isEnd)
@@ -248,7 +346,7 @@ bool CmakeApiMapper::doCompileCommandsPathMapping()
             readChecksum.add(pieceContent);
         unsigned pieceDropped = 0;
         if (!normalizeReplyText(pieceContent, pieceDropped, isStart))
-            return false;
+            return fail(COMPILE_COMMANDS_PATH, "not UTF-8 text");
         dropped |= pieceDropped;
         isStart = false;
         rewrittenContent.resize(0);
@@ -258,7 +356,7 @@ bool CmakeApiMapper::doCompileCommandsPathMapping()
         const QByteArray &mapped = isPieceRewritten ? rewrittenContent : pieceContent;
         writtenChecksum.add(mapped);
         if (!replacement.append(mapped))
-            return false;
+            return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
     }
     if (!dropped && (!isRewritten || (mayBeMapped && readChecksum.result() == notedChecksum))) {
         if (isRewritten)
@@ -269,9 +367,11 @@ bool CmakeApiMapper::doCompileCommandsPathMapping()
     // that names no file there, and the next run maps the database.
     FileIdentity mappedIdentity;
     if (!replacement.readIdentity(mappedIdentity))
-        return false;
+        return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
     note.setDatabase(noteName, writtenChecksum.result(), mappedIdentity);
-    return saveNote() && replacement.commit();
+    if (!saveNote())
+        return false;
+    return replacement.commit() || fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
 }
 
 // Whether a reply object may hold what this tool wrote with these paths, so
@@ -287,21 +387,25 @@ bool CmakeApiMapper::mayHoldMappedText(unsigned dropped, RewriteCheck check)
 
 // Index files are named by time and written anew on every configure: the
 // note says which of them this tool wrote.
-bool CmakeApiMapper::writeIndex(const QByteArray &filePath, const ReplyFile &file, const FileStatus &status,
-                                const QByteArray &text, unsigned dropped, const QByteArray &mapped)
+bool CmakeApiMapper::writeIndex(int directory, const QByteArray &name, const QByteArray &filePath,
+                                const ReplyFile &file, const FileStatus &status, const QByteArray &text,
+                                unsigned dropped, const QByteArray &mapped)
 {
     if (!(dropped & DroppedCarriageReturns) && previousNote.hasIndex(file.name, contentHash(text, dropped)))
         return true;
     // Noted before it is written: a run that ends in between leaves a note
     // that does not match the index, which the next run then maps.
     note.setIndex(file.name, contentHash(mapped, 0));
-    return saveNote() && replaceFileContent(filePath, file.isSymLink, status, mapped);
+    if (!saveNote())
+        return false;
+    return replaceFileContent(directory, name, status, mapped) || fail(filePath, "cannot write", errno);
 }
 
 void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
 {
     FileStatus status;
-    if (readReplyFile(MAPPING_NOTE_PATH, false, savedNoteText, status) != ReadResult::Read)
+    if (!apiDirectory.isValid()
+        || readReplyFile(apiDirectory.get(), MAPPING_NOTE_NAME, savedNoteText, status) != ReadResult::Read)
         savedNoteText.clear();
     previousNote = MappingNote::fromText(savedNoteText);
     // Every index noted stays noted while the run goes on, so that saving the
@@ -317,12 +421,10 @@ bool CmakeApiMapper::saveNote()
     const QByteArray text = note.toText();
     if (text == savedNoteText)
         return true;
-    // A build directory that has a database but no reply may have no
-    // directory for the note yet.
-    if (!QDir().mkpath(QString::fromLatin1(CMAKE_API_PATH)))
+    if (!openApiDirectory(true))
         return false;
-    if (!writeOwnFile(MAPPING_NOTE_PATH, text))
-        return false;
+    if (!writeOwnFile(apiDirectory.get(), MAPPING_NOTE_NAME, text))
+        return fail(MAPPING_NOTE_PATH, "cannot write", errno);
     savedNoteText = text;
     return true;
 }

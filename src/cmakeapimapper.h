@@ -6,6 +6,7 @@
 #ifndef CMAKEAPIMAPPER_H
 #define CMAKEAPIMAPPER_H
 
+#include "builddirectory.h"
 #include "mappingnote.h"
 #include "pathrules.h"
 #include "replyfiles.h"
@@ -17,16 +18,19 @@
 // Rewrites the paths in a CMake file API reply that CMake wrote inside a build
 // environment, so that the reply names the same files as the host reaches them:
 // system directories are re-rooted under the sysroot path and "/workspace" is
-// replaced by the workspace path. Works on the reply below the current directory.
+// replaced by the workspace path. Works on the reply below the current
+// directory, and never acts outside that directory.
 class CmakeApiMapper
 {
 public:
     CmakeApiMapper(const QString &sysrootPath, const QString &workspacePath);
 
+    // Whether anything stands at the reply's path. One that leads out of the
+    // build directory does, and fails the run.
     bool isReplyExist();
     bool isQueryExist();
-    // Whether compile_commands.json in the current directory is a regular
-    // file, or a link to one.
+    // Whether compile_commands.json in the build directory is a regular
+    // file, or a link to one inside the build directory.
     bool isCompileCommandsExist();
 
     // Whether a run maps compile_commands.json as well; it does not unless asked.
@@ -46,21 +50,43 @@ public:
 
     bool isFlagCacheVariable(const QString &name);
 
+    // Why the run failed: the file, as named from the current directory,
+    // and the reason. Empty while nothing failed.
+    const QByteArray &problem() const { return failure; }
+
     // How long a run waits for another run in the same build directory to end.
     void setLockWait(int milliseconds);
 
 private:
+    bool openBuildDirectory();
+    bool openApiDirectory(bool create);
+    bool fail(const QByteArray &file, const char *reason, int error = 0);
+    void warn(const QByteArray &file, const char *reason);
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
     bool doCompileCommandsPathMapping();
     bool mayHoldMappedText(unsigned dropped, RewriteCheck check);
-    bool writeIndex(const QByteArray &filePath, const ReplyFile &file, const FileStatus &status, const QByteArray &text,
-                    unsigned dropped, const QByteArray &mapped);
+    bool writeIndex(int directory, const QByteArray &name, const QByteArray &filePath, const ReplyFile &file,
+                    const FileStatus &status, const QByteArray &text, unsigned dropped, const QByteArray &mapped);
     void loadNote(const QList<ReplyFile> &files);
     bool saveNote();
     QString rewriteCacheValue(const QString &name, const QString &value);
 
     QString sysrootPath;
     QString workspacePath;
+    // The build directory, and the directories of the file API and the
+    // reply in it, as they were found when the run started.
+    BuildDirectory buildDirectory;
+    Resolution buildDirectoryState = Resolution::Missing;
+    FileDescriptor apiDirectory;
+    FileDescriptor replyDirectory;
+    Resolution replyState = Resolution::Missing;
+    bool isReplyChecked = false;
+    // Where the database is: the directory that holds its file, and its name there.
+    FileDescriptor databaseDirectory;
+    QByteArray databaseName;
+    bool hasDatabase = false;
+    bool isDatabaseChecked = false;
+    QByteArray failure;
     // Long enough for another run over the largest reply on a slow disk; a
     // holder that takes longer is stopped or hung, and waiting on for it
     // would hang whoever started this run too.

@@ -59,8 +59,10 @@ int main(int argc, char *argv[])
         return withCompileCommands ? report("Reply and compilation database do not exist.", 0)
                                    : report("Reply is not exist.", 0);
     }
-    if (!mapper.DoCMakeApiPathMapping())
+    if (!mapper.DoCMakeApiPathMapping()) {
+        std::cerr << "dorvane: " << mapper.problem().constData() << std::endl;
         return report("Mapping error!", 1);
+    }
     // What was there is mapped; say what was not.
     if (!hasReply)
         return report("Reply is not exist.", 0);

@@ -1,22 +1,21 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Reading, listing and replacing reply files through POSIX calls: Qt Core
-// cannot create an exclusive hidden temporary file beside a link's target,
-// copy the mode onto the open file, rename over an existing file, or tell an
-// unreadable directory from an empty one.
+// Reading, listing and replacing reply files through POSIX calls on open
+// directories: Qt Core cannot open a file without following a link, make an
+// exclusive hidden temporary file beside a link's target, rename over an
+// existing file, or tell an unreadable directory from an empty one.
 
 #include "replyfiles.h"
 
 #include <QtCore/QFile>
+#include <QtCore/QRandomGenerator>
 #include <QtCore/QString>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include <dirent.h>
@@ -26,39 +25,60 @@
 
 namespace {
 
-// mkostemp replaces the six X with ASCII letters and digits.
-constexpr char TEMPORARY_FILE_TEMPLATE[] = ".dorvane-XXXXXX";
+constexpr char TEMPORARY_FILE_PREFIX[] = ".dorvane-";
+constexpr int TEMPORARY_FILE_LETTERS = 6;
+constexpr char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 bool isTemporaryFileName(std::string_view name)
 {
-    constexpr std::string_view pattern = TEMPORARY_FILE_TEMPLATE;
-    constexpr size_t prefixLength = pattern.size() - 6;
-    return name.size() == pattern.size() && name.substr(0, prefixLength) == pattern.substr(0, prefixLength)
-            && std::all_of(name.begin() + prefixLength, name.end(), [](char c) {
+    constexpr std::string_view prefix = TEMPORARY_FILE_PREFIX;
+    return name.size() == prefix.size() + TEMPORARY_FILE_LETTERS && name.substr(0, prefix.size()) == prefix
+            && std::all_of(name.begin() + prefix.size(), name.end(), [](char c) {
                    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
                });
 }
 
-// The temporary file being written, so that a signal that ends the run does
-// not leave it behind.
-char pendingTemporaryFile[PATH_MAX];
-volatile sig_atomic_t hasPendingTemporaryFile = 0;
-
-void removePendingTemporaryFile(int signalNumber)
+// The temporary files being written, so that a signal that ends the run
+// leaves none behind. A run writes at most two at once: the database's, and
+// the note's, saved while the database is written. A slot is taken by
+// setting its directory last and given back by clearing it, so the handler
+// only ever sees a whole name.
+struct PendingFile
 {
-    if (hasPendingTemporaryFile)
-        unlink(pendingTemporaryFile);
+    volatile sig_atomic_t directory = -1;
+    char name[sizeof TEMPORARY_FILE_PREFIX + TEMPORARY_FILE_LETTERS] = {};
+};
+PendingFile pendingFiles[4];
+
+void removePendingFiles(int signalNumber)
+{
+    for (const PendingFile &file : pendingFiles) {
+        if (file.directory >= 0)
+            unlinkat(file.directory, file.name, 0);
+    }
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
 
-void setPendingTemporaryFile(const QByteArray &path)
+int takePendingSlot(int directory, const QByteArray &name)
 {
-    hasPendingTemporaryFile = 0;
-    if (path.size() < qsizetype(sizeof pendingTemporaryFile)) {
-        std::memcpy(pendingTemporaryFile, path.constData(), path.size() + 1);
-        hasPendingTemporaryFile = 1;
+    for (PendingFile &file : pendingFiles) {
+        if (file.directory < 0) {
+            std::copy(name.begin(), name.end(), file.name);
+            file.name[name.size()] = '\0';
+            std::atomic_signal_fence(std::memory_order_release);
+            file.directory = directory;
+            return int(&file - pendingFiles);
+        }
     }
+    return -1; // more than a run ever writes at once; the file goes unguarded
+}
+
+void givePendingSlotBack(int &slot)
+{
+    if (slot >= 0)
+        pendingFiles[slot].directory = -1;
+    slot = -1;
 }
 
 uid_t effectiveUser()
@@ -71,6 +91,16 @@ gid_t effectiveGroup()
 {
     static const gid_t group = getegid();
     return group;
+}
+
+mode_t fileCreationMask()
+{
+    static const mode_t mask = [] {
+        const mode_t current = umask(0);
+        umask(current);
+        return current;
+    }();
+    return mask;
 }
 
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
@@ -125,7 +155,7 @@ FileIdentity identityOf(const struct stat &status)
              qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
 }
 
-bool readFileIdentity(int fd, FileIdentity *identity)
+bool readIdentity(int fd, FileIdentity *identity)
 {
     struct stat status;
     if (!identity)
@@ -136,36 +166,59 @@ bool readFileIdentity(int fd, FileIdentity *identity)
     return true;
 }
 
+// Closes a descriptor and keeps errno, for the paths that already failed.
+void closeKeepingError(int fd)
+{
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+}
+
 // The fallback when no temporary file can be made beside the file, say in a
 // read-only directory. Not atomic, so on a failed write the old content is
 // put back.
-bool rewriteInPlace(const char *path, const QByteArray &content, FileIdentity *written)
+bool rewriteInPlace(int directoryFd, const char *name, const QByteArray &content, FileIdentity *written)
 {
-    const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = openat(directoryFd, name, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return false;
     struct stat status;
     QByteArray original;
-    bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && readToEnd(fd, status.st_size, original)
-            && lseek(fd, 0, SEEK_SET) == 0;
+    bool ok = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || (errno = EINVAL, false))
+            && readToEnd(fd, status.st_size, original) && lseek(fd, 0, SEEK_SET) == 0;
     if (ok && !(writeAll(fd, content) && ftruncate(fd, content.size()) == 0)) {
         // The run fails either way; what matters is the old content back.
+        const int error = errno;
         [[maybe_unused]] const bool restored = lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, original)
                 && ftruncate(fd, original.size()) == 0;
+        errno = error;
         ok = false;
     }
-    ok = ok && readFileIdentity(fd, written);
-    return ::close(fd) == 0 && ok;
+    ok = ok && readIdentity(fd, written);
+    if (!ok) {
+        closeKeepingError(fd);
+        return false;
+    }
+    return ::close(fd) == 0;
 }
 
 } // namespace
 
-bool listReplyFiles(const char *directoryPath, QList<ReplyFile> &files)
+FileStatus statusOf(const struct stat &status)
 {
-    DIR *const directory = opendir(directoryPath);
-    if (!directory)
-        return errno == ENOTDIR || errno == ENOENT;
-    const int directoryFd = dirfd(directory);
+    return { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
+}
+
+bool listReplyFiles(int directoryFd, QList<ReplyFile> &files)
+{
+    // A descriptor of its own, so that the listing starts at the beginning.
+    const int fd = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *const directory = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!directory) {
+        if (fd >= 0)
+            closeKeepingError(fd);
+        return false;
+    }
     struct SortedFile
     {
         QString sortKey;
@@ -184,7 +237,7 @@ bool listReplyFiles(const char *directoryPath, QList<ReplyFile> &files)
             continue;
         unsigned char type = entry->d_type;
         struct stat status;
-        if (type == DT_UNKNOWN && fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+        if (type == DT_UNKNOWN && fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
             type = S_ISLNK(status.st_mode) ? DT_LNK : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
         // A link is followed when its file is rewritten: only links to regular files are.
         if (type != DT_REG && type != DT_LNK)
@@ -192,7 +245,9 @@ bool listReplyFiles(const char *directoryPath, QList<ReplyFile> &files)
         const QByteArray name(entry->d_name);
         listed.append({ QFile::decodeName(name).toLower(), { name, type == DT_LNK } });
     }
+    const int error = errno;
     closedir(directory);
+    errno = error;
     // Names that differ only in case keep a fixed order: by their bytes.
     std::sort(listed.begin(), listed.end(), [](const SortedFile &a, const SortedFile &b) {
         const int byKey = a.sortKey.compare(b.sortKey);
@@ -203,35 +258,39 @@ bool listReplyFiles(const char *directoryPath, QList<ReplyFile> &files)
     return ok;
 }
 
-FileReader::~FileReader()
+bool readFileIdentity(int directoryFd, const char *name, FileIdentity &identity)
 {
-    if (fd >= 0)
-        ::close(fd);
+    struct stat status;
+    if (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    identity = identityOf(status);
+    return true;
 }
 
-ReadResult FileReader::open(const QByteArray &filePath, bool isSymLink, FileStatus &fileStatus)
+FileReader::~FileReader()
 {
-    // Only regular files are rewritten. A broken link or a link to a directory
-    // is no reply file, and a link to a FIFO, socket or device is never opened:
-    // opening a FIFO waits for a writer.
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
+ReadResult FileReader::open(int directoryFd, const char *name, FileStatus &fileStatus)
+{
+    descriptor = openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (descriptor < 0)
+        return errno == ELOOP ? ReadResult::Link : ReadResult::Failed;
     struct stat status;
-    if (isSymLink && (stat(filePath.constData(), &status) != 0 || !S_ISREG(status.st_mode)))
-        return ReadResult::Skipped;
-    fd = ::open(filePath.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return ReadResult::Failed;
-    if (fstat(fd, &status) != 0)
+    if (fstat(descriptor, &status) != 0)
         return ReadResult::Failed;
     if (!S_ISREG(status.st_mode))
         return ReadResult::Skipped;
-    fileStatus = { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
+    fileStatus = statusOf(status);
     openedSize = status.st_size;
     return ReadResult::Read;
 }
 
 bool FileReader::readAll(QByteArray &content)
 {
-    return readToEnd(fd, openedSize, content);
+    return readToEnd(descriptor, openedSize, content);
 }
 
 bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
@@ -239,7 +298,7 @@ bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
     const qsizetype used = buffer.size();
     buffer.resize(used + maxBytes);
     for (;;) {
-        const ssize_t count = ::read(fd, buffer.data() + used, maxBytes);
+        const ssize_t count = ::read(descriptor, buffer.data() + used, maxBytes);
         if (count < 0 && errno == EINTR)
             continue;
         buffer.truncate(used + std::max<ssize_t>(count, 0));
@@ -247,10 +306,10 @@ bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
     }
 }
 
-ReadResult readReplyFile(const QByteArray &filePath, bool isSymLink, QByteArray &content, FileStatus &status)
+ReadResult readReplyFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status)
 {
     FileReader reader;
-    const ReadResult opened = reader.open(filePath, isSymLink, status);
+    const ReadResult opened = reader.open(directoryFd, name, status);
     if (opened != ReadResult::Read)
         return opened;
     return reader.readAll(content) ? ReadResult::Read : ReadResult::Failed;
@@ -261,39 +320,52 @@ FileReplacement::~FileReplacement()
     abandon();
 }
 
-FileReplacement::Result FileReplacement::start(const QByteArray &filePath, bool isSymLink, const FileStatus &status)
+FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray &name, const FileStatus &status,
+                                               bool isOwnerRequired)
 {
-    target = filePath;
-    if (isSymLink) {
-        char *const resolved = realpath(filePath.constData(), nullptr);
-        if (!resolved)
-            return Refused;
-        target = resolved;
-        std::free(resolved);
-    }
     // The rename would succeed on a file we may not write; refuse it as a
     // direct write would. An owner may write where the mode lets it: ACLs and
     // capabilities only ever let more.
     const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
-    if (!ownerMayWrite && faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
+    if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS) != 0)
         return Refused;
-    return create(target, status);
+    return create(directoryFd, name, status, isOwnerRequired);
 }
 
-FileReplacement::Result FileReplacement::create(const QByteArray &path, const FileStatus &status)
+FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArray &name, const FileStatus &status,
+                                                bool isOwnerRequired)
 {
-    target = path;
-    temporaryPath = target.left(target.lastIndexOf('/') + 1) + TEMPORARY_FILE_TEMPLATE;
-    fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
-    if (fd < 0)
+    directory = directoryFd;
+    target = name;
+    const mode_t mode = status.mode & 07777;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporaryName = TEMPORARY_FILE_PREFIX;
+        for (int i = 0; i < TEMPORARY_FILE_LETTERS; ++i)
+            temporaryName += LETTERS[QRandomGenerator::global()->bounded(int(sizeof LETTERS - 1))];
+        fd = openat(directoryFd, temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        temporaryName.clear();
         return NoTemporaryFile;
-    setPendingTemporaryFile(temporaryPath);
-    const bool keepsOwner = (status.owner == effectiveUser() && status.group == effectiveGroup())
-            || fchown(fd, status.owner, status.group) == 0;
-    if (keepsOwner && fchmod(fd, status.mode & 07777) == 0)
-        return Started;
-    abandon();
-    return StatusNotKept;
+    }
+    pendingSlot = takePendingSlot(directoryFd, temporaryName);
+    Q_UNUSED(isOwnerRequired)
+    // Another user's file is replaced by one of ours where we may not give
+    // it theirs, unless the caller needs the owner kept.
+    if ((status.owner != effectiveUser() || status.group != effectiveGroup())
+        && fchown(fd, status.owner, status.group) != 0) {
+        abandon();
+        return OwnerNotKept;
+    }
+    // Only where the umask took a bit away, or for the bits creation never
+    // sets, does the mode need setting again.
+    if (((mode & 0777 & ~fileCreationMask()) != mode) && fchmod(fd, mode) != 0) {
+        abandon();
+        return OwnerNotKept;
+    }
+    return Started;
 }
 
 bool FileReplacement::append(QByteArrayView data)
@@ -301,11 +373,42 @@ bool FileReplacement::append(QByteArrayView data)
     return fd >= 0 && writeAll(fd, data);
 }
 
+bool FileReplacement::appendFrom(int source, qint64 length)
+{
+    if (fd < 0)
+        return false;
+    loff_t offset = 0;
+    while (offset < length) {
+        const ssize_t copied = copy_file_range(source, &offset, fd, nullptr, size_t(length - offset), 0);
+        if (copied > 0)
+            continue;
+        if (copied == 0) {
+            errno = EIO; // the file is shorter than what was read of it
+            return false;
+        }
+        if (errno == EINTR)
+            continue;
+        // Across file systems, or where the kernel cannot: by hand.
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return false;
+        char buffer[1 << 16];
+        while (offset < length) {
+            const ssize_t count = pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, length - offset)), offset);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0 || !writeAll(fd, QByteArrayView(buffer, count)))
+                return count == 0 ? (errno = EIO, false) : false;
+            offset += count;
+        }
+    }
+    return true;
+}
+
 // A rename keeps the modification time, so the identity read before it is
 // the one the file has once it is in place.
 bool FileReplacement::readIdentity(FileIdentity &identity)
 {
-    return fd >= 0 && readFileIdentity(fd, &identity);
+    return fd >= 0 && ::readIdentity(fd, &identity);
 }
 
 bool FileReplacement::commit()
@@ -314,97 +417,95 @@ bool FileReplacement::commit()
         return false;
     const bool closed = ::close(fd) == 0;
     fd = -1;
-    if (!closed || rename(temporaryPath.constData(), target.constData()) != 0) {
+    if (!closed || renameat(directory, temporaryName.constData(), directory, target.constData()) != 0) {
         abandon();
         return false;
     }
-    temporaryPath.clear();
-    hasPendingTemporaryFile = 0;
+    temporaryName.clear();
+    givePendingSlotBack(pendingSlot);
     return true;
 }
 
 void FileReplacement::abandon()
 {
+    const int error = errno;
     if (fd >= 0)
         ::close(fd);
     fd = -1;
-    if (!temporaryPath.isEmpty())
-        unlink(temporaryPath.constData());
-    temporaryPath.clear();
-    hasPendingTemporaryFile = 0;
+    if (!temporaryName.isEmpty())
+        unlinkat(directory, temporaryName.constData(), 0);
+    temporaryName.clear();
+    givePendingSlotBack(pendingSlot);
+    errno = error;
 }
 
-// Through a temporary file beside the file and a rename. Through a symbolic
-// link the link stays and the file it points to is replaced.
-bool replaceFileContent(const QByteArray &filePath, bool isSymLink, const FileStatus &status,
-                        const QByteArray &content, FileIdentity *written)
+bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatus &status, const QByteArray &content,
+                        FileIdentity *written, bool *inPlace)
 {
+    if (inPlace)
+        *inPlace = false;
     FileReplacement replacement;
-    switch (replacement.start(filePath, isSymLink, status)) {
+    switch (replacement.start(directoryFd, name, status)) {
     case FileReplacement::Started:
         return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
     case FileReplacement::Refused:
         return false;
     case FileReplacement::NoTemporaryFile:
-    case FileReplacement::StatusNotKept:
-        // Only an in-place write keeps an owner or mode we cannot set.
+    case FileReplacement::OwnerNotKept:
+        // Only an in-place write keeps an owner we cannot give.
         break;
     }
-    return rewriteInPlace(replacement.targetPath().constData(), content, written);
+    if (inPlace)
+        *inPlace = true;
+    return rewriteInPlace(directoryFd, name.constData(), content, written);
 }
 
-bool readFileIdentity(const QByteArray &path, FileIdentity &identity)
+bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &content)
 {
     struct stat status;
-    if (stat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+    const bool exists = fstatat(directoryFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT)
         return false;
-    identity = identityOf(status);
-    return true;
-}
-
-bool writeOwnFile(const QByteArray &path, const QByteArray &content)
-{
-    struct stat status;
-    if (lstat(path.constData(), &status) == 0) {
-        if (!S_ISREG(status.st_mode))
-            return false;
-        return replaceFileContent(path, false, { status.st_uid, status.st_gid, status.st_mode, identityOf(status) },
-                                  content);
+    if (exists && S_ISREG(status.st_mode))
+        return replaceFileContent(directoryFd, name, statusOf(status), content);
+    if (exists && S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        return false;
     }
-    if (errno != ENOENT)
-        return false;
-    const mode_t mask = umask(0);
-    umask(mask);
     FileReplacement replacement;
-    return replacement.create(path, { geteuid(), getegid(), 0666 & ~mask, {} }) == FileReplacement::Started
-            && replacement.append(content) && replacement.commit();
+    const FileStatus created = { effectiveUser(), effectiveGroup(), 0666u & ~fileCreationMask(), {} };
+    return replacement.create(directoryFd, name, created) == FileReplacement::Started && replacement.append(content)
+            && replacement.commit();
 }
 
-void removeTemporaryFileOnSignal()
+void removeTemporaryFilesOnSignal()
 {
     for (const int signalNumber : { SIGHUP, SIGINT, SIGTERM }) {
         struct sigaction current = {};
         if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN)
             continue;
         struct sigaction cleanup = {};
-        cleanup.sa_handler = removePendingTemporaryFile;
+        cleanup.sa_handler = removePendingFiles;
         sigemptyset(&cleanup.sa_mask);
         sigaction(signalNumber, &cleanup, nullptr);
     }
 }
 
-void removeLeftoverTemporaryFiles(const char *directoryPath)
+void removeLeftoverTemporaryFiles(int directoryFd)
 {
-    DIR *const directory = opendir(directoryPath);
-    if (!directory)
+    const int fd = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *const directory = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!directory) {
+        if (fd >= 0)
+            ::close(fd);
         return;
+    }
     // What cannot be removed stays: it is in no one's way.
-    const int directoryFd = dirfd(directory);
     while (const dirent *entry = readdir(directory)) {
         struct stat status;
-        if (isTemporaryFileName(entry->d_name) && fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
+        if (isTemporaryFileName(entry->d_name) && fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
             && S_ISREG(status.st_mode))
-            unlinkat(directoryFd, entry->d_name, 0);
+            unlinkat(fd, entry->d_name, 0);
     }
     closedir(directory);
 }

@@ -3,7 +3,8 @@
 
 // Reading, listing and safely replacing the files of a reply directory: a
 // file is always either wholly old or wholly new, and keeps its links, owner
-// and permission bits.
+// and permission bits. Every file is named by an open directory and a name
+// in it, and no call follows a link.
 
 #ifndef REPLYFILES_H
 #define REPLYFILES_H
@@ -12,16 +13,18 @@
 #include <QtCore/QByteArrayView>
 #include <QtCore/QList>
 
+struct stat;
+
 struct ReplyFile
 {
     QByteArray name;
     bool isSymLink = false;
 };
 
-// Lists the reply files in a directory: regular files and links, hidden names
-// left out, sorted by name ignoring case. A path that is no directory lists
-// as empty; a directory that cannot be read is a failure.
-bool listReplyFiles(const char *directory, QList<ReplyFile> &files);
+// Lists the reply files in an open directory: regular files and links,
+// hidden names left out, sorted by name ignoring case. A directory that
+// cannot be read is a failure, with errno set.
+bool listReplyFiles(int directoryFd, QList<ReplyFile> &files);
 
 // Tells one version of a file from another: a file that is written again,
 // or replaced, gets another identity.
@@ -32,10 +35,12 @@ struct FileIdentity
     qint64 size = -1;
     qint64 modified = 0; // nanoseconds since the epoch
 
+    bool isValid() const { return size >= 0; }
     friend bool operator==(const FileIdentity &a, const FileIdentity &b)
     {
         return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified == b.modified;
     }
+    friend bool operator!=(const FileIdentity &a, const FileIdentity &b) { return !(a == b); }
 };
 
 // What replacing a file keeps of it, and the version that was read.
@@ -47,15 +52,21 @@ struct FileStatus
     FileIdentity identity;
 };
 
-// The identity of a regular file, through a link of the file it points to.
-bool readFileIdentity(const QByteArray &path, FileIdentity &identity);
+FileStatus statusOf(const struct stat &status);
 
-enum class ReadResult { Read, Skipped, Failed };
+// The identity of the regular file name in a directory; false for anything
+// else, a link included.
+bool readFileIdentity(int directoryFd, const char *name, FileIdentity &identity);
 
-// Reads a regular file whole into content, which is reused from call to call.
-// A link to anything but a regular file, or a file that has become something
-// else since it was listed, is skipped and never read.
-ReadResult readReplyFile(const QByteArray &path, bool isSymLink, QByteArray &content, FileStatus &status);
+enum class ReadResult {
+    Read,
+    // Not a regular file: never read.
+    Skipped,
+    // A link stands at the name: the caller decides where it leads.
+    Link,
+    // errno says why.
+    Failed,
+};
 
 // Reads a regular file, whole or piece by piece.
 class FileReader
@@ -66,20 +77,29 @@ public:
     FileReader() = default;
     ~FileReader();
 
-    // Opens the file as readReplyFile reads it, and takes its status.
-    ReadResult open(const QByteArray &path, bool isSymLink, FileStatus &status);
+    // Opens name in a directory, never through a link, and takes its
+    // status. A FIFO, socket or device there is never read: opening a FIFO
+    // does not wait for a writer.
+    ReadResult open(int directoryFd, const char *name, FileStatus &status);
     bool readAll(QByteArray &content);
     // Appends up to maxBytes to buffer: nothing at the end of the file.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
+    int fd() const { return descriptor; }
 
 private:
-    int fd = -1;
+    int descriptor = -1;
     qsizetype openedSize = 0;
 };
 
+// Reads the regular file name in a directory whole into content, which is
+// reused from call to call.
+ReadResult readReplyFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status);
+
 // A new version of a file, written piece by piece to a temporary file beside
 // it and put in its place by a rename, so that the file is always either
-// wholly old or wholly new. Unless committed, the temporary file is removed.
+// wholly old or wholly new. Unless committed, the temporary file is removed,
+// also when SIGHUP, SIGINT or SIGTERM ends the run. The directory's
+// descriptor must stay open until the replacement is committed or gone.
 class FileReplacement
 {
     Q_DISABLE_COPY_MOVE(FileReplacement)
@@ -87,54 +107,59 @@ class FileReplacement
 public:
     enum Result {
         Started,
-        // The file cannot be written, or a link to it cannot be followed.
+        // The file may not be written.
         Refused,
+        // No file can be made beside it; errno says why.
         NoTemporaryFile,
-        // The temporary file cannot be given the file's owner or mode.
-        StatusNotKept,
+        // The temporary file cannot be given the file's owner.
+        OwnerNotKept,
     };
 
     FileReplacement() = default;
     ~FileReplacement();
 
-    // For the regular file at path (through a link, the file it points to),
-    // keeping its status.
-    Result start(const QByteArray &path, bool isSymLink, const FileStatus &status);
-    // For a file at path that may not exist yet, with the owner and mode given.
-    Result create(const QByteArray &path, const FileStatus &status);
+    // For the regular file name in a directory, keeping its permission bits
+    // and, where allowed, its owner; with isOwnerRequired, its owner always.
+    Result start(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false);
+    // For whatever stands at name, or nothing, with the owner and mode given.
+    Result create(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false);
     bool append(QByteArrayView data);
+    // Appends the first length bytes of another open file.
+    bool appendFrom(int fd, qint64 length);
     // The identity of the new version, which it keeps once in place.
     bool readIdentity(FileIdentity &identity);
     bool commit();
     void abandon();
-    // The file replaced: the one a link points to.
-    const QByteArray &targetPath() const { return target; }
 
 private:
+    int directory = -1;
     QByteArray target;
-    QByteArray temporaryPath;
+    QByteArray temporaryName;
     int fd = -1;
+    int pendingSlot = -1;
 };
 
-// Replaces the content of a regular file (through a link, of the file it
-// points to) as a whole, keeping its status. Sets written, when given, to the
-// identity of the new version.
-bool replaceFileContent(const QByteArray &path, bool isSymLink, const FileStatus &status, const QByteArray &content,
-                        FileIdentity *written = nullptr);
+// Replaces the content of the regular file name in a directory as a whole,
+// keeping its status. Where no temporary file can be made beside it, the
+// file is rewritten in place, and its old content put back if that fails.
+// Sets written, when given, to the identity of the new version, and
+// inPlace, when given, to whether it was rewritten in place.
+bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatus &status, const QByteArray &content,
+                        FileIdentity *written = nullptr, bool *inPlace = nullptr);
 
-// Writes a small file of the tool's own as a whole: a regular file is
-// replaced keeping its status, a missing one is created with the permission
-// bits the umask leaves. Anything else at the path is a failure.
-bool writeOwnFile(const QByteArray &path, const QByteArray &content);
+// Writes a small file of the tool's own as a whole: a regular file keeps its
+// status; a link there, or nothing, gives way to a new file with the
+// permission bits the umask leaves. A directory there is a failure.
+bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &content);
 
-// Until the process ends, SIGHUP, SIGINT and SIGTERM remove the temporary
-// file being written before they end it.
-void removeTemporaryFileOnSignal();
+// Until the process ends, SIGHUP, SIGINT and SIGTERM remove every temporary
+// file still being written before they end it.
+void removeTemporaryFilesOnSignal();
 
 // Removes the temporary files that runs ended by SIGKILL, or by any other
 // signal that cannot be caught, left in a directory: regular files named as
 // this tool names them, and nothing else. Only for a run that holds the
 // build directory's lock, so that no other run is writing one.
-void removeLeftoverTemporaryFiles(const char *directory);
+void removeLeftoverTemporaryFiles(int directoryFd);
 
 #endif // REPLYFILES_H

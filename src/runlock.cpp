@@ -1,9 +1,10 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The build directory's lock, taken with flock on the directory opened
-// read-only: it needs no file of its own, works in a read-only build
-// directory, and CMake never deletes what it locks.
+// The build directory's lock, taken with flock on the directory the run
+// holds open: it needs no file of its own, works in a read-only build
+// directory, and cannot be taken for another directory by a link swapped in
+// while the run waits.
 
 #include "runlock.h"
 
@@ -12,32 +13,31 @@
 #include <algorithm>
 #include <cerrno>
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 RunLock::~RunLock()
 {
     if (fd >= 0)
-        ::close(fd);
+        flock(fd, LOCK_UN);
 }
 
-RunLock::Result RunLock::lock(const char *directory, int waitMilliseconds)
+RunLock::Result RunLock::lock(int directoryFd, int waitMilliseconds)
 {
-    fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return Unsupported;
     // flock cannot time out, so the wait polls. A run is short, so a pause
     // that starts at a millisecond and doubles up to 20 keeps the waiter
     // close behind the holder without spinning.
     const QDeadlineTimer deadline(waitMilliseconds);
     int pauseMicroseconds = 1000;
     for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (flock(directoryFd, LOCK_EX | LOCK_NB) == 0) {
+            fd = directoryFd;
             return Locked;
+        }
         if (errno == EINTR)
             continue;
-        // Some network file systems refuse flock, on a directory or at all.
+        // A directory open only to be entered cannot be locked (EBADF), and
+        // some network file systems refuse flock, on a directory or at all.
         if (errno != EWOULDBLOCK)
             return Unsupported;
         if (deadline.hasExpired())

@@ -8,9 +8,9 @@
 
 #include <QtCore/QtGlobal>
 
-// An exclusive advisory lock (flock) on a directory, held until the object
-// goes. The kernel releases it however the process ends, so a killed run
-// never leaves it taken.
+// An exclusive advisory lock (flock) on an open directory, held until the
+// object goes. The kernel releases it however the process ends, so a killed
+// run never leaves it taken.
 class RunLock
 {
     Q_DISABLE_COPY_MOVE(RunLock)
@@ -20,15 +20,15 @@ public:
         Locked,
         // Another process held it for the whole wait.
         Busy,
-        // The directory cannot be opened, or its file system refuses locks.
+        // The directory is not open for reading, or its file system refuses locks.
         Unsupported,
     };
 
     RunLock() = default;
     ~RunLock();
 
-    // Waits up to waitMilliseconds for the lock.
-    Result lock(const char *directory, int waitMilliseconds);
+    // Waits up to waitMilliseconds for the lock on the directory open as directoryFd.
+    Result lock(int directoryFd, int waitMilliseconds);
 
 private:
     int fd = -1;

@@ -11,12 +11,14 @@
 
 #include <functional>
 
-// What a program printed, then "exit" and its status, or "killed".
+// What a program printed, on standard output and error as it wrote them,
+// then "exit" and its status, or "killed".
 inline QByteArray runProcess(const QString &program, const QStringList &arguments, const QString &directory,
                              const std::function<void()> &inChild = {})
 {
     QProcess process;
     process.setWorkingDirectory(directory);
+    process.setProcessChannelMode(QProcess::MergedChannels);
     if (inChild)
         process.setChildProcessModifier(inChild);
     process.start(program, arguments);

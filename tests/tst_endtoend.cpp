@@ -143,11 +143,11 @@ void tst_EndToEnd::mapOnceInTheLoop()
                   "target_compile_definitions(hello PRIVATE RETRY=1)\n", QIODevice::Append));
     QVERIFY(configure());
     QCOMPARE(runProcess("chown", { "-R", "65534:65534", "." }, build.path()), "exit 0");
-    const QByteArray unreadable = QFile::encodeName(
-            build.filePath(".cmake/api/v1/reply/" + readReply().keys().filter(QRegularExpression("^target-hello-")).value(0)));
-    QVERIFY(::chmod(unreadable, 0600) == 0 && ::chown(unreadable, 0, 0) == 0);
-    QCOMPARE(map({ "--compile-commands" }, true), "Mapping error!\nexit 1");
-    QVERIFY(::chown(unreadable, 65534, 65534) == 0);
+    const QByteArray unreadable = ".cmake/api/v1/reply/"
+            + readReply().keys().filter(QRegularExpression("^target-hello-")).value(0).toUtf8();
+    QVERIFY(::chmod(build.filePath(unreadable).toUtf8(), 0600) == 0 && ::chown(build.filePath(unreadable).toUtf8(), 0, 0) == 0);
+    QCOMPARE(map({ "--compile-commands" }, true), "dorvane: " + unreadable + ": cannot read: Permission denied\nMapping error!\nexit 1");
+    QVERIFY(::chown(build.filePath(unreadable).toUtf8(), 65534, 65534) == 0);
     QCOMPARE(map({ "--compile-commands" }, true), "exit 0");
     mapped = readReply();
     QCOMPARE(mapped, mappedAfresh());
@@ -187,7 +187,7 @@ void tst_EndToEnd::clangdFindsHeaders()
     QVERIFY(configure(true));
     QVERIFY(!runProcess("clangd", check, build.path()).endsWith("exit 0"));
     QCOMPARE(map(), "exit 0");
-    QCOMPARE(runProcess("clangd", check, build.path()), "exit 0");
+    QVERIFY(runProcess("clangd", check, build.path()).endsWith("\nexit 0"));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

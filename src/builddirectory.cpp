@@ -1,0 +1,277 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// Resolving paths beneath the build directory: openat2 with RESOLVE_BENEATH
+// where the kernel has it, and a walk of our own, one component at a time
+// with O_NOFOLLOW, where it does not, or where a link needs a closer look.
+
+#include "builddirectory.h"
+
+#include <QtCore/QByteArrayList>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// As many links as the kernel follows in one path.
+constexpr int MAX_LINKS = 40;
+
+bool readLink(int directory, const char *name, QByteArray &target)
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = readlinkat(directory, name, buffer, sizeof buffer);
+    if (length < 0)
+        return false;
+    if (length == sizeof buffer) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    target = QByteArray(buffer, length);
+    return true;
+}
+
+// The components still to walk, the next one last.
+void pushComponents(QByteArrayList &pending, const QByteArray &path)
+{
+    const QByteArrayList components = path.split('/');
+    std::for_each(components.rbegin(), components.rend(), [&](const QByteArray &c) { pending.append(c); });
+}
+
+bool isOnlyDots(const QByteArrayList &pending)
+{
+    return std::all_of(pending.begin(), pending.end(), [](const QByteArray &c) { return c.isEmpty() || c == "."; });
+}
+
+// The first entry that could not be removed, and why.
+struct RemovalFailure
+{
+    QByteArray path;
+    int error = 0;
+
+    void note(const QByteArray &entryPath)
+    {
+        if (path.isEmpty()) {
+            path = entryPath;
+            error = errno;
+        }
+    }
+};
+
+bool removeBelow(int directoryFd, const QByteArray &path, RemovalFailure &failure)
+{
+    DIR *const directory = fdopendir(directoryFd);
+    if (!directory) {
+        failure.note(path);
+        ::close(directoryFd);
+        return false;
+    }
+    bool ok = true;
+    while (const dirent *entry = readdir(directory)) {
+        const char *const name = entry->d_name;
+        if (std::string_view(name) == "." || std::string_view(name) == "..")
+            continue;
+        const QByteArray entryPath = path + '/' + name;
+        bool isDirectory = entry->d_type == DT_DIR;
+        struct stat status;
+        if (entry->d_type == DT_UNKNOWN && fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+            isDirectory = S_ISDIR(status.st_mode);
+        // Opened without following a link: one swapped in since the listing
+        // fails to open as a directory and is removed as a link.
+        const int fd = isDirectory ? openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+        bool removed = true;
+        if (fd >= 0)
+            removed = removeBelow(fd, entryPath, failure) && unlinkat(directoryFd, name, AT_REMOVEDIR) == 0;
+        else if (!isDirectory || errno == ELOOP || errno == ENOTDIR)
+            removed = unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT;
+        else
+            removed = errno == ENOENT;
+        if (!removed) {
+            failure.note(entryPath);
+            ok = false;
+        }
+    }
+    closedir(directory);
+    return ok;
+}
+
+} // namespace
+
+FileDescriptor::~FileDescriptor()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool BuildDirectory::open(const QByteArray &path)
+{
+    // Read access is needed only to lock and list the directory; a run in
+    // one it may only enter goes on without.
+    int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(path.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    root = FileDescriptor(fd);
+    if (faccessat(fd, ".", X_OK, AT_EACCESS) != 0)
+        return false;
+    char *const resolved = realpath(path.constData(), nullptr);
+    rootPath = resolved ? QByteArray(resolved) : QByteArray();
+    std::free(resolved);
+    return true;
+}
+
+Resolution BuildDirectory::openDirectory(const QByteArray &path, FileDescriptor &directory, bool create)
+{
+    if (mayUseOpenat2 && !create) {
+        open_how how = {};
+        how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const int fd = int(syscall(SYS_openat2, root.get(), path.constData(), &how, sizeof how));
+        if (fd >= 0) {
+            directory = FileDescriptor(fd);
+            return Resolution::Found;
+        }
+        // ENOENT only comes from inside; EXDEV, a link that leads out or
+        // names a file inside by an absolute path, and every other answer,
+        // the walk tells apart. ENOSYS and EPERM: no openat2 (Linux before
+        // 5.6, or a seccomp filter that refuses it).
+        if (errno == ENOENT)
+            return Resolution::Missing;
+        if (errno == ENOSYS || errno == EPERM)
+            mayUseOpenat2 = false;
+    }
+    return walk(path, directory, nullptr, nullptr, create);
+}
+
+Resolution BuildDirectory::locate(const QByteArray &path, FileDescriptor &directory, QByteArray &name,
+                                  struct stat &status)
+{
+    return walk(path, directory, &name, &status, false);
+}
+
+// With name, the last component is a file to find; without, every component
+// is a directory. The directories below the root that the walk is in stay
+// open on a stack, so that ".." goes back to the one it came from and never
+// past the root.
+Resolution BuildDirectory::walk(const QByteArray &path, FileDescriptor &result, QByteArray *name,
+                                struct stat *status, bool create)
+{
+    std::vector<FileDescriptor> stack;
+    bool isTopReadable = true;
+    const auto current = [&] { return stack.empty() ? root.get() : stack.back().get(); };
+    QByteArrayList pending;
+    pushComponents(pending, path);
+    int links = 0;
+    while (!pending.isEmpty()) {
+        const QByteArray component = pending.takeLast();
+        if (component.isEmpty() || component == ".")
+            continue;
+        if (component == "..") {
+            if (stack.empty())
+                return Resolution::Outside;
+            stack.pop_back();
+            isTopReadable = false;
+            continue;
+        }
+        const bool isLast = isOnlyDots(pending);
+        QByteArray target;
+        if (isLast && name) {
+            const bool isMissing = fstatat(current(), component.constData(), status, AT_SYMLINK_NOFOLLOW) != 0;
+            if (isMissing && errno != ENOENT)
+                return Resolution::Failed;
+            if (isMissing || !S_ISLNK(status->st_mode)) {
+                result = FileDescriptor(fcntl(current(), F_DUPFD_CLOEXEC, 0));
+                *name = component;
+                if (!result.isValid())
+                    return Resolution::Failed;
+                return isMissing ? Resolution::Missing : Resolution::Found;
+            }
+            if (!readLink(current(), component.constData(), target))
+                return Resolution::Failed;
+        } else {
+            const int flags = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+            int fd = openat(current(), component.constData(), (isLast ? O_RDONLY : O_PATH) | flags);
+            if (fd < 0 && isLast && errno == EACCES)
+                fd = openat(current(), component.constData(), O_PATH | flags);
+            if (fd >= 0) {
+                stack.emplace_back(fd);
+                isTopReadable = isLast;
+                continue;
+            }
+            if (errno == ENOENT && create) {
+                if (mkdirat(current(), component.constData(), 0777) != 0 && errno != EEXIST)
+                    return Resolution::Failed;
+                pending.append(component);
+                continue;
+            }
+            if (errno == ENOENT)
+                return Resolution::Missing;
+            // A link, or no directory at all.
+            if (errno != ENOTDIR)
+                return Resolution::Failed;
+            if (!readLink(current(), component.constData(), target))
+                return errno == EINVAL ? Resolution::NotDirectory : Resolution::Failed;
+        }
+        if (++links > MAX_LINKS) {
+            errno = ELOOP;
+            return Resolution::Failed;
+        }
+        if (target.startsWith('/')) {
+            const bool isInside = rootPath == "/" || target == rootPath || target.startsWith(rootPath + '/');
+            if (rootPath.isEmpty() || !isInside)
+                return Resolution::Outside;
+            stack.clear();
+            isTopReadable = true;
+            target = rootPath == "/" ? target : target.sliced(rootPath.size());
+        }
+        pushComponents(pending, target);
+    }
+    // The path named a directory.
+    if (name)
+        *name = ".";
+    if (name || !isTopReadable || stack.empty()) {
+        int fd = openat(current(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 && errno == EACCES)
+            fd = fcntl(current(), F_DUPFD_CLOEXEC, 0);
+        result = FileDescriptor(fd);
+        if (name && result.isValid())
+            fstat(result.get(), status);
+        return result.isValid() ? Resolution::Found : Resolution::Failed;
+    }
+    result = std::move(stack.back());
+    return Resolution::Found;
+}
+
+bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath)
+{
+    RemovalFailure failure;
+    const int fd = openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    bool removed = true;
+    if (fd >= 0) {
+        removed = removeBelow(fd, name, failure) && unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
+    } else if (errno == ELOOP || errno == ENOTDIR) {
+        // A link goes as a link, and what it points to is never looked at.
+        struct stat status;
+        removed = fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode)
+                || unlinkat(parent, name.constData(), 0) == 0 || errno == ENOENT;
+    } else {
+        removed = errno == ENOENT;
+    }
+    if (removed)
+        return true;
+    failure.note(name);
+    failedPath = failure.path;
+    errno = failure.error;
+    return false;
+}

@@ -1,0 +1,62 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// Preloaded into the tool, holds it at one call to act there as the build
+// environment or the user might: DORVANE_SHIM_SWAP="NAME TARGET" makes NAME
+// a link to TARGET right before the tool opens it, and
+// DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
+// file over NAME.
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+bool names(const char *path, const char *variable, std::string *rest = nullptr)
+{
+    const char *value = std::getenv(variable);
+    const char *base = std::strrchr(path, '/') ? std::strrchr(path, '/') + 1 : path;
+    if (!value)
+        return false;
+    const std::string setting = value;
+    const std::string name = setting.substr(0, setting.find(' '));
+    if (rest && setting.find(' ') != std::string::npos)
+        *rest = setting.substr(setting.find(' ') + 1);
+    return name == base;
+}
+
+} // namespace
+
+extern "C" int openat(int directory, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    static bool swapped = false;
+    std::string target;
+    if (!swapped && names(path, "DORVANE_SHIM_SWAP", &target)) {
+        swapped = true;
+        unlinkat(directory, path, 0);
+        symlinkat(target.c_str(), directory, path);
+    }
+    static const auto real = reinterpret_cast<int (*)(int, const char *, int, ...)>(dlsym(RTLD_NEXT, "openat"));
+    return real(directory, path, flags, mode);
+}
+
+extern "C" int openat64(int directory, const char *path, int flags, ...) __attribute__((alias("openat")));
+
+extern "C" int renameat(int fromDirectory, const char *from, int toDirectory, const char *to)
+{
+    if (names(to, "DORVANE_SHIM_TERMINATE"))
+        raise(SIGTERM);
+    static const auto real = reinterpret_cast<int (*)(int, const char *, int, const char *)>(dlsym(RTLD_NEXT, "renameat"));
+    return real(fromDirectory, from, toDirectory, to);
+}
