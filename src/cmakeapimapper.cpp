@@ -22,6 +22,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,9 +36,6 @@ constexpr char CMAKE_API_PATH[] = ".cmake/api/v1";
 constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/.dorvane-mapped-files";
 constexpr char MAPPING_NOTE_NAME[] = ".dorvane-mapped-files";
 constexpr char COMPILE_COMMANDS_PATH[] = "compile_commands.json";
-// The database's name in the note: its path from the note's directory, which
-// no reply file's name can be.
-constexpr char COMPILE_COMMANDS_NOTE_NAME[] = "../../../compile_commands.json";
 // The database is read and written in pieces of about this size, so that a
 // run's memory stays small and in the cache whatever the database's size.
 constexpr qsizetype COMPILE_COMMANDS_PIECE_SIZE = 1 << 20;
@@ -150,9 +148,9 @@ void CmakeApiMapper::warn(const QByteArray &file, const char *reason)
     std::cerr << "dorvane: " << file.constData() << ": " << reason << std::endl;
 }
 
-void CmakeApiMapper::setCompileCommandsMapped(bool mapped)
+void CmakeApiMapper::requestCompileCommands()
 {
-    isCompileCommandsMapped = mapped;
+    isCompileCommandsRequested = true;
 }
 
 void CmakeApiMapper::setLockWait(int milliseconds)
@@ -196,22 +194,26 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         return fail(CMAKE_API_REPLY_PATH, "cannot read", errno);
     removeTemporaryFilesOnSignal();
     loadNote(files);
-    // Index files go last: a reader that finds a new index can trust that the
-    // objects it names, and the database, are already rewritten.
-    for (const bool indexPass : { false, true }) {
-        if (indexPass && isCompileCommandsMapped && isCompileCommandsExist() && !doCompileCommandsPathMapping())
+    // The objects, then the database, then the index files: a reader that
+    // finds a new index can trust that the objects it names, and the
+    // database, are already rewritten.
+    const auto isIndex = [](const ReplyFile &file) { return file.name.startsWith("index-"); };
+    for (const ReplyFile &file : std::as_const(files)) {
+        if (!isIndex(file) && !doCMakeApiReplyPathMapping(file))
             return false;
-        for (const ReplyFile &file : std::as_const(files)) {
-            if (file.name.startsWith("index-") == indexPass && !doCMakeApiReplyPathMapping(file))
-                return false;
-        }
+    }
+    if (isCompileCommandsRequested && isCompileCommandsExist() && !mapCompileCommands())
+        return false;
+    for (const ReplyFile &file : std::as_const(files)) {
+        if (isIndex(file) && !doCMakeApiReplyPathMapping(file))
+            return false;
     }
     // The entries of the index files and the database were saved before they
     // were written. The rest only spares the next run the hashing of mapped
     // objects, so a note that cannot be saved now fails nothing.
     saveNote();
     QByteArray failedPath;
-    if (hasReply && !removeTree(apiDirectory.get(), "query", failedPath))
+    if (hasReply && isQueryExist() && !removeTree(apiDirectory.get(), "query", failedPath))
         return fail(QByteArray(CMAKE_API_PATH) + '/' + failedPath, "cannot remove", errno);
     return true;
 }
@@ -251,9 +253,10 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     }
 
     FileIdentity identity;
-    if (!nameHash.isEmpty() && previousNote.contains(file.name)
-        && readFileIdentity(directory, name.constData(), identity) && previousNote.hasObject(file.name, identity)) {
-        note.setObject(file.name, identity);
+    const auto noted = previousNote.objects.constFind(file.name);
+    if (!nameHash.isEmpty() && noted != previousNote.objects.cend()
+        && readFileIdentity(directory, name.constData(), identity) && noted->identity == identity) {
+        note.objects.insert(file.name, *noted);
         return true;
     }
 
@@ -274,7 +277,7 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     if (isCacheReply) {
         rewrittenContent = text;
         if (!doCMakeApiCacheReplyPathMapping(rewrittenContent))
-            return fail(filePath, "not a cache reply: no JSON object of kind \"cache\"");
+            return fail(filePath, "not a cache reply: no JSON object of kind \"cache\" with an array of entries");
     } else {
         rewrittenContent.resize(0);
         if (!appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check))
@@ -287,27 +290,23 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
         return writeIndex(directory, name, filePath, file, status, text, dropped, *mapped);
     if (!nameHash.isEmpty() && mayHoldMappedText(dropped, check) && !contentHash(text, dropped).startsWith(nameHash)) {
         // Rewritten since CMake wrote it, as a rule by an earlier run.
-        note.setObject(file.name, status.identity);
+        note.objects.insert(file.name, { status.identity });
         return true;
     }
     if (!replaceFileContent(directory, name, status, *mapped, &identity))
         return fail(filePath, "cannot write", errno);
     if (!nameHash.isEmpty())
-        note.setObject(file.name, identity);
+        note.objects.insert(file.name, { identity });
     return true;
 }
 
 // CMake writes the database anew on every configure that would write it
 // otherwise, and names it by no hash, so the note alone tells whether this
-// tool wrote it. It runs to hundreds of MB, so it is mapped piece by piece
-// straight into its new version, and only ever replaced whole.
-bool CmakeApiMapper::doCompileCommandsPathMapping()
+// tool wrote it. It runs to hundreds of MB, so it is mapped piece by piece,
+// and its new version is started only at the first piece that changes.
+bool CmakeApiMapper::mapCompileCommands()
 {
-    const QByteArray noteName = COMPILE_COMMANDS_NOTE_NAME;
     const int directory = databaseDirectory.get();
-    FileIdentity identity;
-    if (!readFileIdentity(directory, databaseName.constData(), identity) || previousNote.hasDatabase(noteName, identity))
-        return true;
     FileReader reader;
     FileStatus status;
     const ReadResult opened = reader.open(directory, databaseName.constData(), status);
@@ -315,19 +314,32 @@ bool CmakeApiMapper::doCompileCommandsPathMapping()
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
     if (opened != ReadResult::Read)
         return true;
+    const std::optional<DatabaseEntry> noted = previousNote.database;
+    if (noted && noted->identity == status.identity)
+        return true;
+    // One this tool wrote that has since been copied or touched has another
+    // identity, and only its content tells. A database CMake has just
+    // written differs in size from the one noted, so it is read twice only
+    // in the rare case that the size matches.
+    if (noted && noted->identity.size == status.identity.size) {
+        ContentChecksum checksum;
+        for (fileContent.resize(0); reader.readMore(fileContent, COMPILE_COMMANDS_PIECE_SIZE) && !fileContent.isEmpty();
+             fileContent.resize(0))
+            checksum.add(fileContent);
+        if (!fileContent.isEmpty() || lseek(reader.fd(), 0, SEEK_SET) != 0)
+            return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+        if (checksum.result() == noted->checksum) {
+            note.database = DatabaseEntry { noted->checksum, status.identity };
+            return true;
+        }
+    }
+
     FileReplacement replacement;
-    if (replacement.start(directory, databaseName, status, true) != FileReplacement::Started)
-        return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
-    // A database this tool wrote that has since been copied or touched has
-    // another identity, and only its content tells.
-    quint64 notedChecksum = 0;
-    qint64 notedSize = -1;
-    const bool mayBeMapped = previousNote.findDatabase(noteName, notedChecksum, notedSize)
-            && notedSize == status.identity.size;
-    ContentChecksum readChecksum;
+    bool isStarted = false;
+    // What was read before the first piece that changes, which the new
+    // version then takes from the file as it is.
+    qint64 unchangedSize = 0;
     ContentChecksum writtenChecksum;
-    unsigned dropped = 0;
-    bool isRewritten = false;
     fileContent.resize(0);
     for (bool isStart = true, isEnd = false; !isEnd;) {
         const qsizetype pending = fileContent.size();
@@ -342,33 +354,36 @@ bool CmakeApiMapper::doCompileCommandsPathMapping()
         fileContent.resize(0);
         fileContent.append(pieceContent.constData() + cut, pieceContent.size() - cut);
         pieceContent.truncate(cut);
-        if (mayBeMapped)
-            readChecksum.add(pieceContent);
-        unsigned pieceDropped = 0;
-        if (!normalizeReplyText(pieceContent, pieceDropped, isStart))
+        unsigned dropped = 0;
+        if (!normalizeReplyText(pieceContent, dropped, isStart))
             return fail(COMPILE_COMMANDS_PATH, "not UTF-8 text");
-        dropped |= pieceDropped;
         isStart = false;
         rewrittenContent.resize(0);
-        const bool isPieceRewritten = appendRewritten(rewrittenContent, pieceContent, RuleSet(), jsonSysrootPath,
-                                                      jsonWorkspacePath);
-        isRewritten = isRewritten || isPieceRewritten;
-        const QByteArray &mapped = isPieceRewritten ? rewrittenContent : pieceContent;
+        const bool isRewritten = appendRewritten(rewrittenContent, pieceContent, RuleSet(), jsonSysrootPath,
+                                                 jsonWorkspacePath);
+        const QByteArray &mapped = isRewritten ? rewrittenContent : pieceContent;
         writtenChecksum.add(mapped);
+        if (!isStarted && !isRewritten && !dropped) {
+            unchangedSize += cut;
+            continue;
+        }
+        // Its owner and mode are kept, or the run fails: the database is
+        // never rewritten in place.
+        if (!isStarted && (replacement.start(directory, databaseName, status, true) != FileReplacement::Started
+                           || !replacement.appendFrom(reader.fd(), unchangedSize)))
+            return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+        isStarted = true;
         if (!replacement.append(mapped))
             return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
     }
-    if (!dropped && (!isRewritten || (mayBeMapped && readChecksum.result() == notedChecksum))) {
-        if (isRewritten)
-            note.setDatabase(noteName, notedChecksum, status.identity);
+    if (!isStarted)
         return true;
-    }
     // Noted before it is in place: a run that ends in between leaves a note
     // that names no file there, and the next run maps the database.
     FileIdentity mappedIdentity;
     if (!replacement.readIdentity(mappedIdentity))
         return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
-    note.setDatabase(noteName, writtenChecksum.result(), mappedIdentity);
+    note.database = DatabaseEntry { writtenChecksum.result(), mappedIdentity };
     if (!saveNote())
         return false;
     return replacement.commit() || fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
@@ -391,11 +406,11 @@ bool CmakeApiMapper::writeIndex(int directory, const QByteArray &name, const QBy
                                 const ReplyFile &file, const FileStatus &status, const QByteArray &text,
                                 unsigned dropped, const QByteArray &mapped)
 {
-    if (!(dropped & DroppedCarriageReturns) && previousNote.hasIndex(file.name, contentHash(text, dropped)))
+    if (!(dropped & DroppedCarriageReturns) && previousNote.indexes.value(file.name).mappedHash == contentHash(text, dropped))
         return true;
     // Noted before it is written: a run that ends in between leaves a note
     // that does not match the index, which the next run then maps.
-    note.setIndex(file.name, contentHash(mapped, 0));
+    note.indexes.insert(file.name, { contentHash(mapped, 0) });
     if (!saveNote())
         return false;
     return replaceFileContent(directory, name, status, mapped) || fail(filePath, "cannot write", errno);
@@ -409,11 +424,15 @@ void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
         savedNoteText.clear();
     previousNote = MappingNote::fromText(savedNoteText);
     // Every index noted stays noted while the run goes on, so that saving the
-    // note before writing one index never drops another.
-    QByteArrayList names;
-    for (const ReplyFile &file : files)
-        names.append(file.name);
-    note = previousNote.lastingEntries(names);
+    // note before writing one index never drops another; so does the
+    // database, which a run without it leaves as it is.
+    note = MappingNote();
+    note.database = previousNote.database;
+    for (const ReplyFile &file : files) {
+        const auto index = previousNote.indexes.constFind(file.name);
+        if (index != previousNote.indexes.cend())
+            note.indexes.insert(file.name, *index);
+    }
 }
 
 bool CmakeApiMapper::saveNote()
@@ -447,9 +466,12 @@ QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &va
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
 {
     QJsonObject cache = readJson(text).object();
-    if (cache.value(u"kind") != QJsonValue(QStringLiteral("cache")))
+    // Without an array of entries there is nothing to map, and nothing
+    // would keep what the file holds in their place.
+    if (cache.value(u"kind") != QJsonValue(QStringLiteral("cache")) || !cache.value(u"entries").isArray())
         return false;
     QJsonArray entries = cache.value(u"entries").toArray();
+    bool isChanged = false;
     for (qsizetype i = 0; i < entries.size(); ++i) {
         // Only string values are mapped. An element that is no object (so has
         // no value), or an entry whose value is no string, is kept as it is:
@@ -458,11 +480,18 @@ bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
         const QJsonValue value = entry.value(u"value");
         if (!value.isString())
             continue;
-        entry.insert(QStringLiteral("value"), rewriteCacheValue(entry.value(u"name").toString(), value.toString()));
+        const QString mapped = rewriteCacheValue(entry.value(u"name").toString(), value.toString());
+        if (mapped == value.toString())
+            continue;
+        entry.insert(QStringLiteral("value"), mapped);
         entries.replace(i, entry);
+        isChanged = true;
     }
-    cache.insert(QStringLiteral("entries"), entries);
-    text = QJsonDocument(cache).toJson(QJsonDocument::Indented);
+    // A reply the rules leave as it is keeps its bytes, and is not written.
+    if (isChanged) {
+        cache.insert(QStringLiteral("entries"), entries);
+        text = QJsonDocument(cache).toJson(QJsonDocument::Indented);
+    }
     return true;
 }
 

@@ -33,8 +33,8 @@ public:
     // file, or a link to one inside the build directory.
     bool isCompileCommandsExist();
 
-    // Whether a run maps compile_commands.json as well; it does not unless asked.
-    void setCompileCommandsMapped(bool mapped);
+    // Asks the run to map compile_commands.json as well, before the index files.
+    void requestCompileCommands();
 
     // Maps every reply file that is as CMake wrote it (index files last), and
     // the compilation database if asked, then removes the query directory if
@@ -54,16 +54,16 @@ public:
     // and the reason. Empty while nothing failed.
     const QByteArray &problem() const { return failure; }
 
+private:
+    friend class tst_Mapper;
     // How long a run waits for another run in the same build directory to end.
     void setLockWait(int milliseconds);
-
-private:
     bool openBuildDirectory();
     bool openApiDirectory(bool create);
     bool fail(const QByteArray &file, const char *reason, int error = 0);
     void warn(const QByteArray &file, const char *reason);
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
-    bool doCompileCommandsPathMapping();
+    bool mapCompileCommands();
     bool mayHoldMappedText(unsigned dropped, RewriteCheck check);
     bool writeIndex(int directory, const QByteArray &name, const QByteArray &filePath, const ReplyFile &file,
                     const FileStatus &status, const QByteArray &text, unsigned dropped, const QByteArray &mapped);
@@ -91,7 +91,7 @@ private:
     // holder that takes longer is stopped or hung, and waiting on for it
     // would hang whoever started this run too.
     int lockWaitMilliseconds = 60000;
-    bool isCompileCommandsMapped = false;
+    bool isCompileCommandsRequested = false;
     // The paths as JSON string content, for reply text.
     QByteArray jsonSysrootPath;
     QByteArray jsonWorkspacePath;

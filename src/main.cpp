@@ -20,6 +20,18 @@ int report(const char *message, int exitCode)
     return exitCode;
 }
 
+// Qt decodes the command line with U+FFFD in place of bytes that are no
+// UTF-8, so it is the bytes given that tell whether a path is.
+bool isGivenAsUtf8(const QString &path, int argc, char *argv[])
+{
+    const QStringList arguments = QCoreApplication::arguments();
+    for (int i = 1; i < argc && i < arguments.size(); ++i) {
+        if (arguments.at(i) == path && !QByteArrayView(argv[i]).isValidUtf8())
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -50,9 +62,18 @@ int main(int argc, char *argv[])
     if (paths.size() > 2)
         return report("Only sysroot and workspace paths must be provided!", 1);
 
+    // A JSON reply can hold no path that is not UTF-8.
+    for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {
+        if (!isGivenAsUtf8(path, argc, argv)) {
+            std::cerr << "dorvane: the " << name << " path is not UTF-8, which the reply cannot hold" << std::endl;
+            return report("Mapping error!", 1);
+        }
+    }
+
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
     const bool withCompileCommands = parser.isSet(compileCommandsOption);
-    mapper.setCompileCommandsMapped(withCompileCommands);
+    if (withCompileCommands)
+        mapper.requestCompileCommands();
     const bool hasReply = mapper.isReplyExist();
     const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
     if (!hasReply && !hasCompileCommands) {

@@ -1,8 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note's text: a header line, then one line a reply file; and the
-// checksum it names the compilation database by.
+// The note's text: a header line, then one line an entry; and the checksum
+// it names the compilation database by.
 
 #include "mappingnote.h"
 
@@ -14,43 +14,24 @@
 
 namespace {
 
+// One line an entry: its kind, its fields, and last, for a reply file, its
+// name, which may hold spaces. The database's line ends with the path it
+// has from the note's directory, which no reply file's name can be.
 constexpr char HEADER[] = "dorvane mapped files 1\n";
-// The kinds of entry, each with the space that ends it.
-constexpr char OBJECT[] = "object ";
-constexpr char INDEX[] = "index ";
-constexpr char DATABASE[] = "database ";
+constexpr char DATABASE_NAME[] = "../../../compile_commands.json";
 
-// The four numbers of an identity.
 QByteArray identityFields(const FileIdentity &identity)
 {
-    char fields[4 * 21];
-    char *end = fields;
-    for (const qint64 number : { qint64(identity.device), qint64(identity.inode), identity.size, identity.modified }) {
-        end = std::to_chars(end, fields + sizeof fields, number).ptr;
-        *end++ = ' ';
-    }
-    return QByteArray(fields, end - fields - 1);
+    return QByteArray::number(identity.device) + ' ' + QByteArray::number(identity.inode) + ' '
+            + QByteArray::number(identity.size) + ' ' + QByteArray::number(identity.modified);
 }
 
-QByteArray objectEntry(const FileIdentity &identity)
+bool readIdentity(const QByteArrayList &fields, qsizetype first, FileIdentity &identity)
 {
-    return OBJECT + identityFields(identity);
-}
-
-QByteArray databaseEntry(quint64 checksum, const FileIdentity &identity)
-{
-    return DATABASE + QByteArray::number(checksum, 16) + ' ' + identityFields(identity);
-}
-
-QByteArray indexEntry(const QByteArray &contentHash)
-{
-    return INDEX + contentHash;
-}
-
-// A name goes on one line.
-bool isNotable(const QByteArray &name)
-{
-    return !name.isEmpty() && !name.contains('\n');
+    bool ok[4] = {};
+    identity = { fields.at(first).toULongLong(&ok[0]), fields.at(first + 1).toULongLong(&ok[1]),
+                 fields.at(first + 2).toLongLong(&ok[2]), fields.at(first + 3).toLongLong(&ok[3]) };
+    return ok[0] && ok[1] && ok[2] && ok[3];
 }
 
 } // namespace
@@ -61,86 +42,50 @@ MappingNote MappingNote::fromText(const QByteArray &text)
     if (!text.startsWith(HEADER))
         return note;
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
-        // The kind, then four numbers for an object, a hash for an index, or
-        // a checksum and four numbers for the database.
-        const int fields = line.startsWith(OBJECT) ? 5 : line.startsWith(INDEX) ? 2 : line.startsWith(DATABASE) ? 6 : 0;
-        qsizetype nameBegin = 0;
-        for (int i = 0; i < fields; ++i) {
-            nameBegin = line.indexOf(' ', nameBegin) + 1;
-            if (nameBegin == 0)
-                break;
+        const QByteArray kind = line.left(line.indexOf(' '));
+        const int fieldCount = kind == "object" ? 5 : kind == "index" ? 2 : kind == "database" ? 6 : 0;
+        const QByteArrayList fields = line.split(' ');
+        if (fieldCount == 0 || fields.size() <= fieldCount)
+            continue;
+        // The name is the rest of the line, spaces and all.
+        const QByteArray name = fields.mid(fieldCount).join(' ');
+        if (name.isEmpty())
+            continue;
+        FileIdentity identity;
+        if (kind == "object" && readIdentity(fields, 1, identity)) {
+            note.objects.insert(name, { identity });
+        } else if (kind == "index") {
+            note.indexes.insert(name, { fields.at(1) });
+        } else if (kind == "database" && name == DATABASE_NAME && readIdentity(fields, 2, identity)) {
+            bool ok = false;
+            const quint64 checksum = fields.at(1).toULongLong(&ok, 16);
+            if (ok)
+                note.database = DatabaseEntry { checksum, identity };
         }
-        if (fields && nameBegin > 0 && nameBegin < line.size())
-            note.entries.insert(line.sliced(nameBegin), line.first(nameBegin - 1));
     }
     return note;
 }
 
 QByteArray MappingNote::toText() const
 {
-    if (entries.isEmpty())
+    if (objects.isEmpty() && indexes.isEmpty() && !database)
         return QByteArray();
+    // Sorted by name, as the entries always were, whatever their kind.
+    QMap<QByteArray, QByteArray> lines;
+    for (auto it = objects.cbegin(); it != objects.cend(); ++it)
+        lines.insert(it.key(), "object " + identityFields(it->identity));
+    for (auto it = indexes.cbegin(); it != indexes.cend(); ++it)
+        lines.insert(it.key(), "index " + it->mappedHash);
+    if (database)
+        lines.insert(DATABASE_NAME, "database " + QByteArray::number(database->checksum, 16) + ' '
+                             + identityFields(database->identity));
     QByteArray text = HEADER;
-    text.reserve(entries.size() * 128);
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-        text.append(it.value()).append(' ').append(it.key()).append('\n');
-    return text;
-}
-
-bool MappingNote::hasObject(const QByteArray &name, const FileIdentity &identity) const
-{
-    return entries.value(name) == objectEntry(identity);
-}
-
-void MappingNote::setObject(const QByteArray &name, const FileIdentity &identity)
-{
-    if (isNotable(name))
-        entries.insert(name, objectEntry(identity));
-}
-
-bool MappingNote::hasIndex(const QByteArray &name, const QByteArray &contentHash) const
-{
-    return entries.value(name) == indexEntry(contentHash);
-}
-
-void MappingNote::setIndex(const QByteArray &name, const QByteArray &contentHash)
-{
-    if (isNotable(name))
-        entries.insert(name, indexEntry(contentHash));
-}
-
-bool MappingNote::hasDatabase(const QByteArray &name, const FileIdentity &identity) const
-{
-    const QByteArray entry = entries.value(name);
-    return entry.startsWith(DATABASE) && entry.endsWith(' ' + identityFields(identity));
-}
-
-bool MappingNote::findDatabase(const QByteArray &name, quint64 &checksum, qint64 &size) const
-{
-    const QByteArrayList fields = entries.value(name).split(' ');
-    if (fields.size() != 6 || fields.first() + ' ' != DATABASE)
-        return false;
-    bool checksumRead = false;
-    bool sizeRead = false;
-    checksum = fields.at(1).toULongLong(&checksumRead, 16);
-    size = fields.at(4).toLongLong(&sizeRead);
-    return checksumRead && sizeRead;
-}
-
-void MappingNote::setDatabase(const QByteArray &name, quint64 checksum, const FileIdentity &identity)
-{
-    if (isNotable(name))
-        entries.insert(name, databaseEntry(checksum, identity));
-}
-
-MappingNote MappingNote::lastingEntries(const QByteArrayList &names) const
-{
-    MappingNote note;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        if (it.value().startsWith(DATABASE) || (it.value().startsWith(INDEX) && names.contains(it.key())))
-            note.entries.insert(it.key(), it.value());
+    text.reserve(lines.size() * 128);
+    for (auto it = lines.cbegin(); it != lines.cend(); ++it) {
+        if (!it.key().contains('\n'))
+            text.append(it.value()).append(' ').append(it.key()).append('\n');
     }
-    return note;
+    return text;
 }
 
 namespace {

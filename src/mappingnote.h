@@ -1,8 +1,9 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note a run leaves beside the reply: which reply files this tool has
-// mapped, so that a later run does not map them again.
+// The note a run leaves beside the reply: which reply files, and which
+// compilation database, this tool has mapped, so that a later run does not
+// map them again.
 
 #ifndef MAPPINGNOTE_H
 #define MAPPINGNOTE_H
@@ -10,8 +11,9 @@
 #include "replyfiles.h"
 
 #include <QtCore/QByteArray>
-#include <QtCore/QByteArrayList>
 #include <QtCore/QMap>
+
+#include <optional>
 
 // A 64-bit checksum (XXH64) of a byte stream fed in pieces of any size: fast
 // enough to take of every byte a large file's mapping writes, where a
@@ -31,37 +33,39 @@ private:
     qsizetype pendingSize = 0;
 };
 
-// One line a file. A reply object is named by the identity of the version
-// this tool wrote or found already mapped; a reply index, which can be noted
-// before it is written, by the SHA3-256 of its mapped content. The file's
-// name comes last on its line, so it may hold spaces. The compilation
-// database, which can be noted before it is put in place, is named by both:
-// the identity its new version has and the checksum of its content.
-class MappingNote
+// A reply object, named by the identity of the version this tool wrote or
+// found already mapped.
+struct ObjectEntry
 {
-public:
-    // Lines that cannot be read are left out.
+    FileIdentity identity;
+};
+
+// A reply index, which is noted before it is written, by the SHA3-256 of its
+// mapped content.
+struct IndexEntry
+{
+    QByteArray mappedHash;
+};
+
+// The compilation database, which is noted before its new version is in
+// place, by the identity that version has and the checksum of its content.
+struct DatabaseEntry
+{
+    quint64 checksum = 0;
+    FileIdentity identity;
+};
+
+struct MappingNote
+{
+    // What cannot be read is left out.
     static MappingNote fromText(const QByteArray &text);
     // Empty for an empty note.
     QByteArray toText() const;
 
-    bool contains(const QByteArray &name) const { return entries.contains(name); }
-    bool hasObject(const QByteArray &name, const FileIdentity &identity) const;
-    void setObject(const QByteArray &name, const FileIdentity &identity);
-    bool hasIndex(const QByteArray &name, const QByteArray &contentHash) const;
-    void setIndex(const QByteArray &name, const QByteArray &contentHash);
-    bool hasDatabase(const QByteArray &name, const FileIdentity &identity) const;
-    // The checksum and size of the database as noted, if it is.
-    bool findDatabase(const QByteArray &name, quint64 &checksum, qint64 &size) const;
-    void setDatabase(const QByteArray &name, quint64 checksum, const FileIdentity &identity);
-
-    // The entries that stand until a run finds otherwise: the index files'
-    // among names, and the database's.
-    MappingNote lastingEntries(const QByteArrayList &names) const;
-
-private:
-    // The name, and the rest of its line.
-    QMap<QByteArray, QByteArray> entries;
+    // By the file's name in the reply directory.
+    QMap<QByteArray, ObjectEntry> objects;
+    QMap<QByteArray, IndexEntry> indexes;
+    std::optional<DatabaseEntry> database;
 };
 
 #endif // MAPPINGNOTE_H

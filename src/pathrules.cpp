@@ -39,7 +39,8 @@ bool isWordCharacter(Char c)
     return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_';
 }
 
-// Reply files run to hundreds of MB, and the two scans below see every byte:
+// A large reply runs to hundreds of MB, and so does a database, and the two
+// scans below see every byte of them:
 // they skip whole blocks with vector instructions, AVX2 where the processor
 // has it (chosen at run time), SSE2 otherwise, and leave the last few bytes,
 // and the exact position within a block, to plain code.

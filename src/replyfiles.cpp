@@ -351,11 +351,10 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
         return NoTemporaryFile;
     }
     pendingSlot = takePendingSlot(directoryFd, temporaryName);
-    Q_UNUSED(isOwnerRequired)
     // Another user's file is replaced by one of ours where we may not give
     // it theirs, unless the caller needs the owner kept.
     if ((status.owner != effectiveUser() || status.group != effectiveGroup())
-        && fchown(fd, status.owner, status.group) != 0) {
+        && fchown(fd, status.owner, status.group) != 0 && isOwnerRequired) {
         abandon();
         return OwnerNotKept;
     }
@@ -449,10 +448,9 @@ bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatu
     case FileReplacement::Started:
         return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
     case FileReplacement::Refused:
+    case FileReplacement::OwnerNotKept:
         return false;
     case FileReplacement::NoTemporaryFile:
-    case FileReplacement::OwnerNotKept:
-        // Only an in-place write keeps an owner we cannot give.
         break;
     }
     if (inPlace)

@@ -31,11 +31,16 @@ inline QByteArray runProcess(const QString &program, const QStringList &argument
 #ifdef DORVANE_EXE
 // The tool, as an ordinary user through setpriv if asked: as root,
 // permission bits stop nothing.
+// Arguments that start with "sh" are a shell command that runs the tool as
+// "$0": QProcess passes only UTF-8.
 inline QByteArray runTool(const QString &directory, const QStringList &arguments, bool asNobody = false,
                           const std::function<void()> &inChild = {})
 {
-    const QStringList nobody = { "--reuid=65534", "--regid=65534", "--clear-groups", DORVANE_EXE };
-    return runProcess(asNobody ? "setpriv" : DORVANE_EXE, asNobody ? nobody + arguments : arguments, directory, inChild);
+    const QStringList command = arguments.value(0) == "sh" ? QStringList { "sh", "-c", arguments.value(1), DORVANE_EXE }
+                                                            : QStringList { DORVANE_EXE } + arguments;
+    const QStringList nobody = { "--reuid=65534", "--regid=65534", "--clear-groups" };
+    return runProcess(asNobody ? "setpriv" : command.first(), asNobody ? nobody + command : command.mid(1), directory,
+                      inChild);
 }
 #endif
 

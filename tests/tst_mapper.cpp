@@ -53,8 +53,9 @@ void setOwner(const QString &path, uid_t uid, mode_t mode = 0)
     QVERIFY(!mode || ::chmod(QFile::encodeName(path).constData(), mode) == 0);
 }
 
-// Content, mode and kind of every file below a directory but the query, the
-// note and links that lead out of it, which the tree outside shows.
+// Owner, mode and content, or the target of a link, of every file below a
+// directory but the query, the note and links that lead out of it, which the
+// tree outside shows.
 QMap<QString, QString> snapshot(const QString &buildDir)
 {
     QMap<QString, QString> files;
@@ -64,7 +65,7 @@ QMap<QString, QString> snapshot(const QString &buildDir)
         if (!file.filePath().startsWith(buildDir + query) && file.fileName() != noteName
             && !(file.isSymLink() && !file.symLinkTarget().startsWith(buildDir + '/'))) {
             files[file.filePath()] = file.isSymLink() ? "link to " + file.symLinkTarget()
-                    : QString::number(file.permissions(), 16) + ' '
+                    : QString::number(file.ownerId()) + ' ' + QString::number(file.permissions(), 16) + ' '
                             + (file.isFile() ? read(file.filePath()).toPercentEncoding() : "special");
         }
     }
@@ -146,11 +147,12 @@ void tst_Mapper::run_data()
     row("by name ignoring case", { "c=/usr/lib", "B=\xff", "b=/usr/lib", "a=/usr/lib", "_x=/usr/lib" }, sw,
         failed(r + "B: not UTF-8 text"), { "_x=/S/usr/lib", "a=/S/usr/lib" });
     const QByteArray cache = R"({"kind":"cache","entries":[{"name":"N","value":"/usr/lib"}]})";
+    const QByteArray unmappedCache = R"({"kind":"cache","entries":[{"name":"N","value":"/usr/local/lib"}]})";
     const QByteArray mappedCache = QJsonDocument::fromJson(cache).toJson().replace("/usr", "/S/usr");
     row("cache reply re-serialised, cache.json as text", { "cache-v2=" + cache, "cache.json=" + cache }, sw, "exit 0",
         { "cache-v2=" + mappedCache, "cache.json=" + QByteArray(cache).replace("/usr", "/S/usr") });
     row("cache reply of another kind", { "cache-v2={\"kind\":\"codemodel\"}", "z=/usr/lib" }, sw,
-        failed(r + "cache-v2: not a cache reply: no JSON object of kind \"cache\""), {});
+        failed(r + "cache-v2: not a cache reply: no JSON object of kind \"cache\" with an array of entries"), {});
 
     // Mapped only while the hash in its name holds, even where the content
     // looks mapped. run() maps every reply named as CMake names it twice more.
@@ -189,10 +191,18 @@ void tst_Mapper::run_data()
     row("read-only file, writable directory", big, sw, failed(r + "a: cannot write" + denied), {},
         [](const QString &dir) { setOwner(dir + reply + "/a", keepOwner, 0444); });
     // A file the rules leave as it is is not written, so a read-only one is no failure.
-    row("read-only directory, index noted beside it", { "a=/usr/lib", "n=none", "index-1.json=/usr/lib" }, sw, "exit 0",
-        { "a=/S/usr/lib", "index-1.json=/S/usr/lib" }, [](const QString &dir) {
+    row("read-only directory, index noted beside it", { "a=/usr/lib", "n=none", "cache-v2=" + unmappedCache,
+        "index-1.json=/usr/lib" }, sw, "exit 0", { "a=/S/usr/lib", "index-1.json=/S/usr/lib" }, [](const QString &dir) {
         setOwner(dir + reply, 0);
         setOwner(dir + reply + "/n", keepOwner, 0444);
+        setOwner(dir + reply + "/cache-v2", keepOwner, 0444);
+    });
+    // Another user's file keeps its owner where the runner may give it, and
+    // is replaced by the runner's otherwise: its other names keep the old content.
+    row("another user's file, as root", { "o=/usr/lib" }, sw, "exit 0", { "o=/S/usr/lib" });
+    row("another user's file", { "o=/usr/lib" }, sw, "exit 0", { "~o=/S/usr/lib" }, [](const QString &dir) {
+        setOwner(dir + reply + "/o", 0, 0666);
+        QVERIFY(::link(QFile::encodeName(dir + reply + "/o"), QFile::encodeName(dir + "/other-name")) == 0);
     });
     // Without the note its index, or the database, would be mapped again by the next run.
     const Setup noRoomForNote = [](const QString &dir) { setOwner(dir + reply + "/..", 0); };
@@ -222,12 +232,23 @@ void tst_Mapper::run_data()
         return "../" + noteName.toUtf8() + "=dorvane mapped files 1\ndatabase " + QByteArray::number(checksum.result(), 16)
                 + " 0 0 " + QByteArray::number(content.size()) + " 0 ../../../compile_commands.json\n";
     };
-    row("database noted, touched since", { db + "/S/usr/lib", dbNote("/S/usr/lib") }, withDb, "exit 0", {});
+    // Nothing to write, so no need for a place to write it.
+    const Setup readOnlyBuild = [](const QString &dir) { setOwner(dir, 0); };
+    row("database noted, touched since, read-only build directory", { db + "/S/usr/lib", dbNote("/S/usr/lib") }, withDb,
+        "exit 0", {}, readOnlyBuild);
+    row("database with nothing to map, read-only build directory", { "a=/usr/lib", db + "/usr/local/lib" }, withDb,
+        "exit 0", { "a=/S/usr/lib" }, readOnlyBuild);
+    // SIGTERM while the note's replacement came and went, and the
+    // database's was about to be renamed: neither is left behind.
+    row("terminated at the database's rename", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb, "killed",
+        { "a=/S/usr/lib" }, preload("DORVANE_SHIM_TERMINATE", "compile_commands.json"));
+    // JSON holds only UTF-8, and QProcess passes arguments as UTF-8.
+    row("sysroot path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\377')\" /W" },
+        failed("the sysroot path is not UTF-8, which the reply cannot hold"), {});
     row("database noted with other content", { db + "/S/usr/lib", dbNote("/T/usr/lib") }, withDb, "exit 0",
         { db + "/S/S/usr/lib" });
     row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb,
-        failed("compile_commands.json: cannot write" + denied),
-        { "a=/S/usr/lib" }, [](const QString &dir) { setOwner(dir, 0); });
+        failed("compile_commands.json: cannot write" + denied), { "a=/S/usr/lib" }, readOnlyBuild);
 
     QByteArrayList many, manyMapped;
     for (int i = 0; i < 20000; ++i) {
@@ -303,7 +324,9 @@ void tst_Mapper::run()
     const QString dir = top.filePath("build"), outside = top.filePath("outside");
     QVERIFY(write(outside + "/a", "/usr/lib"));
     const auto contentOf = [](const QByteArray &file) { return file.mid(file.indexOf('=') + 1); };
-    const auto pathOf = [&](const QByteArray &file) { return QDir::cleanPath(dir + reply + '/' + file.split('=').first()); };
+    const auto pathOf = [&](const QByteArray &file) {
+        return QDir::cleanPath(dir + reply + '/' + file.split('=').first().remove(0, file.startsWith('~')));
+    };
     QVERIFY(QDir(dir).mkpath(dir + query + "/client-ide/x") && QDir(dir).mkpath(dir + reply));
     for (const QByteArray &file : files)
         QVERIFY(write(pathOf(file), contentOf(file)));
@@ -317,7 +340,8 @@ void tst_Mapper::run()
     const QMap<QString, QString> outsideBefore = snapshot(outside);
     const bool hadQuery = QFileInfo(dir + query).isDir(), hadFileApi = QFileInfo::exists(dir + "/.cmake");
 
-    const QByteArray printed = runTool(dir, arguments, isRoot, inChild);
+    const bool asNobody = isRoot && !tag.endsWith("as root");
+    const QByteArray printed = runTool(dir, arguments, asNobody, inChild);
     for (const char *variable : { "LD_PRELOAD", "DORVANE_SHIM_SWAP", "DORVANE_SHIM_TERMINATE" })
         qunsetenv(variable);
     QCOMPARE(snapshot(outside), outsideBefore);
@@ -327,8 +351,10 @@ void tst_Mapper::run()
 
     for (const QByteArray &file : rewritten) {
         const QString path = pathOf(file);
+        // "~name": now the runner's.
+        const QString owner = file.startsWith('~') ? QString::number(asNobody ? 65534 : geteuid()) : expected[path].section(' ', 0, 0);
         if (file.contains('='))
-            expected[path] = expected[path].section(' ', 0, 0) + ' ' + contentOf(file).toPercentEncoding();
+            expected[path] = owner + ' ' + expected[path].section(' ', 1, 1) + ' ' + contentOf(file).toPercentEncoding();
         else
             expected.remove(path);
     }
@@ -357,7 +383,7 @@ void tst_Mapper::run()
         if (!withNote && (hasNotedOnly || !QFile::remove(dir + reply + "/../" + noteName)))
             return;
         QVERIFY(QDir().mkpath(dir + query));
-        QCOMPARE(runTool(dir, arguments, isRoot, inChild), "exit 0");
+        QCOMPARE(runTool(dir, arguments, asNobody, inChild), "exit 0");
         QCOMPARE(snapshot(dir), expected);
         QVERIFY(!QFileInfo::exists(dir + query));
     }

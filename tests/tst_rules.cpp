@@ -61,7 +61,7 @@ void tst_Rules::replyText()
 void tst_Rules::cacheDocument_data()
 {
     QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected"); // compact
+    QTest::addColumn<QByteArray>("expected"); // compact; empty where the rewrite fails
     // Install directories are where the project installs to, and flags name
     // libraries as the build environment links them.
     QByteArray input = R"({"kind":"cache","entries":[)", expected = input;
@@ -83,8 +83,11 @@ void tst_Rules::cacheDocument_data()
     QTest::newRow("byte-order marks kept")
             << QByteArray(R"(%{"kind":"cache","entries":[{"name":"%N","value":"%/usr/lib"}]})").replace("%", "\xEF\xBB\xBF")
             << QByteArray(R"({"kind":"cache","entries":[{"name":"\ufeffN","value":"\ufeff/S/usr/lib"}]})");
-    QTest::newRow("entries not an array") << QByteArray(R"({"kind":"cache","entries":{"value":"/usr/lib"}})")
-                                          << QByteArray(R"({"kind":"cache","entries":[]})");
+    // Left as they are, not written again: a reply without entries to map
+    // fails, and one whose entries the rules leave keeps its bytes.
+    QTest::newRow("entries not an array") << QByteArray(R"({"kind":"cache","entries":{"value":"/usr/lib"}})") << QByteArray();
+    QTest::newRow("nothing to map") << QByteArray(R"({"kind":"cache","entries":[{"value":"/usr/lib64"}]})")
+                                    << QByteArray(R"({"kind":"cache","entries":[{"value":"/usr/lib64"}]})");
 }
 
 void tst_Rules::cacheDocument()
@@ -92,8 +95,8 @@ void tst_Rules::cacheDocument()
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);
     QByteArray text = input;
-    QVERIFY(CmakeApiMapper("/S", "/W").doCMakeApiCacheReplyPathMapping(text));
-    QCOMPARE(text, QJsonDocument::fromJson(expected).toJson(QJsonDocument::Indented));
+    QCOMPARE(CmakeApiMapper("/S", "/W").doCMakeApiCacheReplyPathMapping(text), !expected.isEmpty());
+    QCOMPARE(text, expected.isEmpty() || expected == input ? input : QJsonDocument::fromJson(expected).toJson());
 }
 
 void tst_Rules::matchesReference()
