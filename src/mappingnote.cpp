@@ -2,15 +2,9 @@
 // SPDX-License-Identifier: MIT
 
 // The note's text: a header line, then one line an entry; and the checksum
-// it names the compilation database by.
+// it names the compilation database by, taken with libxxhash.
 
 #include "mappingnote.h"
-
-#include <QtCore/QtEndian>
-
-#include <algorithm>
-#include <charconv>
-#include <cstring>
 
 namespace {
 
@@ -88,89 +82,24 @@ QByteArray MappingNote::toText() const
     return text;
 }
 
-namespace {
-
-constexpr quint64 PRIME1 = 0x9e3779b185ebca87ULL;
-constexpr quint64 PRIME2 = 0xc2b2ae3d27d4eb4fULL;
-constexpr quint64 PRIME3 = 0x165667b19e3779f9ULL;
-constexpr quint64 PRIME4 = 0x85ebca77c2b2ae63ULL;
-constexpr quint64 PRIME5 = 0x27d4eb2f165667c5ULL;
-
-quint64 rotateLeft(quint64 value, int bits)
+ContentChecksum::ContentChecksum() : state(XXH64_createState())
 {
-    return (value << bits) | (value >> (64 - bits));
+    // Only the allocation can fail, which ends the process as any other would.
+    Q_CHECK_PTR(state);
+    XXH64_reset(state, 0);
 }
 
-template <typename Word>
-Word load(const char *bytes)
+ContentChecksum::~ContentChecksum()
 {
-    Word word;
-    std::memcpy(&word, bytes, sizeof word);
-    return qFromLittleEndian(word);
-}
-
-quint64 round(quint64 lane, quint64 word)
-{
-    return rotateLeft(lane + word * PRIME2, 31) * PRIME1;
-}
-
-quint64 mergeRound(quint64 hash, quint64 lane)
-{
-    return (hash ^ round(0, lane)) * PRIME1 + PRIME4;
-}
-
-} // namespace
-
-void ContentChecksum::addStripe(const char *stripe)
-{
-    for (int i = 0; i < 4; ++i)
-        lanes[i] = round(lanes[i], load<quint64>(stripe + 8 * i));
+    XXH64_freeState(state);
 }
 
 void ContentChecksum::add(QByteArrayView data)
 {
-    const char *p = data.data();
-    const char *const end = p + data.size();
-    length += data.size();
-    if (pendingSize > 0) {
-        const qsizetype taken = std::min<qsizetype>(32 - pendingSize, end - p);
-        std::memcpy(pending + pendingSize, p, taken);
-        pendingSize += taken;
-        p += taken;
-        if (pendingSize < 32)
-            return;
-        addStripe(pending);
-        pendingSize = 0;
-    }
-    for (; end - p >= 32; p += 32)
-        addStripe(p);
-    std::memcpy(pending, p, end - p);
-    pendingSize = end - p;
+    XXH64_update(state, data.data(), size_t(data.size()));
 }
 
 quint64 ContentChecksum::result() const
 {
-    quint64 hash = length >= 32 ? rotateLeft(lanes[0], 1) + rotateLeft(lanes[1], 7) + rotateLeft(lanes[2], 12)
-                    + rotateLeft(lanes[3], 18)
-                                : lanes[2] + PRIME5;
-    if (length >= 32) {
-        for (const quint64 lane : lanes)
-            hash = mergeRound(hash, lane);
-    }
-    hash += length;
-    const char *p = pending;
-    const char *const end = pending + pendingSize;
-    for (; end - p >= 8; p += 8)
-        hash = rotateLeft(hash ^ round(0, load<quint64>(p)), 27) * PRIME1 + PRIME4;
-    if (end - p >= 4) {
-        hash = rotateLeft(hash ^ (quint64(load<quint32>(p)) * PRIME1), 23) * PRIME2 + PRIME3;
-        p += 4;
-    }
-    for (; p < end; ++p)
-        hash = rotateLeft(hash ^ (quint64(uchar(*p)) * PRIME5), 11) * PRIME1;
-    hash ^= hash >> 33;
-    hash *= PRIME2;
-    hash ^= hash >> 29;
-    hash *= PRIME3;
-    return hash ^ (hash >> 32);
+    return XXH64_digest(state);
 }

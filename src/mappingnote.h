@@ -15,22 +15,24 @@
 
 #include <optional>
 
+#include <xxhash.h>
+
 // A 64-bit checksum (XXH64) of a byte stream fed in pieces of any size: fast
 // enough to take of every byte a large file's mapping writes, where a
 // cryptographic hash would cost more than the mapping itself.
 class ContentChecksum
 {
+    Q_DISABLE_COPY_MOVE(ContentChecksum)
+
 public:
+    ContentChecksum();
+    ~ContentChecksum();
+
     void add(QByteArrayView data);
     quint64 result() const;
 
 private:
-    void addStripe(const char *stripe);
-
-    quint64 lanes[4] = { 0x60ea27eeadc0b5d6ULL, 0xc2b2ae3d27d4eb4fULL, 0, 0x61c8864e7a143579ULL };
-    quint64 length = 0;
-    char pending[32];
-    qsizetype pendingSize = 0;
+    XXH64_state_t *state;
 };
 
 // A reply object, named by the identity of the version this tool wrote or

@@ -3,13 +3,12 @@
 
 // The path rules, in the rows a reader needs to see and against the rules
 // written as regular expressions on generated texts; the cache reply's
-// rewrite; the database's checksum.
+// rewrite.
 
 #include <QtTest/QTest>
 
 #define PROPERTY_CHECK(condition) QVERIFY2(condition, #condition)
 
-#include "mappingnote.h"
 #include "properties.h"
 
 #include <QtCore/QRandomGenerator>
@@ -24,7 +23,6 @@ private slots:
     void cacheDocument_data();
     void cacheDocument();
     void matchesReference();
-    void contentChecksum();
 };
 
 void tst_Rules::replyText_data()
@@ -130,20 +128,6 @@ void tst_Rules::matchesReference()
         if (QTest::currentTestFailed())
             return;
     }
-}
-
-// The database's checksum is XXH64, whatever the pieces it is fed in.
-void tst_Rules::contentChecksum()
-{
-    // Stripes of 32 bytes, then tails of 8, 4 and single bytes.
-    const QByteArray text = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJK";
-    for (const qsizetype pieceSize : { 1, 7, 47 }) {
-        ContentChecksum checksum;
-        for (qsizetype i = 0; i < text.size(); i += pieceSize)
-            checksum.add(QByteArrayView(text).sliced(i, std::min(pieceSize, text.size() - i)));
-        QCOMPARE(checksum.result(), 0x861910156623a760ULL);
-    }
-    QCOMPARE(ContentChecksum().result(), 0xef46db3751d8e999ULL);
 }
 
 QTEST_GUILESS_MAIN(tst_Rules)
