@@ -1,19 +1,16 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The walk over a reply and what each file gets: mapped as text, mapped as
-// the cache reply, or left as it is because it is mapped already.
+// The walk over a reply and what each file gets: mapped from what CMake
+// wrote, left as it is because it is mapped with these paths already, or
+// mapped again from the copy kept of what CMake wrote.
 
 #include "cmakeapimapper.h"
 
-#include "pathrules.h"
 #include "runlock.h"
 
 #include <QtCore/QByteArrayView>
 #include <QtCore/QCryptographicHash>
-#include <QtCore/QJsonArray>
-#include <QtCore/QJsonDocument>
-#include <QtCore/QJsonObject>
 #include <QtCore/QList>
 
 #include <cerrno>
@@ -22,12 +19,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr char CMAKE_API_REPLY_PATH[] = ".cmake/api/v1/reply";
-constexpr char CMAKE_API_QUERY_PATH[] = ".cmake/api/v1/query";
 constexpr char CMAKE_API_PATH[] = ".cmake/api/v1";
 // Beside the reply, not in it: when CMake writes a reply it deletes every
 // other file of the reply directory, and the objects it keeps are the ones
@@ -35,10 +30,9 @@ constexpr char CMAKE_API_PATH[] = ".cmake/api/v1";
 // the file it names, so a note may outlive what it speaks of.
 constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/.dorvane-mapped-files";
 constexpr char MAPPING_NOTE_NAME[] = ".dorvane-mapped-files";
-constexpr char COMPILE_COMMANDS_PATH[] = "compile_commands.json";
-// The database is read and written in pieces of about this size, so that a
-// run's memory stays small and in the cache whatever the database's size.
-constexpr qsizetype COMPILE_COMMANDS_PIECE_SIZE = 1 << 20;
+constexpr char LEADS_OUT[] = "the link leads out of the build directory";
+constexpr char NOT_KEPT[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: "
+                            "remove .cmake/api/v1/reply and configure again";
 
 constexpr qsizetype NAME_HASH_LENGTH = 20;
 
@@ -61,13 +55,29 @@ QByteArrayView contentHashInName(const QByteArray &name)
 // The SHA3-256, in hex, of a file's bytes as they were read, from its text
 // and the byte-order mark dropped from it, if any. Not for a text that had
 // its carriage returns dropped.
-QByteArray contentHash(const QByteArray &text, unsigned dropped)
+QByteArray contentHash(const QByteArray &text, unsigned dropped = 0)
 {
     QCryptographicHash hash(QCryptographicHash::Sha3_256);
     if (dropped & DroppedByteOrderMark)
         hash.addData(QByteArrayView("\xEF\xBB\xBF"));
     hash.addData(text);
     return hash.result().toHex();
+}
+
+// Whether a reply object may hold what this tool wrote with these paths, so
+// that only its hash can tell. The tool never writes a carriage return, and
+// reply text it wrote holds no match away from the paths it inserted. A rare
+// file with a byte-order mark is hashed whenever it would change.
+bool mayHoldMappedText(unsigned dropped, RewriteCheck check)
+{
+    if (dropped & DroppedCarriageReturns)
+        return false;
+    return (dropped & DroppedByteOrderMark) || check != RewriteCheck::NotRewritten;
+}
+
+bool isIndexName(const QByteArray &name)
+{
+    return name.startsWith("index-");
 }
 
 } // namespace
@@ -103,21 +113,8 @@ bool CmakeApiMapper::isQueryExist()
     return openApiDirectory(false) && fstatat(apiDirectory.get(), "query", &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool CmakeApiMapper::isCompileCommandsExist()
-{
-    if (!isDatabaseChecked && openBuildDirectory()) {
-        isDatabaseChecked = true;
-        struct stat status;
-        const Resolution found = buildDirectory.locate(COMPILE_COMMANDS_PATH, databaseDirectory, databaseName, status);
-        if (found == Resolution::Outside)
-            warn(COMPILE_COMMANDS_PATH, "skipped: the link leads out of the build directory");
-        hasDatabase = found == Resolution::Found && S_ISREG(status.st_mode);
-    }
-    return hasDatabase;
-}
-
-// The directory of the note and the query directory. A build directory that
-// has a database but no reply may not have it yet.
+// The directory of the note, of what is kept and of the queries. A build
+// directory that has a database but no reply may not have it yet.
 bool CmakeApiMapper::openApiDirectory(bool create)
 {
     if (apiDirectory.isValid())
@@ -125,8 +122,9 @@ bool CmakeApiMapper::openApiDirectory(bool create)
     if (!openBuildDirectory())
         return false;
     const Resolution found = buildDirectory.openDirectory(CMAKE_API_PATH, apiDirectory, create);
+    kept.setApiDirectory(apiDirectory.get());
     if (found == Resolution::Outside)
-        return fail(CMAKE_API_PATH, "the link leads out of the build directory");
+        return fail(CMAKE_API_PATH, LEADS_OUT);
     if (found == Resolution::Failed || (found == Resolution::NotDirectory && create))
         return fail(CMAKE_API_PATH, create ? "cannot create" : "cannot open", found == Resolution::Failed ? errno : ENOTDIR);
     return found == Resolution::Found;
@@ -174,10 +172,21 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // directory fails the run before anything is read or written.
     const bool hasReply = isReplyExist();
     if (replyState == Resolution::Outside)
-        return fail(CMAKE_API_REPLY_PATH, "the link leads out of the build directory");
+        return fail(CMAKE_API_REPLY_PATH, LEADS_OUT);
     if (replyState == Resolution::Failed)
         return fail(CMAKE_API_REPLY_PATH, "cannot open", errno);
     if (!openApiDirectory(false) && !failure.isEmpty())
+        return false;
+    // Without a reply, only the compilation database is mapped, and the query
+    // directory is left for the configure that will answer it.
+    QList<ReplyFile> files;
+    if (replyState == Resolution::Found && !listReplyFiles(replyDirectory.get(), files))
+        return fail(CMAKE_API_REPLY_PATH, "cannot read", errno);
+    loadNote(files);
+    // Nothing is written before it is certain that every file that was
+    // mapped with other paths can be mapped again from what CMake wrote.
+    const bool isDatabaseMapped = isCompileCommandsRequested && isCompileCommandsExist();
+    if (!checkPathsChange(files) || (isDatabaseMapped && !checkDatabase()) || !checkWorkspace())
         return false;
     if (locked == RunLock::Locked) {
         // No other run is writing now, so what is named as its temporary
@@ -186,27 +195,30 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
             removeLeftoverTemporaryFiles(directory->get());
         removeLeftoverTemporaryFiles(buildDirectory.fd());
     }
-
-    // Without a reply, only the compilation database is mapped, and the query
-    // directory is left for the configure that will answer it.
-    QList<ReplyFile> files;
-    if (replyState == Resolution::Found && !listReplyFiles(replyDirectory.get(), files))
-        return fail(CMAKE_API_REPLY_PATH, "cannot read", errno);
     removeTemporaryFilesOnSignal();
-    loadNote(files);
+
     // The objects, then the database, then the index files: a reader that
     // finds a new index can trust that the objects it names, and the
     // database, are already rewritten.
-    const auto isIndex = [](const ReplyFile &file) { return file.name.startsWith("index-"); };
     for (const ReplyFile &file : std::as_const(files)) {
-        if (!isIndex(file) && !doCMakeApiReplyPathMapping(file))
+        if (!isIndexName(file.name) && !doCMakeApiReplyPathMapping(file))
             return false;
     }
-    if (isCompileCommandsRequested && isCompileCommandsExist() && !mapCompileCommands())
+    if (isDatabaseMapped && !mapCompileCommands())
         return false;
     for (const ReplyFile &file : std::as_const(files)) {
-        if (isIndex(file) && !doCMakeApiReplyPathMapping(file))
+        if (isIndexName(file.name) && !doCMakeApiReplyPathMapping(file))
             return false;
+    }
+    // What CMake no longer keeps is given back: CMake drops files only
+    // when it writes a new reply.
+    if (isReplyNew || kept.isListed()) {
+        QSet<QByteArray> names;
+        for (const ReplyFile &file : std::as_const(files))
+            names.insert(file.name);
+        if (!isCompileCommandsRequested || hasDatabase)
+            names.insert(KEPT_DATABASE_NAME);
+        kept.removeAllBut(names);
     }
     // The entries of the index files and the database were saved before they
     // were written. The rest only spares the next run the hashing of mapped
@@ -218,202 +230,275 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     return true;
 }
 
-// A reply file is mapped only while it is as CMake wrote it. CMake keeps a
-// reply object whose name it would give again as it is, so after a new
-// configure a reply holds objects this tool has mapped beside new ones.
+// A link in the reply directory is followed to its file only while it stays
+// inside; that file's directory is where its new version is written. False
+// for anything that is no reply file to map.
+bool CmakeApiMapper::locate(const QByteArray &name, bool isSymLink, Location &location, bool isQuiet)
+{
+    location.directory = replyDirectory.get();
+    location.name = name;
+    if (!isSymLink)
+        return true;
+    const QByteArray filePath = QByteArray(CMAKE_API_REPLY_PATH) + '/' + name;
+    struct stat target;
+    const Resolution found = buildDirectory.locate(filePath, location.linkDirectory, location.name, target);
+    if (found == Resolution::Outside && !isQuiet)
+        warn(filePath, "skipped: the link leads out of the build directory");
+    // A broken link, or a link to a directory, is no reply file.
+    location.directory = location.linkDirectory.get();
+    return found == Resolution::Found && S_ISREG(target.st_mode);
+}
+
+// Finds every file that was mapped with other paths than these, and makes
+// sure that what CMake wrote of it is kept, before anything is written.
+bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
+{
+    for (const ReplyFile &file : files) {
+        const bool isIndex = isIndexName(file.name);
+        const auto index = previousNote.indexes.constFind(file.name);
+        const auto object = previousNote.objects.constFind(file.name);
+        const int notedPaths = isIndex ? (index == previousNote.indexes.cend() ? paths : index->paths)
+                                       : (object == previousNote.objects.cend() || contentHashInName(file.name).isEmpty()
+                                                  ? paths
+                                                  : object->paths);
+        Location location;
+        if (notedPaths == paths || !locate(file.name, file.isSymLink, location, true))
+            continue;
+        // Only a file that is as this tool left it was mapped with them.
+        FileStatus status;
+        if (isIndex || notedPaths == UnknownPaths) {
+            if (readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
+                || (isIndex ? contentHash(fileContent) != index->mappedHash : status.identity != object->identity))
+                continue;
+        } else if (!readFileStatus(location.directory, location.name.constData(), status)
+                   || status.identity != object->identity) {
+            continue;
+        }
+        FileStatus keptStatus;
+        if (notedPaths == UnknownPaths ? mayBeMappedWithThesePaths(fileContent, file.name.startsWith("cache-"))
+            : isIndex ? kept.readStatus(file.name, keptStatus) && keptStatus.identity == index->kept
+                      : isKeptObjectIntact(file.name)) {
+            if (notedPaths == UnknownPaths)
+                acceptedAsMapped.insert(file.name);
+            continue;
+        }
+        return fail(QByteArray(CMAKE_API_REPLY_PATH) + '/' + file.name, NOT_KEPT);
+    }
+    return true;
+}
+
+// Release 1.0.0 did not note the paths it mapped with. Text it mapped with
+// other sysroot paths holds a system directory that no path of these stands
+// before, which a mapping with these paths never leaves; a cache reply,
+// whose flags keep /usr/lib, cannot be told that way, and goes with the
+// rest. Another workspace path leaves no such trace: see checkWorkspace().
+bool CmakeApiMapper::mayBeMappedWithThesePaths(QByteArray &text, bool isCacheReply)
+{
+    unsigned dropped = 0;
+    RewriteCheck check = RewriteCheck::MayBeRewritten;
+    rewrittenContent.resize(0);
+    if (!normalizeReplyText(text, dropped) || (dropped & DroppedCarriageReturns))
+        return false;
+    if (!isCacheReply)
+        appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check);
+    isWorkspaceSeen = isWorkspaceSeen || text.contains(jsonWorkspacePath);
+    isAnyTakenAsMapped = isAnyTakenAsMapped || check != RewriteCheck::NotRewritten;
+    return check != RewriteCheck::NotRewritten;
+}
+
+// Where the files release 1.0.0 mapped are taken to be mapped with these
+// paths, one of them at least holds the workspace path given: a reply names
+// the workspace in many places. Where none does, the tool cannot tell these
+// paths from another workspace path.
+bool CmakeApiMapper::checkWorkspace()
+{
+    return !isAnyTakenAsMapped || isWorkspaceSeen
+            || fail(MAPPING_NOTE_PATH, "written by release 1.0.0, which did not note the paths, and the files it names "
+                                       "hold no workspace path given: remove .cmake/api/v1/reply and configure again");
+}
+
+bool CmakeApiMapper::isKeptObjectIntact(const QByteArray &name)
+{
+    FileStatus status;
+    return kept.contains(name) && kept.read(name, keptContent, status) == ReadResult::Read
+            && contentHash(keptContent).startsWith(contentHashInName(name));
+}
+
+// CMake keeps a reply object whose name it would give again as it is, so
+// after a new configure a reply holds objects this tool has mapped beside
+// new ones; an object is mapped only from what CMake wrote.
 bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
 {
     const QByteArray filePath = QByteArray(CMAKE_API_REPLY_PATH) + '/' + file.name;
-    const bool isIndex = file.name.startsWith("index-");
-    const bool isCacheReply = file.name.startsWith("cache-");
-    const QByteArrayView nameHash = isIndex ? QByteArrayView() : contentHashInName(file.name);
-    // A link is followed to its file only while it stays inside; that
-    // file's directory is where its new version is written.
-    FileDescriptor linkDirectory;
-    QByteArray name = file.name;
-    int directory = replyDirectory.get();
+    Location location;
+    if (!locate(file.name, file.isSymLink, location))
+        return true;
+    if (isIndexName(file.name))
+        return mapIndex(filePath, file.name, location);
+    const QByteArrayView nameHash = contentHashInName(file.name);
     FileStatus status;
-    ReadResult read = ReadResult::Link;
-    for (bool isLink = file.isSymLink; isLink; isLink = read == ReadResult::Link) {
-        struct stat target;
-        switch (buildDirectory.locate(filePath, linkDirectory, name, target)) {
-        case Resolution::Outside:
-            warn(filePath, "skipped: the link leads out of the build directory");
-            return true;
-        case Resolution::Found:
-            if (S_ISREG(target.st_mode))
-                break;
-            [[fallthrough]];
-        default:
-            // A broken link, or a link to a directory, is no reply file.
-            return true;
-        }
-        directory = linkDirectory.get();
-        read = ReadResult::Read;
-    }
-
-    FileIdentity identity;
     const auto noted = previousNote.objects.constFind(file.name);
     if (!nameHash.isEmpty() && noted != previousNote.objects.cend()
-        && readFileIdentity(directory, name.constData(), identity) && noted->identity == identity) {
-        note.objects.insert(file.name, *noted);
+        && readFileStatus(location.directory, location.name.constData(), status) && noted->identity == status.identity) {
+        if (noted->paths != paths && !acceptedAsMapped.contains(file.name))
+            return mapObjectAgain(filePath, file.name, location, status);
+        note.objects.insert(file.name, { status.identity, paths });
         return true;
     }
 
-    read = readReplyFile(directory, name.constData(), fileContent, status);
+    const ReadResult read = readReplyFile(location.directory, location.name.constData(), fileContent, status);
     if (read == ReadResult::Link && !file.isSymLink)
         return doCMakeApiReplyPathMapping({ file.name, true }); // made a link since it was listed
     if (read == ReadResult::Failed)
         return fail(filePath, "cannot read", errno);
     if (read != ReadResult::Read)
         return true;
-    const QByteArray &text = fileContent;
+    // One that the note does not name as it stands, but whose original is
+    // kept, was mapped since, by a run that was killed or whose note is
+    // gone: what CMake wrote, kept, tells with which paths.
+    bool isAsKept = false;
+    FileStatus keptStatus;
+    if (!nameHash.isEmpty() && kept.contains(file.name)
+        && kept.read(file.name, keptContent, keptStatus) == ReadResult::Read) {
+        isAsKept = keptContent == fileContent;
+        unsigned keptDropped = 0;
+        const QByteArray *mapped = nullptr;
+        pieceContent = keptContent;
+        const bool isKeptMapped = !isAsKept && mapContent({}, file.name, pieceContent, keptDropped, mapped);
+        if (isKeptMapped && *mapped == fileContent) {
+            note.objects.insert(file.name, { status.identity, paths });
+            return true;
+        }
+        if (isKeptMapped && contentHash(keptContent).startsWith(nameHash))
+            return writeObject(filePath, file.name, location, status, *mapped, false);
+        if (!isAsKept)
+            kept.remove(file.name); // fails its check, and is of no use
+    }
+
     unsigned dropped = 0;
-    if (!normalizeReplyText(fileContent, dropped))
-        return fail(filePath, "not UTF-8 text");
-    const QByteArray *mapped = &rewrittenContent;
-    // A cache reply is small and hashed whenever it would change.
+    const QByteArray *mapped = nullptr;
     RewriteCheck check = RewriteCheck::MayBeRewritten;
-    if (isCacheReply) {
-        rewrittenContent = text;
-        if (!doCMakeApiCacheReplyPathMapping(rewrittenContent))
-            return fail(filePath, "not a cache reply: no JSON object of kind \"cache\" with an array of entries");
-    } else {
-        rewrittenContent.resize(0);
-        if (!appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check))
-            mapped = &text;
-    }
+    if (!mapContent(filePath, file.name, fileContent, dropped, mapped, &check))
+        return false;
     // What the rules leave as it is needs no writing, whoever wrote it.
-    if (!dropped && *mapped == text)
+    if (!dropped && *mapped == fileContent)
         return true;
-    if (isIndex)
-        return writeIndex(directory, name, filePath, file, status, text, dropped, *mapped);
-    if (!nameHash.isEmpty() && mayHoldMappedText(dropped, check) && !contentHash(text, dropped).startsWith(nameHash)) {
-        // Rewritten since CMake wrote it, as a rule by an earlier run.
-        note.objects.insert(file.name, { status.identity });
+    if (!isAsKept && !nameHash.isEmpty() && mayHoldMappedText(dropped, check)
+        && !contentHash(fileContent, dropped).startsWith(nameHash)) {
+        // Rewritten since CMake wrote it, as a rule by a run of release 1.0.0.
+        note.objects.insert(file.name, { status.identity, paths });
         return true;
     }
-    if (!replaceFileContent(directory, name, status, *mapped, &identity))
-        return fail(filePath, "cannot write", errno);
-    if (!nameHash.isEmpty())
-        note.objects.insert(file.name, { identity });
+    return writeObject(filePath, file.name, location, status, *mapped, !nameHash.isEmpty() && !isAsKept);
+}
+
+// An object mapped with other paths, whose original checkPathsChange found kept.
+bool CmakeApiMapper::mapObjectAgain(const QByteArray &filePath, const QByteArray &name, const Location &location,
+                                    const FileStatus &status)
+{
+    FileStatus keptStatus;
+    if (kept.read(name, keptContent, keptStatus) != ReadResult::Read)
+        return fail(filePath, NOT_KEPT);
+    unsigned dropped = 0;
+    const QByteArray *mapped = nullptr;
+    if (!mapContent(filePath, name, keptContent, dropped, mapped))
+        return false;
+    // Other paths may map it as these do.
+    FileStatus current;
+    if (readReplyFile(location.directory, location.name.constData(), fileContent, current) == ReadResult::Read
+        && fileContent == *mapped) {
+        note.objects.insert(name, { current.identity, paths });
+        return true;
+    }
+    return writeObject(filePath, name, location, status, *mapped, false);
+}
+
+bool CmakeApiMapper::writeObject(const QByteArray &filePath, const QByteArray &name, const Location &location,
+                                 const FileStatus &status, const QByteArray &content, bool keepOriginal)
+{
+    // What CMake wrote gets a second name before the rename frees it.
+    const bool isKept = keepOriginal && kept.keep(location.directory, location.name, name);
+    FileIdentity identity;
+    bool isInPlace = false;
+    const bool isWritten = replaceFileContent(location.directory, location.name, status, content, &identity, &isInPlace);
+    const int error = errno;
+    // Rewritten in place, what was kept is gone too.
+    if (isKept && (isInPlace || !isWritten))
+        kept.remove(name);
+    if (!isWritten)
+        return fail(filePath, "cannot write", error);
+    if (!contentHashInName(name).isEmpty())
+        note.objects.insert(name, { identity, paths });
     return true;
 }
 
-// CMake writes the database anew on every configure that would write it
-// otherwise, and names it by no hash, so the note alone tells whether this
-// tool wrote it. It runs to hundreds of MB, so it is mapped piece by piece,
-// and its new version is started only at the first piece that changes.
-bool CmakeApiMapper::mapCompileCommands()
-{
-    const int directory = databaseDirectory.get();
-    FileReader reader;
-    FileStatus status;
-    const ReadResult opened = reader.open(directory, databaseName.constData(), status);
-    if (opened == ReadResult::Failed)
-        return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
-    if (opened != ReadResult::Read)
-        return true;
-    const std::optional<DatabaseEntry> noted = previousNote.database;
-    if (noted && noted->identity == status.identity)
-        return true;
-    // One this tool wrote that has since been copied or touched has another
-    // identity, and only its content tells. A database CMake has just
-    // written differs in size from the one noted, so it is read twice only
-    // in the rare case that the size matches.
-    if (noted && noted->identity.size == status.identity.size) {
-        ContentChecksum checksum;
-        for (fileContent.resize(0); reader.readMore(fileContent, COMPILE_COMMANDS_PIECE_SIZE) && !fileContent.isEmpty();
-             fileContent.resize(0))
-            checksum.add(fileContent);
-        if (!fileContent.isEmpty() || lseek(reader.fd(), 0, SEEK_SET) != 0)
-            return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
-        if (checksum.result() == noted->checksum) {
-            note.database = DatabaseEntry { noted->checksum, status.identity };
-            return true;
-        }
-    }
-
-    FileReplacement replacement;
-    bool isStarted = false;
-    // What was read before the first piece that changes, which the new
-    // version then takes from the file as it is.
-    qint64 unchangedSize = 0;
-    ContentChecksum writtenChecksum;
-    fileContent.resize(0);
-    for (bool isStart = true, isEnd = false; !isEnd;) {
-        const qsizetype pending = fileContent.size();
-        if (!reader.readMore(fileContent, COMPILE_COMMANDS_PIECE_SIZE))
-            return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
-        isEnd = fileContent.size() == pending;
-        const qsizetype cut = isEnd ? fileContent.size() : replyTextCutPoint(fileContent);
-        if (cut == 0 && !isEnd)
-            continue;
-        // The piece goes to pieceContent, what follows the cut stays.
-        pieceContent.swap(fileContent);
-        fileContent.resize(0);
-        fileContent.append(pieceContent.constData() + cut, pieceContent.size() - cut);
-        pieceContent.truncate(cut);
-        unsigned dropped = 0;
-        if (!normalizeReplyText(pieceContent, dropped, isStart))
-            return fail(COMPILE_COMMANDS_PATH, "not UTF-8 text");
-        isStart = false;
-        rewrittenContent.resize(0);
-        const bool isRewritten = appendRewritten(rewrittenContent, pieceContent, RuleSet(), jsonSysrootPath,
-                                                 jsonWorkspacePath);
-        const QByteArray &mapped = isRewritten ? rewrittenContent : pieceContent;
-        writtenChecksum.add(mapped);
-        if (!isStarted && !isRewritten && !dropped) {
-            unchangedSize += cut;
-            continue;
-        }
-        // Its owner and mode are kept, or the run fails: the database is
-        // never rewritten in place.
-        if (!isStarted && (replacement.start(directory, databaseName, status, true) != FileReplacement::Started
-                           || !replacement.appendFrom(reader.fd(), unchangedSize)))
-            return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
-        isStarted = true;
-        if (!replacement.append(mapped))
-            return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
-    }
-    if (!isStarted)
-        return true;
-    // Noted before it is in place: a run that ends in between leaves a note
-    // that names no file there, and the next run maps the database.
-    FileIdentity mappedIdentity;
-    if (!replacement.readIdentity(mappedIdentity))
-        return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
-    note.database = DatabaseEntry { writtenChecksum.result(), mappedIdentity };
-    if (!saveNote())
-        return false;
-    return replacement.commit() || fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
-}
-
-// Whether a reply object may hold what this tool wrote with these paths, so
-// that only its hash can tell. The tool never writes a carriage return, and
-// reply text it wrote holds no match away from the paths it inserted. A rare
-// file with a byte-order mark is hashed whenever it would change.
-bool CmakeApiMapper::mayHoldMappedText(unsigned dropped, RewriteCheck check)
-{
-    if (dropped & DroppedCarriageReturns)
-        return false;
-    return (dropped & DroppedByteOrderMark) || check != RewriteCheck::NotRewritten;
-}
-
 // Index files are named by time and written anew on every configure: the
-// note says which of them this tool wrote.
-bool CmakeApiMapper::writeIndex(int directory, const QByteArray &name, const QByteArray &filePath,
-                                const ReplyFile &file, const FileStatus &status, const QByteArray &text,
-                                unsigned dropped, const QByteArray &mapped)
+// note names each this tool wrote by the hash of what it wrote.
+bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name, const Location &location)
 {
-    if (!(dropped & DroppedCarriageReturns) && previousNote.indexes.value(file.name).mappedHash == contentHash(text, dropped))
+    FileStatus status;
+    const ReadResult read = readReplyFile(location.directory, location.name.constData(), fileContent, status);
+    if (read == ReadResult::Failed)
+        return fail(filePath, "cannot read", errno);
+    if (read != ReadResult::Read)
         return true;
+    const QByteArray hash = contentHash(fileContent);
+    const auto noted = previousNote.indexes.constFind(name);
+    const bool isMapped = noted != previousNote.indexes.cend() && noted->mappedHash == hash;
+    if (isMapped && (noted->paths == paths || acceptedAsMapped.contains(name))) {
+        note.indexes.insert(name, { hash, paths, noted->kept });
+        return true;
+    }
+    // Mapped with other paths: from what CMake wrote, which checkPathsChange found kept.
+    FileStatus keptStatus;
+    if (isMapped && (kept.read(name, keptContent, keptStatus) != ReadResult::Read || keptStatus.identity != noted->kept))
+        return fail(filePath, NOT_KEPT);
+    isReplyNew = isReplyNew || !isMapped;
+    QByteArray &original = isMapped ? keptContent : fileContent;
+    unsigned dropped = 0;
+    const QByteArray *mapped = nullptr;
+    if (!mapContent(filePath, name, original, dropped, mapped))
+        return false;
+    if (!isMapped && !dropped && *mapped == original)
+        return true;
+    FileIdentity keptIdentity = isMapped ? noted->kept : FileIdentity();
+    if (!isMapped && kept.keep(location.directory, location.name, name))
+        keptIdentity = status.identity;
     // Noted before it is written: a run that ends in between leaves a note
     // that does not match the index, which the next run then maps.
-    note.indexes.insert(file.name, { contentHash(mapped, 0) });
+    note.indexes.insert(name, { contentHash(*mapped), paths, keptIdentity });
     if (!saveNote())
         return false;
-    return replaceFileContent(directory, name, status, mapped) || fail(filePath, "cannot write", errno);
+    bool isInPlace = false;
+    if (!replaceFileContent(location.directory, location.name, status, *mapped, nullptr, &isInPlace))
+        return fail(filePath, "cannot write", errno);
+    if (isInPlace && !isMapped)
+        kept.remove(name);
+    return true;
+}
+
+// Text is mapped by the reply-text rules, a cache reply entry by entry.
+// mapped is the mapped text, which may be the text itself. Without a path,
+// a failure is not the run's.
+bool CmakeApiMapper::mapContent(const QByteArray &filePath, const QByteArray &name, QByteArray &content,
+                                unsigned &dropped, const QByteArray *&mapped, RewriteCheck *check)
+{
+    if (!normalizeReplyText(content, dropped))
+        return !filePath.isEmpty() && fail(filePath, "not UTF-8 text");
+    mapped = &rewrittenContent;
+    if (!name.startsWith("cache-")) {
+        rewrittenContent.resize(0);
+        if (!appendRewritten(rewrittenContent, content, RuleSet(), jsonSysrootPath, jsonWorkspacePath, check))
+            mapped = &content;
+        return true;
+    }
+    // A cache reply is small, and hashed whenever it would change.
+    if (check)
+        *check = RewriteCheck::MayBeRewritten;
+    rewrittenContent = content;
+    return doCMakeApiCacheReplyPathMapping(rewrittenContent)
+            || (!filePath.isEmpty()
+                && fail(filePath, "not a cache reply: no JSON object of kind \"cache\" with an array of entries"));
 }
 
 void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
@@ -427,6 +512,8 @@ void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
     // note before writing one index never drops another; so does the
     // database, which a run without it leaves as it is.
     note = MappingNote();
+    note.paths = previousNote.paths;
+    paths = note.pathsIndex({ sysrootPath, workspacePath });
     note.database = previousNote.database;
     for (const ReplyFile &file : files) {
         const auto index = previousNote.indexes.constFind(file.name);
@@ -446,66 +533,4 @@ bool CmakeApiMapper::saveNote()
         return fail(MAPPING_NOTE_PATH, "cannot write", errno);
     savedNoteText = text;
     return true;
-}
-
-QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &value)
-{
-    RuleSet rules;
-    rules.isReplyText = false;
-    if (name == u"INCLUDE_INSTALL_DIR")
-        rules.directoryRules &= ~IncludeRule;
-    // Flags name libraries as the build environment links them, -L/usr/lib
-    // included, and install directories are where the project installs to.
-    if (name == u"LIB_INSTALL_DIR" || isFlagCacheVariable(name))
-        rules.directoryRules &= ~LibraryRule;
-    if (name == u"SHARE_INSTALL_PREFIX")
-        rules.directoryRules &= ~ShareRule;
-    return rewriteString(value, rules, sysrootPath, workspacePath);
-}
-
-bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
-{
-    QJsonObject cache = readJson(text).object();
-    // Without an array of entries there is nothing to map, and nothing
-    // would keep what the file holds in their place.
-    if (cache.value(u"kind") != QJsonValue(QStringLiteral("cache")) || !cache.value(u"entries").isArray())
-        return false;
-    QJsonArray entries = cache.value(u"entries").toArray();
-    bool isChanged = false;
-    for (qsizetype i = 0; i < entries.size(); ++i) {
-        // Only string values are mapped. An element that is no object (so has
-        // no value), or an entry whose value is no string, is kept as it is:
-        // CMake writes neither, and rewriting them would lose what they hold.
-        QJsonObject entry = entries.at(i).toObject();
-        const QJsonValue value = entry.value(u"value");
-        if (!value.isString())
-            continue;
-        const QString mapped = rewriteCacheValue(entry.value(u"name").toString(), value.toString());
-        if (mapped == value.toString())
-            continue;
-        entry.insert(QStringLiteral("value"), mapped);
-        entries.replace(i, entry);
-        isChanged = true;
-    }
-    // A reply the rules leave as it is keeps its bytes, and is not written.
-    if (isChanged) {
-        cache.insert(QStringLiteral("entries"), entries);
-        text = QJsonDocument(cache).toJson(QJsonDocument::Indented);
-    }
-    return true;
-}
-
-QJsonDocument CmakeApiMapper::readJson(const QByteArray &text, QJsonParseError *error)
-{
-    // Qt's parser drops a byte-order mark that starts a string holding no
-    // escape; written as an escape, it is kept, as every other character is.
-    // One that starts the text is no character of the document, and Qt skips it.
-    const qsizetype start = text.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    return QJsonDocument::fromJson(text.sliced(start).replace("\xEF\xBB\xBF", "\\ufeff"), error);
-}
-
-bool CmakeApiMapper::isFlagCacheVariable(const QString &name)
-{
-    return name == u"CMAKE_CXX_FLAGS" || name == u"CMAKE_EXE_LINKER_FLAGS" || name == u"CMAKE_MODULE_LINKER_FLAGS"
-            || name == u"CMAKE_SHARED_LINKER_FLAGS";
 }

@@ -7,12 +7,14 @@
 #define CMAKEAPIMAPPER_H
 
 #include "builddirectory.h"
+#include "keptoriginals.h"
 #include "mappingnote.h"
 #include "pathrules.h"
 #include "replyfiles.h"
 
 #include <QtCore/QByteArray>
 #include <QtCore/QJsonDocument>
+#include <QtCore/QSet>
 #include <QtCore/QString>
 
 // Rewrites the paths in a CMake file API reply that CMake wrote inside a build
@@ -36,14 +38,16 @@ public:
     // Asks the run to map compile_commands.json as well, before the index files.
     void requestCompileCommands();
 
-    // Maps every reply file that is as CMake wrote it (index files last), and
-    // the compilation database if asked, then removes the query directory if
-    // there is a reply. Stops at the first file that cannot be rewritten;
-    // that file and every later one are left as they were.
+    // Maps every reply file, and the compilation database if asked, from what
+    // CMake wrote, so that each ends as one mapping with these paths leaves
+    // it; then removes the query directory if there is a reply. Index files
+    // go last. Stops at the first file that cannot be mapped: it and every
+    // later one are left as they were.
     bool DoCMakeApiPathMapping();
 
-    // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises it.
-    // On false the text is unchanged and must not be written back.
+    // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises it
+    // if any value changes. On false the text is unchanged and must not be
+    // written back.
     bool doCMakeApiCacheReplyPathMapping(QByteArray &text);
     // Reads JSON as the cache reply is read, every character kept.
     static QJsonDocument readJson(const QByteArray &text, QJsonParseError *error = nullptr);
@@ -58,21 +62,53 @@ private:
     friend class tst_Mapper;
     // How long a run waits for another run in the same build directory to end.
     void setLockWait(int milliseconds);
+
+    // Where a reply file's bytes are: the reply directory and its name, or,
+    // through a link that stays inside, the directory of the file it points
+    // to and its name there.
+    struct Location
+    {
+        FileDescriptor linkDirectory;
+        int directory = -1;
+        QByteArray name;
+    };
+    // What a run makes of the database before it writes anything.
+    enum class DatabaseOrigin { CMake, MappedWithThesePaths, MappedWithOtherPaths };
+
     bool openBuildDirectory();
     bool openApiDirectory(bool create);
     bool fail(const QByteArray &file, const char *reason, int error = 0);
     void warn(const QByteArray &file, const char *reason);
+    bool locate(const QByteArray &name, bool isSymLink, Location &location, bool isQuiet = false);
+
+    bool checkPathsChange(const QList<ReplyFile> &files);
+    bool mayBeMappedWithThesePaths(QByteArray &text, bool isCacheReply);
+    bool checkWorkspace();
+    bool isKeptObjectIntact(const QByteArray &name);
+    bool checkDatabase();
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
+    bool mapObjectAgain(const QByteArray &filePath, const QByteArray &name, const Location &location,
+                        const FileStatus &status);
+    bool writeObject(const QByteArray &filePath, const QByteArray &name, const Location &location,
+                     const FileStatus &status, const QByteArray &content, bool keepOriginal);
+    bool mapIndex(const QByteArray &filePath, const QByteArray &name, const Location &location);
+    bool mapContent(const QByteArray &filePath, const QByteArray &name, QByteArray &content, unsigned &dropped,
+                    const QByteArray *&mapped, RewriteCheck *check = nullptr);
     bool mapCompileCommands();
-    bool mayHoldMappedText(unsigned dropped, RewriteCheck check);
-    bool writeIndex(int directory, const QByteArray &name, const QByteArray &filePath, const ReplyFile &file,
-                    const FileStatus &status, const QByteArray &text, unsigned dropped, const QByteArray &mapped);
     void loadNote(const QList<ReplyFile> &files);
     bool saveNote();
     QString rewriteCacheValue(const QString &name, const QString &value);
 
     QString sysrootPath;
     QString workspacePath;
+    // Long enough for another run over the largest reply on a slow disk; a
+    // holder that takes longer is stopped or hung, and waiting on for it
+    // would hang whoever started this run too.
+    int lockWaitMilliseconds = 60000;
+    bool isCompileCommandsRequested = false;
+    // The paths as JSON string content, for reply text.
+    QByteArray jsonSysrootPath;
+    QByteArray jsonWorkspacePath;
     // The build directory, and the directories of the file API and the
     // reply in it, as they were found when the run started.
     BuildDirectory buildDirectory;
@@ -86,22 +122,25 @@ private:
     QByteArray databaseName;
     bool hasDatabase = false;
     bool isDatabaseChecked = false;
-    QByteArray failure;
-    // Long enough for another run over the largest reply on a slow disk; a
-    // holder that takes longer is stopped or hung, and waiting on for it
-    // would hang whoever started this run too.
-    int lockWaitMilliseconds = 60000;
-    bool isCompileCommandsRequested = false;
-    // The paths as JSON string content, for reply text.
-    QByteArray jsonSysrootPath;
-    QByteArray jsonWorkspacePath;
-    // What the last run noted, the note of this run, and the note's text as
-    // it stands on disk.
+    DatabaseOrigin databaseOrigin = DatabaseOrigin::CMake;
+    // What the last run noted, the note of this run and the paths of this
+    // run in it, and the note's text as it stands on disk.
     MappingNote previousNote;
     MappingNote note;
+    int paths = UnknownPaths;
     QByteArray savedNoteText;
+    KeptOriginals kept;
+    // Files the note of release 1.0.0 names, which may have been mapped
+    // with these paths: they are taken to be.
+    QSet<QByteArray> acceptedAsMapped;
+    bool isAnyTakenAsMapped = false;
+    bool isWorkspaceSeen = false;
+    // Whether CMake wrote the reply anew since the last run.
+    bool isReplyNew = false;
+    QByteArray failure;
     // Reused from file to file, so that a run allocates its memory once.
     QByteArray fileContent;
+    QByteArray keptContent;
     QByteArray pieceContent;
     QByteArray rewrittenContent;
 };

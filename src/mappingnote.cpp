@@ -1,60 +1,126 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note's text: a header line, then one line an entry; and the checksum
-// it names the compilation database by, taken with libxxhash.
+// The note's text, as this release writes it and as release 1.0.0 wrote
+// it; and the checksum it names the compilation database by, taken with
+// libxxhash.
 
 #include "mappingnote.h"
 
+#include <QtCore/QHash>
+
+#include <charconv>
+
 namespace {
 
-// One line an entry: its kind, its fields, and last, for a reply file, its
-// name, which may hold spaces. The database's line ends with the path it
-// has from the note's directory, which no reply file's name can be.
-constexpr char HEADER[] = "dorvane mapped files 1\n";
-constexpr char DATABASE_NAME[] = "../../../compile_commands.json";
+// A header line, the paths entries name by number, then one line an entry:
+// its kind, its fields, and last, for a reply file, its name, which may hold
+// spaces. Paths are percent-encoded after a colon, so that an empty one
+// still fills its field. Release 1.0.0 wrote the first version, without
+// paths or kept copies, and named the database by its path from the note's
+// directory.
+constexpr char HEADER[] = "dorvane mapped files 2\n";
+constexpr char HEADER_1[] = "dorvane mapped files 1\n";
+constexpr char DATABASE_NAME_1[] = "../../../compile_commands.json";
 
-QByteArray identityFields(const FileIdentity &identity)
+QByteArray encodePath(const QString &path)
 {
-    return QByteArray::number(identity.device) + ' ' + QByteArray::number(identity.inode) + ' '
+    return ':' + path.toUtf8().toPercentEncoding("/");
+}
+
+void appendIdentity(QByteArray &line, const FileIdentity &identity)
+{
+    line += ' ' + QByteArray::number(identity.device) + ' ' + QByteArray::number(identity.inode) + ' '
             + QByteArray::number(identity.size) + ' ' + QByteArray::number(identity.modified);
 }
 
-bool readIdentity(const QByteArrayList &fields, qsizetype first, FileIdentity &identity)
+// Reads the fields of a line one after the other.
+class FieldReader
 {
-    bool ok[4] = {};
-    identity = { fields.at(first).toULongLong(&ok[0]), fields.at(first + 1).toULongLong(&ok[1]),
-                 fields.at(first + 2).toLongLong(&ok[2]), fields.at(first + 3).toLongLong(&ok[3]) };
-    return ok[0] && ok[1] && ok[2] && ok[3];
-}
+public:
+    explicit FieldReader(QByteArrayView line) : line(line) { }
+
+    QByteArrayView next()
+    {
+        const qsizetype end = line.indexOf(' ', position) < 0 ? line.size() : line.indexOf(' ', position);
+        const QByteArrayView field = position <= line.size() ? line.sliced(position, end - position) : QByteArrayView();
+        position = end + 1;
+        isValid = isValid && !field.isEmpty();
+        return field;
+    }
+    template <typename Number = qint64>
+    Number number(int base = 10)
+    {
+        const QByteArrayView field = next();
+        Number value = 0;
+        const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value, base);
+        isValid = isValid && error == std::errc() && end == field.data() + field.size();
+        return value;
+    }
+    FileIdentity identity()
+    {
+        const quint64 device = number<quint64>();
+        const quint64 inode = number<quint64>();
+        const qint64 size = number();
+        return { device, inode, size, number() };
+    }
+    // The rest of the line.
+    QByteArray rest()
+    {
+        const QByteArray value = position < line.size() ? line.sliced(position).toByteArray() : QByteArray();
+        isValid = isValid && !value.isEmpty();
+        return value;
+    }
+
+    bool isValid = true;
+
+private:
+    QByteArrayView line;
+    qsizetype position = 0;
+};
 
 } // namespace
 
 MappingNote MappingNote::fromText(const QByteArray &text)
 {
     MappingNote note;
-    if (!text.startsWith(HEADER))
+    const bool isFirstVersion = text.startsWith(HEADER_1);
+    if (!isFirstVersion && !text.startsWith(HEADER))
         return note;
+    QHash<qint64, int> pathsByNumber;
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
-        const QByteArray kind = line.left(line.indexOf(' '));
-        const int fieldCount = kind == "object" ? 5 : kind == "index" ? 2 : kind == "database" ? 6 : 0;
-        const QByteArrayList fields = line.split(' ');
-        if (fieldCount == 0 || fields.size() <= fieldCount)
+        FieldReader fields(line);
+        const QByteArrayView kind = fields.next();
+        // An entry whose paths are not listed is left out.
+        const qint64 number = kind == "paths" || isFirstVersion ? UnknownPaths : fields.number();
+        const int paths = number == UnknownPaths ? UnknownPaths : pathsByNumber.value(number, -2);
+        if (paths == -2)
             continue;
-        // The name is the rest of the line, spaces and all.
-        const QByteArray name = fields.mid(fieldCount).join(' ');
-        if (name.isEmpty())
-            continue;
-        FileIdentity identity;
-        if (kind == "object" && readIdentity(fields, 1, identity)) {
-            note.objects.insert(name, { identity });
+        if (kind == "paths") {
+            const qint64 listed = fields.number();
+            const QByteArrayView sysroot = fields.next(), workspace = fields.next();
+            if (fields.isValid && sysroot.startsWith(':') && workspace.startsWith(':')) {
+                pathsByNumber.insert(listed, int(note.paths.size()));
+                note.paths.append({ QString::fromUtf8(QByteArray::fromPercentEncoding(sysroot.sliced(1).toByteArray())),
+                                    QString::fromUtf8(QByteArray::fromPercentEncoding(workspace.sliced(1).toByteArray())) });
+            }
+        } else if (kind == "object") {
+            const FileIdentity identity = fields.identity();
+            const QByteArray name = fields.rest();
+            if (fields.isValid)
+                note.objects.insert(name, { identity, paths });
         } else if (kind == "index") {
-            note.indexes.insert(name, { fields.at(1) });
-        } else if (kind == "database" && name == DATABASE_NAME && readIdentity(fields, 2, identity)) {
-            bool ok = false;
-            const quint64 checksum = fields.at(1).toULongLong(&ok, 16);
-            if (ok)
-                note.database = DatabaseEntry { checksum, identity };
+            const QByteArray mappedHash = fields.next().toByteArray();
+            const FileIdentity kept = isFirstVersion ? FileIdentity() : fields.identity();
+            const QByteArray name = fields.rest();
+            if (fields.isValid)
+                note.indexes.insert(name, { mappedHash, paths, kept });
+        } else if (kind == "database") {
+            const quint64 checksum = fields.number<quint64>(16);
+            const FileIdentity identity = fields.identity();
+            const FileIdentity kept = isFirstVersion ? FileIdentity() : fields.identity();
+            if (fields.isValid && (!isFirstVersion || fields.rest() == DATABASE_NAME_1))
+                note.database = DatabaseEntry { checksum, identity, paths, kept };
         }
     }
     return note;
@@ -64,22 +130,52 @@ QByteArray MappingNote::toText() const
 {
     if (objects.isEmpty() && indexes.isEmpty() && !database)
         return QByteArray();
-    // Sorted by name, as the entries always were, whatever their kind.
-    QMap<QByteArray, QByteArray> lines;
-    for (auto it = objects.cbegin(); it != objects.cend(); ++it)
-        lines.insert(it.key(), "object " + identityFields(it->identity));
-    for (auto it = indexes.cbegin(); it != indexes.cend(); ++it)
-        lines.insert(it.key(), "index " + it->mappedHash);
-    if (database)
-        lines.insert(DATABASE_NAME, "database " + QByteArray::number(database->checksum, 16) + ' '
-                             + identityFields(database->identity));
     QByteArray text = HEADER;
-    text.reserve(lines.size() * 128);
-    for (auto it = lines.cbegin(); it != lines.cend(); ++it) {
-        if (!it.key().contains('\n'))
-            text.append(it.value()).append(' ').append(it.key()).append('\n');
+    text.reserve(objects.size() * 96 + indexes.size() * 160 + 256);
+    // Only paths an entry names are written; unknown ones are written as -1.
+    QList<bool> isNamed(paths.size() + 1);
+    for (const ObjectEntry &entry : objects)
+        isNamed[entry.paths + 1] = true;
+    for (const IndexEntry &entry : indexes)
+        isNamed[entry.paths + 1] = true;
+    if (database)
+        isNamed[database->paths + 1] = true;
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        if (isNamed[i + 1])
+            text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' '
+                    + encodePath(paths[i].workspace) + '\n';
+    }
+    if (database) {
+        text += "database " + QByteArray::number(database->paths) + ' ' + QByteArray::number(database->checksum, 16);
+        appendIdentity(text, database->identity);
+        appendIdentity(text, database->kept);
+        text += '\n';
+    }
+    // A name goes on one line.
+    for (auto it = indexes.cbegin(); it != indexes.cend(); ++it) {
+        if (it.key().contains('\n'))
+            continue;
+        text += "index " + QByteArray::number(it->paths) + ' ' + it->mappedHash;
+        appendIdentity(text, it->kept);
+        text += ' ' + it.key() + '\n';
+    }
+    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+        if (it.key().contains('\n'))
+            continue;
+        text += "object " + QByteArray::number(it->paths);
+        appendIdentity(text, it->identity);
+        text += ' ' + it.key() + '\n';
     }
     return text;
+}
+
+int MappingNote::pathsIndex(const MappingPaths &mappingPaths)
+{
+    const qsizetype index = paths.indexOf(mappingPaths);
+    if (index >= 0)
+        return int(index);
+    paths.append(mappingPaths);
+    return int(paths.size() - 1);
 }
 
 ContentChecksum::ContentChecksum() : state(XXH64_createState())

@@ -35,35 +35,64 @@ private:
     XXH64_state_t *state;
 };
 
+// The two paths a file was mapped with.
+struct MappingPaths
+{
+    QString sysroot;
+    QString workspace;
+
+    friend bool operator==(const MappingPaths &a, const MappingPaths &b)
+    {
+        return a.sysroot == b.sysroot && a.workspace == b.workspace;
+    }
+};
+
+// An entry's paths are an index into the note's list of paths, or this
+// where release 1.0.0 noted it, which did not say.
+constexpr int UnknownPaths = -1;
+
 // A reply object, named by the identity of the version this tool wrote or
-// found already mapped.
+// found already mapped. What CMake wrote is kept under the object's name,
+// and told by the hash in that name.
 struct ObjectEntry
 {
     FileIdentity identity;
+    int paths = UnknownPaths;
 };
 
 // A reply index, which is noted before it is written, by the SHA3-256 of its
-// mapped content.
+// mapped content; and the identity of the copy kept of what CMake wrote,
+// if one is.
 struct IndexEntry
 {
     QByteArray mappedHash;
+    int paths = UnknownPaths;
+    FileIdentity kept;
 };
 
 // The compilation database, which is noted before its new version is in
-// place, by the identity that version has and the checksum of its content.
+// place, by the identity that version has and the checksum of its content;
+// and the identity of the copy kept of what CMake wrote, if one is.
 struct DatabaseEntry
 {
     quint64 checksum = 0;
     FileIdentity identity;
+    int paths = UnknownPaths;
+    FileIdentity kept;
 };
 
 struct MappingNote
 {
-    // What cannot be read is left out.
+    // What cannot be read is left out. A note of release 1.0.0 is read with
+    // every entry's paths unknown.
     static MappingNote fromText(const QByteArray &text);
     // Empty for an empty note.
     QByteArray toText() const;
 
+    // The index of paths in the list, which gains them if they are new.
+    int pathsIndex(const MappingPaths &mappingPaths);
+
+    QList<MappingPaths> paths;
     // By the file's name in the reply directory.
     QMap<QByteArray, ObjectEntry> objects;
     QMap<QByteArray, IndexEntry> indexes;

@@ -209,16 +209,21 @@ FileStatus statusOf(const struct stat &status)
     return { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
 }
 
-bool listReplyFiles(int directoryFd, QList<ReplyFile> &files)
+DIR *openListing(int directoryFd)
 {
-    // A descriptor of its own, so that the listing starts at the beginning.
     const int fd = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *const directory = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!directory) {
-        if (fd >= 0)
-            closeKeepingError(fd);
+    if (!directory && fd >= 0)
+        closeKeepingError(fd);
+    return directory;
+}
+
+bool listReplyFiles(int directoryFd, QList<ReplyFile> &files)
+{
+    DIR *const directory = openListing(directoryFd);
+    if (!directory)
         return false;
-    }
+    const int fd = dirfd(directory);
     struct SortedFile
     {
         QString sortKey;
@@ -258,12 +263,12 @@ bool listReplyFiles(int directoryFd, QList<ReplyFile> &files)
     return ok;
 }
 
-bool readFileIdentity(int directoryFd, const char *name, FileIdentity &identity)
+bool readFileStatus(int directoryFd, const char *name, FileStatus &fileStatus)
 {
     struct stat status;
     if (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
         return false;
-    identity = identityOf(status);
+    fileStatus = statusOf(status);
     return true;
 }
 
@@ -491,13 +496,10 @@ void removeTemporaryFilesOnSignal()
 
 void removeLeftoverTemporaryFiles(int directoryFd)
 {
-    const int fd = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *const directory = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!directory) {
-        if (fd >= 0)
-            ::close(fd);
+    DIR *const directory = openListing(directoryFd);
+    if (!directory)
         return;
-    }
+    const int fd = dirfd(directory);
     // What cannot be removed stays: it is in no one's way.
     while (const dirent *entry = readdir(directory)) {
         struct stat status;

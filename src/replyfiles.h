@@ -13,6 +13,8 @@
 #include <QtCore/QByteArrayView>
 #include <QtCore/QList>
 
+#include <dirent.h>
+
 struct stat;
 
 struct ReplyFile
@@ -20,6 +22,10 @@ struct ReplyFile
     QByteArray name;
     bool isSymLink = false;
 };
+
+// A listing of an open directory from its start, on a descriptor of its
+// own; closedir() ends it. Null, with errno set, where it cannot be read.
+DIR *openListing(int directoryFd);
 
 // Lists the reply files in an open directory: regular files and links,
 // hidden names left out, sorted by name ignoring case. A directory that
@@ -54,9 +60,9 @@ struct FileStatus
 
 FileStatus statusOf(const struct stat &status);
 
-// The identity of the regular file name in a directory; false for anything
+// The status of the regular file name in a directory; false for anything
 // else, a link included.
-bool readFileIdentity(int directoryFd, const char *name, FileIdentity &identity);
+bool readFileStatus(int directoryFd, const char *name, FileStatus &status);
 
 enum class ReadResult {
     Read,

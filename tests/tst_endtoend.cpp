@@ -28,6 +28,7 @@ private slots:
     void mapOnceInTheLoop();
     void mapInOverlappingAndKilledRuns();
     void clangdFindsHeaders();
+    void mapWhenPathsChange();
 
 private:
     bool configure(bool afresh = false);
@@ -37,10 +38,10 @@ private:
 
     QTemporaryDir source;
     QTemporaryDir build;
-    const QString sysroot = "/srv/sysroots/trixie";
+    QString sysroot = "/srv/sysroots/trixie";
     // The sample itself: there its SDK, /workspace/sdk in the build
     // environment, is on this machine.
-    const QString workspace = SOURCE_DIR "/examples/hello";
+    QString workspace = SOURCE_DIR "/examples/hello";
 };
 
 // Asks for the reply an IDE asks for, as it does before every configure;
@@ -188,6 +189,37 @@ void tst_EndToEnd::clangdFindsHeaders()
     QVERIFY(!runProcess("clangd", check, build.path()).endsWith("exit 0"));
     QCOMPARE(map(), "exit 0");
     QVERIFY(runProcess("clangd", check, build.path()).endsWith("\nexit 0"));
+}
+
+// A user fixes a path and configures again, or runs with other paths right
+// away: each loop ends as one run with the last paths leaves what CMake
+// wrote. A step is the two paths to map with, "configure", or "edit" the
+// project and configure.
+void tst_EndToEnd::mapWhenPathsChange()
+{
+    const QStringList a = { sysroot, workspace }, b = { "/srv/sysroots/bookworm", "/home/me/moved/hello" };
+    const QStringList onlyWorkspace = { sysroot, b.last() }, onlySysroot = { b.first(), workspace };
+    const QStringList configure = { "configure" }, edit = { "edit" };
+    for (const QList<QStringList> &loop : QList<QList<QStringList>> { { a, configure, b }, { a, edit, b },
+                                                                       { a, configure, b, configure, a },
+                                                                       { a, configure, onlyWorkspace },
+                                                                       { a, configure, onlySysroot }, { a, b } }) {
+        QVERIFY(this->configure(true));
+        for (const QStringList &step : loop) {
+            if (step == edit)
+                QVERIFY(write(source.filePath("CMakeLists.txt"), "target_compile_definitions(greet PRIVATE EDIT=1)\n",
+                              QIODevice::Append));
+            if (step.size() == 1)
+                QVERIFY(this->configure());
+            else
+                std::tie(sysroot, workspace) = std::pair(step.first(), step.last());
+            if (step.size() == 2)
+                QCOMPARE(map(), "exit 0");
+        }
+        const QMap<QString, QString> mapped = readReply();
+        QCOMPARE(mapped, mappedAfresh());
+        std::tie(sysroot, workspace) = std::pair(a.first(), a.last());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

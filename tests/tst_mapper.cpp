@@ -43,7 +43,7 @@ namespace {
 
 const QString reply = "/.cmake/api/v1/reply";
 const QString query = "/.cmake/api/v1/query";
-const QString noteName = ".dorvane-mapped-files";
+const QString noteName = ".dorvane-mapped-files", kept = "/.dorvane-kept";
 const uid_t keepOwner = uid_t(-1);
 
 void setOwner(const QString &path, uid_t uid, mode_t mode = 0)
@@ -53,15 +53,15 @@ void setOwner(const QString &path, uid_t uid, mode_t mode = 0)
 }
 
 // Owner, mode and content, or the target of a link, of every file below a
-// directory but the query, the note and links that lead out of it, which the
-// tree outside shows.
+// directory but the query, the tool's note and kept files, and links that
+// lead out of it, which the tree outside shows.
 QMap<QString, QString> snapshot(const QString &buildDir)
 {
     QMap<QString, QString> files;
     QDirIterator it(buildDir, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo file(it.next());
-        if (!file.filePath().startsWith(buildDir + query) && file.fileName() != noteName
+        if (!file.filePath().startsWith(buildDir + query) && file.fileName() != noteName && !file.path().endsWith(kept)
             && !(file.isSymLink() && !file.symLinkTarget().startsWith(buildDir + '/'))) {
             files[file.filePath()] = file.isSymLink() ? "link to " + file.symLinkTarget()
                     : QString::number(file.ownerId()) + ' ' + QString::number(file.permissions(), 16) + ' '
@@ -228,11 +228,11 @@ void tst_Mapper::run_data()
     // Notes as release 1.0.0 wrote them, with the XXH64 of the database it wrote.
     const auto dbNote = [](const QByteArray &checksum) {
         return "../" + noteName.toUtf8() + "=dorvane mapped files 1\ndatabase " + checksum
-                + " 0 0 10 0 ../../../compile_commands.json\n";
+                + " 0 0 13 0 ../../../compile_commands.json\n";
     };
     // Nothing to write, so no need for a place to write it.
     const Setup readOnlyBuild = [](const QString &dir) { setOwner(dir, 0); };
-    row("database noted, touched since, read-only build directory", { db + "/S/usr/lib", dbNote("321704bccaea6691") }, withDb,
+    row("database noted, touched since, read-only build directory", { db + "/S/usr/lib /W", dbNote("88e648e3abb8c722") }, withDb,
         "exit 0", {}, readOnlyBuild);
     row("database with nothing to map, read-only build directory", { "a=/usr/lib", db + "/usr/local/lib" }, withDb,
         "exit 0", { "a=/S/usr/lib" }, readOnlyBuild);
@@ -243,8 +243,8 @@ void tst_Mapper::run_data()
     // JSON holds only UTF-8, and QProcess passes arguments as UTF-8.
     row("sysroot path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\377')\" /W" },
         failed("the sysroot path is not UTF-8, which the reply cannot hold"), {});
-    row("database noted with other content", { db + "/S/usr/lib", dbNote("6b64f7d06f15fa5f") }, withDb, "exit 0",
-        { db + "/S/S/usr/lib" });
+    row("database noted with other content", { db + "/S/usr/lib /W", dbNote("9e8651ccd81846da") }, withDb, "exit 0",
+        { db + "/S/S/usr/lib /W" });
     row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb,
         failed("compile_commands.json: cannot write" + denied), { "a=/S/usr/lib" }, readOnlyBuild);
 
@@ -254,6 +254,49 @@ void tst_Mapper::run_data()
         manyMapped += QByteArray::number(i) + "={\"a\": \"/W\"}";
     }
     row("20,000 files", many, sw, "exit 0", manyMapped);
+
+    // Paths that change: every file mapped again from what CMake wrote, kept
+    // by the run before; or, where it is not kept intact, nothing changed.
+    const QByteArrayList mappedWithA = { named(object) + object, "index-1.json=/usr/lib", db + "/usr/lib" };
+    const auto mapWithA = [](const std::function<void(const QString &)> &after = {}) {
+        return [=](const QString &dir) {
+            QCOMPARE(runTool(dir, { "--compile-commands", "/A", "/W" }, geteuid() == 0), "exit 0");
+            if (after)
+                after(dir);
+        };
+    };
+    row("other paths, no configure between", mappedWithA, withDb, "exit 0",
+        { named(object) + "/S/usr/include /W/a", "index-1.json=/S/usr/lib", db + "/S/usr/lib" }, mapWithA());
+    row("other paths, a kept copy that fails its check", mappedWithA, withDb, failed(r + named(object).chopped(1)
+            + ": mapped with other paths, and no intact copy of what CMake wrote is kept: remove .cmake/api/v1/reply and "
+              "configure again"), {}, mapWithA([=](const QString &dir) {
+        QVERIFY(write(dir + reply + "/.." + kept + '/' + named(object).chopped(1), "/usr/include /workspace/b"));
+    }));
+    // A build directory that release 1.0.0 mapped with /S and /W, with its note.
+    const QByteArray inSW = "/S/usr/include /W/a";
+    const Setup mappedBy100 = [=](const QString &dir) {
+        const auto identity = [](const QString &path) {
+            struct stat status = {};
+            stat(QFile::encodeName(path).constData(), &status);
+            return QByteArray::number(status.st_dev) + ' ' + QByteArray::number(status.st_ino) + ' '
+                    + QByteArray::number(status.st_size) + ' '
+                    + QByteArray::number(qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec);
+        };
+        const QByteArray objectName = named(object).chopped(1);
+        QVERIFY(write(dir + reply + "/../" + noteName, "dorvane mapped files 1\ndatabase 321704bccaea6691 "
+                      + identity(dir + "/compile_commands.json") + " ../../../compile_commands.json\nindex "
+                      + QCryptographicHash::hash("/S/usr/lib", QCryptographicHash::Sha3_256).toHex()
+                      + " index-1.json\nobject " + identity(dir + reply + '/' + objectName) + ' ' + objectName + '\n'));
+    };
+    const QByteArrayList by100 = { named(object) + inSW, "index-1.json=/S/usr/lib", db + "/S/usr/lib" };
+    row("note of release 1.0.0, the same paths", by100, withDb, "exit 0", {}, mappedBy100);
+    row("note of release 1.0.0, another sysroot path", by100, { "--compile-commands", "/T", "/W" }, failed(r
+            + "index-1.json: mapped with other paths, and no intact copy of what CMake wrote is kept: remove "
+              ".cmake/api/v1/reply and configure again"), {}, mappedBy100);
+    row("note of release 1.0.0, another workspace path", by100, { "--compile-commands", "/S", "/V" },
+        failed(".cmake/api/v1/.dorvane-mapped-files: written by release 1.0.0, which did not note the paths, and the "
+               "files it names hold no workspace path given: remove .cmake/api/v1/reply and configure again"), {},
+        mappedBy100);
 
     // What killed runs left: regular files named as the tool names its
     // temporary files, in the three places it writes them.

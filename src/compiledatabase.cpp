@@ -1,0 +1,198 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// The compilation database: found, told mapped or as CMake wrote it, and
+// mapped piece by piece from what CMake wrote.
+
+#include "cmakeapimapper.h"
+
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char COMPILE_COMMANDS_PATH[] = "compile_commands.json";
+// The database is read and written in pieces of about this size, so that a
+// run's memory stays small and in the cache whatever the database's size.
+constexpr qsizetype COMPILE_COMMANDS_PIECE_SIZE = 1 << 20;
+
+// Reads a file in pieces cut where the reply-text rules map each piece
+// exactly as they map the whole.
+class Pieces
+{
+public:
+    Pieces(FileReader &reader, QByteArray &pending) : reader(reader), pending(pending) { pending.resize(0); }
+
+    // The next piece, as read, in piece; false at the end, or when a read
+    // fails, with errno set.
+    bool next(QByteArray &piece)
+    {
+        for (;;) {
+            const qsizetype size = pending.size();
+            if (isEnd || !reader.readMore(pending, COMPILE_COMMANDS_PIECE_SIZE)) {
+                isFailed = !isEnd;
+                return false;
+            }
+            isEnd = pending.size() == size;
+            const qsizetype cut = isEnd ? pending.size() : replyTextCutPoint(pending);
+            if (cut == 0 && !isEnd)
+                continue;
+            // The piece goes to piece, what follows the cut stays.
+            piece.swap(pending);
+            pending.resize(0);
+            pending.append(piece.constData() + cut, piece.size() - cut);
+            piece.truncate(cut);
+            return !isEnd || !piece.isEmpty();
+        }
+    }
+
+    bool isFailed = false;
+
+private:
+    FileReader &reader;
+    QByteArray &pending;
+    bool isEnd = false;
+};
+
+} // namespace
+
+bool CmakeApiMapper::isCompileCommandsExist()
+{
+    if (!isDatabaseChecked && openBuildDirectory()) {
+        isDatabaseChecked = true;
+        struct stat status;
+        const Resolution found = buildDirectory.locate(COMPILE_COMMANDS_PATH, databaseDirectory, databaseName, status);
+        if (found == Resolution::Outside)
+            warn(COMPILE_COMMANDS_PATH, "skipped: the link leads out of the build directory");
+        hasDatabase = found == Resolution::Found && S_ISREG(status.st_mode);
+    }
+    return hasDatabase;
+}
+
+// Whether the database is as CMake wrote it or as this tool mapped it, and
+// with which paths, told before anything is written. A database this tool
+// wrote that has since been copied or touched has another identity, and
+// only its content tells. A database CMake has just written differs in size
+// from the one noted, so it is read through only in the rare case that the
+// size matches.
+bool CmakeApiMapper::checkDatabase()
+{
+    const std::optional<DatabaseEntry> &noted = previousNote.database;
+    FileReader reader;
+    FileStatus status;
+    const ReadResult opened = noted ? reader.open(databaseDirectory.get(), databaseName.constData(), status)
+                                    : ReadResult::Skipped;
+    if (opened == ReadResult::Failed)
+        return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+    bool isMapped = opened == ReadResult::Read && noted->identity == status.identity;
+    if (opened == ReadResult::Read && !isMapped && noted->identity.size == status.identity.size) {
+        ContentChecksum checksum;
+        Pieces pieces(reader, fileContent);
+        while (pieces.next(pieceContent))
+            checksum.add(pieceContent);
+        if (pieces.isFailed)
+            return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+        isMapped = checksum.result() == noted->checksum;
+    }
+    databaseOrigin = !isMapped ? DatabaseOrigin::CMake
+            : noted->paths == paths ? DatabaseOrigin::MappedWithThesePaths
+                                    : DatabaseOrigin::MappedWithOtherPaths;
+    if (databaseOrigin != DatabaseOrigin::MappedWithOtherPaths)
+        return true;
+    FileStatus keptStatus;
+    if (noted->paths != UnknownPaths) {
+        if (kept.readStatus(KEPT_DATABASE_NAME, keptStatus) && keptStatus.identity == noted->kept)
+            return true;
+    } else if (lseek(reader.fd(), 0, SEEK_SET) == 0) {
+        // Noted by release 1.0.0, without its paths: taken to be mapped with
+        // these where every piece may be.
+        Pieces pieces(reader, fileContent);
+        bool mayBeMapped = true;
+        while (mayBeMapped && pieces.next(keptContent))
+            mayBeMapped = mayBeMappedWithThesePaths(keptContent, false);
+        if (mayBeMapped && !pieces.isFailed) {
+            databaseOrigin = DatabaseOrigin::MappedWithThesePaths;
+            return true;
+        }
+    }
+    return fail(COMPILE_COMMANDS_PATH, "mapped with other paths, and no intact copy of what CMake wrote is kept: "
+                                       "configure again");
+}
+
+// CMake writes the database anew on every configure that would write it
+// otherwise, and names it by no hash, so the note alone tells whether this
+// tool wrote it. It runs to hundreds of MB, so it is mapped piece by piece,
+// and its new version is started only at the first piece that changes.
+bool CmakeApiMapper::mapCompileCommands()
+{
+    const int directory = databaseDirectory.get();
+    FileReader reader;
+    FileStatus status;
+    const ReadResult opened = reader.open(directory, databaseName.constData(), status);
+    if (opened == ReadResult::Failed)
+        return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+    if (opened != ReadResult::Read)
+        return true;
+    const std::optional<DatabaseEntry> noted = previousNote.database;
+    if (databaseOrigin == DatabaseOrigin::MappedWithThesePaths) {
+        note.database = DatabaseEntry { noted->checksum, status.identity, paths, noted->kept };
+        return true;
+    }
+    // From what CMake wrote: the database, or what is kept of it.
+    const bool isFromKept = databaseOrigin == DatabaseOrigin::MappedWithOtherPaths;
+    FileReader keptReader;
+    FileStatus keptStatus;
+    if (isFromKept && kept.open(KEPT_DATABASE_NAME, keptReader, keptStatus) != ReadResult::Read)
+        return fail(COMPILE_COMMANDS_PATH, "cannot read what CMake wrote, kept", errno);
+    FileReader &source = isFromKept ? keptReader : reader;
+
+    FileReplacement replacement;
+    bool isStarted = false;
+    // What was read before the first piece that changes, which the new
+    // version then takes from the file as it is.
+    qint64 unchangedSize = 0;
+    ContentChecksum writtenChecksum;
+    Pieces pieces(source, fileContent);
+    for (bool isStart = true; pieces.next(pieceContent); isStart = false) {
+        const qsizetype size = pieceContent.size();
+        unsigned dropped = 0;
+        if (!normalizeReplyText(pieceContent, dropped, isStart))
+            return fail(COMPILE_COMMANDS_PATH, "not UTF-8 text");
+        rewrittenContent.resize(0);
+        const bool isRewritten = appendRewritten(rewrittenContent, pieceContent, RuleSet(), jsonSysrootPath,
+                                                 jsonWorkspacePath);
+        const QByteArray &mapped = isRewritten ? rewrittenContent : pieceContent;
+        writtenChecksum.add(mapped);
+        if (!isStarted && !isRewritten && !dropped) {
+            unchangedSize += size;
+            continue;
+        }
+        // Its owner and mode are kept, or the run fails: the database is
+        // never rewritten in place.
+        if (!isStarted && (replacement.start(directory, databaseName, status, true) != FileReplacement::Started
+                           || !replacement.appendFrom(source.fd(), unchangedSize)))
+            return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+        isStarted = true;
+        if (!replacement.append(mapped))
+            return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+    }
+    if (pieces.isFailed)
+        return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+    if (!isStarted)
+        return true;
+    // What CMake wrote gets a second name before the rename frees it. Noted
+    // before it is in place: a run that ends in between leaves a note that
+    // names no file there, and the next run maps the database.
+    FileIdentity keptIdentity = isFromKept ? noted->kept : FileIdentity();
+    if (!isFromKept && openApiDirectory(true) && kept.keep(directory, databaseName, KEPT_DATABASE_NAME))
+        keptIdentity = status.identity;
+    FileIdentity mappedIdentity;
+    if (!replacement.readIdentity(mappedIdentity))
+        return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+    note.database = DatabaseEntry { writtenChecksum.result(), mappedIdentity, paths, keptIdentity };
+    if (!saveNote())
+        return false;
+    return replacement.commit() || fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+}

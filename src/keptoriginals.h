@@ -1,0 +1,56 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// What a run keeps of what CMake wrote, so that a run with other paths can
+// map a file again from it.
+
+#ifndef KEPTORIGINALS_H
+#define KEPTORIGINALS_H
+
+#include "builddirectory.h"
+#include "replyfiles.h"
+
+#include <QtCore/QByteArray>
+#include <QtCore/QSet>
+
+// What is kept of the database, by a name no reply file can have.
+constexpr char KEPT_DATABASE_NAME[] = ".compile_commands.json";
+
+// Beside the note, in .cmake/api/v1/.dorvane-kept: a second name for the
+// version CMake wrote of each file this tool replaced, made before the
+// mapped version is renamed into place. It costs no copying, and no more
+// room than the file CMake wrote, which the rename would have freed; and
+// it is given back once CMake drops the file. CMake replaces reply files
+// and the database by a rename too, so what is kept never changes under it.
+class KeptOriginals
+{
+public:
+    // The file API's directory, which holds the kept files' directory.
+    void setApiDirectory(int directory) { apiDirectory = directory; }
+
+    bool contains(const QByteArray &keptName);
+    // Keeps the regular file name in a directory as keptName. False where
+    // no second name can be made: on another file system, in a directory
+    // that cannot be written, for a file the kernel will not link for this
+    // user (fs.protected_hardlinks), or without the directory at all.
+    bool keep(int directory, const QByteArray &name, const QByteArray &keptName);
+    ReadResult read(const QByteArray &keptName, QByteArray &content, FileStatus &status);
+    ReadResult open(const QByteArray &keptName, FileReader &reader, FileStatus &status);
+    bool readStatus(const QByteArray &keptName, FileStatus &status);
+    void remove(const QByteArray &keptName);
+    // Gives back what is kept under any other name than these.
+    void removeAllBut(const QSet<QByteArray> &keptNames);
+    // Whether the names kept were listed in this run.
+    bool isListed() const { return isNamesListed; }
+
+private:
+    bool openDirectory(bool create);
+    void list();
+
+    int apiDirectory = -1;
+    FileDescriptor directory;
+    bool isNamesListed = false;
+    QSet<QByteArray> names;
+};
+
+#endif // KEPTORIGINALS_H
