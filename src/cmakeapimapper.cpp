@@ -11,6 +11,7 @@
 
 #include <QtCore/QByteArrayView>
 #include <QtCore/QCryptographicHash>
+#include <QtCore/QFile>
 #include <QtCore/QList>
 
 #include <cerrno>
@@ -97,6 +98,13 @@ bool CmakeApiMapper::openBuildDirectory()
     return buildDirectoryState == Resolution::Found;
 }
 
+bool CmakeApiMapper::setBuildDirectory(const QString &directory)
+{
+    buildDirectoryName = QFile::encodeName(directory);
+    buildDirectoryState = buildDirectory.open(buildDirectoryName) ? Resolution::Found : Resolution::Failed;
+    return buildDirectoryState == Resolution::Found;
+}
+
 bool CmakeApiMapper::isReplyExist()
 {
     if (!isReplyChecked) {
@@ -130,11 +138,22 @@ bool CmakeApiMapper::openApiDirectory(bool create)
     return found == Resolution::Found;
 }
 
+// A file of the build directory as named from where the run started; the
+// build directory itself for an empty one.
+QByteArray CmakeApiMapper::displayPath(const QByteArray &file) const
+{
+    if (buildDirectoryName.isEmpty())
+        return file.isEmpty() ? "." : file;
+    if (file.isEmpty())
+        return buildDirectoryName;
+    return buildDirectoryName + (buildDirectoryName.endsWith('/') ? "" : "/") + file;
+}
+
 // The first failure ends the run, and is the one reported.
-bool CmakeApiMapper::fail(const QByteArray &file, const char *reason, int error)
+bool CmakeApiMapper::fail(const QByteArray &file, QByteArrayView reason, int error)
 {
     if (failure.isEmpty()) {
-        failure = file + ": " + reason;
+        failure = displayPath(file) + ": " + reason.toByteArray();
         if (error)
             failure += QByteArray(": ") + std::strerror(error);
     }
@@ -143,7 +162,7 @@ bool CmakeApiMapper::fail(const QByteArray &file, const char *reason, int error)
 
 void CmakeApiMapper::warn(const QByteArray &file, const char *reason)
 {
-    std::cerr << "dorvane: " << file.constData() << ": " << reason << std::endl;
+    std::cerr << "dorvane: " << displayPath(file).constData() << ": " << reason << std::endl;
 }
 
 void CmakeApiMapper::requestCompileCommands()
@@ -159,14 +178,15 @@ void CmakeApiMapper::setLockWait(int milliseconds)
 bool CmakeApiMapper::DoCMakeApiPathMapping()
 {
     if (!openBuildDirectory())
-        return fail(".", "cannot enter", errno);
+        return fail({}, "cannot enter", errno);
     // One run at a time: a run that read the note while another was mapping
     // would map again what the other maps. The lock is on the build
     // directory the run holds open, and is taken before anything is read.
     RunLock lock;
     const RunLock::Result locked = lock.lock(buildDirectory.fd(), lockWaitMilliseconds);
     if (locked == RunLock::Busy)
-        return fail(".", "another run held the build directory for the whole wait");
+        return fail({}, "another run held the build directory for the whole wait of "
+                            + QByteArray::number(lockWaitMilliseconds / 1000.0) + " s");
 
     // A reply, or the directories above it, that leads out of the build
     // directory fails the run before anything is read or written.

@@ -27,6 +27,10 @@ class CmakeApiMapper
 public:
     CmakeApiMapper(const QString &sysrootPath, const QString &workspacePath);
 
+    // Works in directory rather than in the current directory. False, with
+    // errno set, for one that cannot be entered.
+    bool setBuildDirectory(const QString &directory);
+
     // Whether anything stands at the reply's path. One that leads out of the
     // build directory does, and fails the run.
     bool isReplyExist();
@@ -77,7 +81,8 @@ private:
 
     bool openBuildDirectory();
     bool openApiDirectory(bool create);
-    bool fail(const QByteArray &file, const char *reason, int error = 0);
+    QByteArray displayPath(const QByteArray &file) const;
+    bool fail(const QByteArray &file, QByteArrayView reason, int error = 0);
     void warn(const QByteArray &file, const char *reason);
     bool locate(const QByteArray &name, bool isSymLink, Location &location, bool isQuiet = false);
 
@@ -113,6 +118,8 @@ private:
     // reply in it, as they were found when the run started.
     BuildDirectory buildDirectory;
     Resolution buildDirectoryState = Resolution::Missing;
+    // As given, for what the run says about its files.
+    QByteArray buildDirectoryName;
     FileDescriptor apiDirectory;
     FileDescriptor replyDirectory;
     Resolution replyState = Resolution::Missing;

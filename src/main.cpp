@@ -8,8 +8,11 @@
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
+#include <QtCore/QFile>
 #include <QtCore/QStringList>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -32,6 +35,26 @@ bool isGivenAsUtf8(const QString &path, int argc, char *argv[])
     return true;
 }
 
+// A path that clients cannot use as it is inserted: one they resolve from
+// their own working directory, or one a shell splits or expands in the
+// compile commands that name it. Says why, or nothing.
+QByteArray pathWarning(const QString &path)
+{
+    const QByteArray quoted = '"' + path.toUtf8() + '"';
+    if (!path.isEmpty() && !path.startsWith(u'/'))
+        return quoted + " is relative: clangd, IDEs and compilers resolve it from their own working directory";
+    static const QString shellCharacters = QStringLiteral(" \t\n'\"`$\\*?[]&;|<>(){}");
+    const auto special = std::find_if(path.begin(), path.end(), [](QChar c) { return shellCharacters.contains(c); });
+    const bool isHomeOrComment = path.startsWith(u'~') || path.startsWith(u'#');
+    if (special == path.end() && !isHomeOrComment)
+        return {};
+    const QChar c = isHomeOrComment ? path.at(0) : *special;
+    const QByteArray character = c == u' ' ? "a space" : c == u'\t' ? "a tab" : c == u'\n' ? "a newline"
+                                                                       : "'" + QString(c).toUtf8() + "'";
+    return quoted + " holds " + character + ", which a shell splits or expands in the commands of the compilation "
+            "database and in the reply's command fragments";
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -47,6 +70,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption compileCommandsOption(QStringLiteral("compile-commands"),
                                                    QStringLiteral("Maps compile_commands.json as well."));
     parser.addOption(compileCommandsOption);
+    const QCommandLineOption directoryOption({ QStringLiteral("C"), QStringLiteral("directory") },
+                                             QStringLiteral("Works in the build directory <DIR>."),
+                                             QStringLiteral("DIR"));
+    parser.addOption(directoryOption);
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
@@ -71,6 +98,19 @@ int main(int argc, char *argv[])
     }
 
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
+    if (parser.isSet(directoryOption)) {
+        const QString directory = parser.value(directoryOption);
+        if (!mapper.setBuildDirectory(directory)) {
+            std::cerr << "dorvane: " << QFile::encodeName(directory).constData() << ": cannot enter: "
+                      << std::strerror(errno) << std::endl;
+            return 1;
+        }
+    }
+    for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {
+        const QByteArray warning = pathWarning(path);
+        if (!warning.isEmpty())
+            std::cerr << "dorvane: warning: the " << name << " path " << warning.constData() << std::endl;
+    }
     const bool withCompileCommands = parser.isSet(compileCommandsOption);
     if (withCompileCommands)
         mapper.requestCompileCommands();

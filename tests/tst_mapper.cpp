@@ -143,8 +143,15 @@ void tst_Mapper::run_data()
 
     const Setup noReply = [](const QString &dir) { QVERIFY(QDir(dir + reply).removeRecursively()); };
     row("no reply", {}, sw, "Reply is not exist.\nexit 0", {}, noReply);
-    row("by name ignoring case", { "c=/usr/lib", "B=\xff", "b=/usr/lib", "a=/usr/lib", "_x=/usr/lib" }, sw,
-        failed(r + "B: not UTF-8 text"), { "_x=/S/usr/lib", "a=/S/usr/lib" });
+    row("by name ignoring case", { "c=/usr/lib", "B=\xff", "b=/usr/lib", "a=/usr/lib", "_x=/usr/lib" },
+        { "-C", "build", "/S", "/W" }, failed("build/" + r + "B: not UTF-8 text"), { "_x=/S/usr/lib", "a=/S/usr/lib" });
+    row("-C a directory that is missing", in, { "-C", "missing", "/S", "/W" },
+        "dorvane: missing: cannot enter: No such file or directory\nexit 1", {});
+    // Paths that give clients a reply they cannot use are mapped as given, with a warning.
+    row("paths relative, or that a shell splits", in, { "../S", "/W W" }, "dorvane: warning: the sysroot path \"../S\" is "
+        "relative: clangd, IDEs and compilers resolve it from their own working directory\ndorvane: warning: the "
+        "workspace path \"/W W\" holds a space, which a shell splits or expands in the commands of the compilation "
+        "database and in the reply's command fragments\nexit 0", { "a=../S/usr/lib" });
     const QByteArray cache = R"({"kind":"cache","entries":[{"name":"N","value":"/usr/lib"}]})";
     const QByteArray unmappedCache = R"({"kind":"cache","entries":[{"name":"N","value":"/usr/local/lib"}]})";
     const QByteArray mappedCache = QJsonDocument::fromJson(cache).toJson().replace("/usr", "/S/usr");
@@ -382,7 +389,9 @@ void tst_Mapper::run()
     const bool hadQuery = QFileInfo(dir + query).isDir(), hadFileApi = QFileInfo::exists(dir + "/.cmake");
 
     const bool asNobody = isRoot && !tag.endsWith("as root");
-    const QByteArray printed = runTool(dir, arguments, asNobody, inChild);
+    // -C takes the build directory from where the run starts: its parent.
+    const QString startIn = arguments.value(0) == "-C" ? top.path() : dir;
+    const QByteArray printed = runTool(startIn, arguments, asNobody, inChild);
     for (const char *variable : { "LD_PRELOAD", "DORVANE_SHIM_SWAP", "DORVANE_SHIM_TERMINATE" })
         qunsetenv(variable);
     QCOMPARE(snapshot(outside), outsideBefore);
@@ -424,7 +433,7 @@ void tst_Mapper::run()
         if (!withNote && (hasNotedOnly || !QFile::remove(dir + reply + "/../" + noteName)))
             return;
         QVERIFY(QDir().mkpath(dir + query));
-        QCOMPARE(runTool(dir, arguments, asNobody, inChild), "exit 0");
+        QCOMPARE(runTool(startIn, arguments, asNobody, inChild), "exit 0");
         QCOMPARE(snapshot(dir), expected);
         QVERIFY(!QFileInfo::exists(dir + query));
     }
