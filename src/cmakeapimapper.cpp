@@ -10,7 +10,6 @@
 #include "runlock.h"
 
 #include <QtCore/QByteArrayView>
-#include <QtCore/QCryptographicHash>
 #include <QtCore/QFile>
 #include <QtCore/QList>
 
@@ -23,47 +22,11 @@
 
 namespace {
 
-constexpr char CMAKE_API_REPLY_PATH[] = ".cmake/api/v1/reply";
-constexpr char CMAKE_API_PATH[] = ".cmake/api/v1";
 // Beside the reply, not in it: when CMake writes a reply it deletes every
 // other file of the reply directory, and the objects it keeps are the ones
 // a note spares the next run from hashing. Every entry is checked against
 // the file it names, so a note may outlive what it speaks of.
-constexpr char MAPPING_NOTE_PATH[] = ".cmake/api/v1/.dorvane-mapped-files";
 constexpr char MAPPING_NOTE_NAME[] = ".dorvane-mapped-files";
-constexpr char LEADS_OUT[] = "the link leads out of the build directory";
-constexpr char NOT_KEPT[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: "
-                            "remove .cmake/api/v1/reply and configure again";
-
-constexpr qsizetype NAME_HASH_LENGTH = 20;
-
-// CMake names a reply object by the first 20 hex digits of the SHA3-256 of
-// its content, as "<kind and name>-<digits>.json". The digits of such a name,
-// or an empty view for any other name.
-QByteArrayView contentHashInName(const QByteArray &name)
-{
-    constexpr qsizetype suffixLength = NAME_HASH_LENGTH + 5; // the digits and ".json"
-    if (name.size() <= suffixLength || !name.endsWith(".json") || name.at(name.size() - suffixLength - 1) != '-')
-        return {};
-    const QByteArrayView digits = QByteArrayView(name).sliced(name.size() - suffixLength, NAME_HASH_LENGTH);
-    for (const char c : digits) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return {};
-    }
-    return digits;
-}
-
-// The SHA3-256, in hex, of a file's bytes as they were read, from its text
-// and the byte-order mark dropped from it, if any. Not for a text that had
-// its carriage returns dropped.
-QByteArray contentHash(const QByteArray &text, unsigned dropped = 0)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha3_256);
-    if (dropped & DroppedByteOrderMark)
-        hash.addData(QByteArrayView("\xEF\xBB\xBF"));
-    hash.addData(text);
-    return hash.result().toHex();
-}
 
 // Whether a reply object may hold what this tool wrote with these paths, so
 // that only its hash can tell. The tool never writes a carriage return, and
@@ -98,73 +61,6 @@ bool CmakeApiMapper::openBuildDirectory()
     return buildDirectoryState == Resolution::Found;
 }
 
-bool CmakeApiMapper::setBuildDirectory(const QString &directory)
-{
-    buildDirectoryName = QFile::encodeName(directory);
-    buildDirectoryState = buildDirectory.open(buildDirectoryName) ? Resolution::Found : Resolution::Failed;
-    return buildDirectoryState == Resolution::Found;
-}
-
-bool CmakeApiMapper::isReplyExist()
-{
-    if (!isReplyChecked) {
-        isReplyChecked = true;
-        replyState = openBuildDirectory() ? buildDirectory.openDirectory(CMAKE_API_REPLY_PATH, replyDirectory)
-                                          : Resolution::Failed;
-    }
-    return replyState != Resolution::Missing;
-}
-
-bool CmakeApiMapper::isQueryExist()
-{
-    struct stat status;
-    return openApiDirectory(false) && fstatat(apiDirectory.get(), "query", &status, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// The directory of the note, of what is kept and of the queries. A build
-// directory that has a database but no reply may not have it yet.
-bool CmakeApiMapper::openApiDirectory(bool create)
-{
-    if (apiDirectory.isValid())
-        return true;
-    if (!openBuildDirectory())
-        return false;
-    const Resolution found = buildDirectory.openDirectory(CMAKE_API_PATH, apiDirectory, create);
-    kept.setApiDirectory(apiDirectory.get());
-    if (found == Resolution::Outside)
-        return fail(CMAKE_API_PATH, LEADS_OUT);
-    if (found == Resolution::Failed || (found == Resolution::NotDirectory && create))
-        return fail(CMAKE_API_PATH, create ? "cannot create" : "cannot open", found == Resolution::Failed ? errno : ENOTDIR);
-    return found == Resolution::Found;
-}
-
-// A file of the build directory as named from where the run started; the
-// build directory itself for an empty one.
-QByteArray CmakeApiMapper::displayPath(const QByteArray &file) const
-{
-    if (buildDirectoryName.isEmpty())
-        return file.isEmpty() ? "." : file;
-    if (file.isEmpty())
-        return buildDirectoryName;
-    return buildDirectoryName + (buildDirectoryName.endsWith('/') ? "" : "/") + file;
-}
-
-// The first failure ends the run, and is the one reported.
-bool CmakeApiMapper::fail(const QByteArray &file, QByteArrayView reason, int error)
-{
-    if (failure.isEmpty()) {
-        failure = displayPath(file) + ": " + reason.toByteArray();
-        if (error)
-            failure += QByteArray(": ") + std::strerror(error);
-    }
-    return false;
-}
-
-void CmakeApiMapper::warn(const QByteArray &file, const char *reason)
-{
-    std::cerr << "dorvane: " << displayPath(file).constData() << ": " << reason << std::endl;
-}
-
 void CmakeApiMapper::requestCompileCommands()
 {
     isCompileCommandsRequested = true;
@@ -191,17 +87,13 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // A reply, or the directories above it, that leads out of the build
     // directory fails the run before anything is read or written.
     const bool hasReply = isReplyExist();
-    if (replyState == Resolution::Outside)
-        return fail(CMAKE_API_REPLY_PATH, LEADS_OUT);
-    if (replyState == Resolution::Failed)
-        return fail(CMAKE_API_REPLY_PATH, "cannot open", errno);
-    if (!openApiDirectory(false) && !failure.isEmpty())
+    if (!checkReplyDirectory() || (!openApiDirectory(false) && !failure.isEmpty()))
         return false;
     // Without a reply, only the compilation database is mapped, and the query
     // directory is left for the configure that will answer it.
     QList<ReplyFile> files;
     if (replyState == Resolution::Found && !listReplyFiles(replyDirectory.get(), files))
-        return fail(CMAKE_API_REPLY_PATH, "cannot read", errno);
+        return fail(apiFilePath("reply"), "cannot read", errno);
     loadNote(files);
     // Nothing is written before it is certain that every file that was
     // mapped with other paths can be mapped again from what CMake wrote.
@@ -246,84 +138,8 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     saveNote();
     QByteArray failedPath;
     if (hasReply && isQueryExist() && !removeTree(apiDirectory.get(), "query", failedPath))
-        return fail(QByteArray(CMAKE_API_PATH) + '/' + failedPath, "cannot remove", errno);
+        return fail(apiFilePath(failedPath), "cannot remove", errno);
     return true;
-}
-
-// A link in the reply directory is followed to its file only while it stays
-// inside; that file's directory is where its new version is written. False
-// for anything that is no reply file to map.
-bool CmakeApiMapper::locate(const QByteArray &name, bool isSymLink, Location &location, bool isQuiet)
-{
-    location.directory = replyDirectory.get();
-    location.name = name;
-    if (!isSymLink)
-        return true;
-    const QByteArray filePath = QByteArray(CMAKE_API_REPLY_PATH) + '/' + name;
-    struct stat target;
-    const Resolution found = buildDirectory.locate(filePath, location.linkDirectory, location.name, target);
-    if (found == Resolution::Outside && !isQuiet)
-        warn(filePath, "skipped: the link leads out of the build directory");
-    // A broken link, or a link to a directory, is no reply file.
-    location.directory = location.linkDirectory.get();
-    return found == Resolution::Found && S_ISREG(target.st_mode);
-}
-
-// Finds every file that was mapped with other paths than these, and makes
-// sure that what CMake wrote of it is kept, before anything is written.
-bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
-{
-    for (const ReplyFile &file : files) {
-        const bool isIndex = isIndexName(file.name);
-        const auto index = previousNote.indexes.constFind(file.name);
-        const auto object = previousNote.objects.constFind(file.name);
-        const int notedPaths = isIndex ? (index == previousNote.indexes.cend() ? paths : index->paths)
-                                       : (object == previousNote.objects.cend() || contentHashInName(file.name).isEmpty()
-                                                  ? paths
-                                                  : object->paths);
-        Location location;
-        if (notedPaths == paths || !locate(file.name, file.isSymLink, location, true))
-            continue;
-        // Only a file that is as this tool left it was mapped with them.
-        FileStatus status;
-        if (isIndex || notedPaths == UnknownPaths) {
-            if (readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
-                || (isIndex ? contentHash(fileContent) != index->mappedHash : status.identity != object->identity))
-                continue;
-        } else if (!readFileStatus(location.directory, location.name.constData(), status)
-                   || status.identity != object->identity) {
-            continue;
-        }
-        FileStatus keptStatus;
-        if (notedPaths == UnknownPaths ? mayBeMappedWithThesePaths(fileContent, file.name.startsWith("cache-"))
-            : isIndex ? kept.readStatus(file.name, keptStatus) && keptStatus.identity == index->kept
-                      : isKeptObjectIntact(file.name)) {
-            if (notedPaths == UnknownPaths)
-                acceptedAsMapped.insert(file.name);
-            continue;
-        }
-        return fail(QByteArray(CMAKE_API_REPLY_PATH) + '/' + file.name, NOT_KEPT);
-    }
-    return true;
-}
-
-// Release 1.0.0 did not note the paths it mapped with. Text it mapped with
-// other sysroot paths holds a system directory that no path of these stands
-// before, which a mapping with these paths never leaves; a cache reply,
-// whose flags keep /usr/lib, cannot be told that way, and goes with the
-// rest. Another workspace path leaves no such trace: see checkWorkspace().
-bool CmakeApiMapper::mayBeMappedWithThesePaths(QByteArray &text, bool isCacheReply)
-{
-    unsigned dropped = 0;
-    RewriteCheck check = RewriteCheck::MayBeRewritten;
-    rewrittenContent.resize(0);
-    if (!normalizeReplyText(text, dropped) || (dropped & DroppedCarriageReturns))
-        return false;
-    if (!isCacheReply)
-        appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check);
-    isWorkspaceSeen = isWorkspaceSeen || text.contains(jsonWorkspacePath);
-    isAnyTakenAsMapped = isAnyTakenAsMapped || check != RewriteCheck::NotRewritten;
-    return check != RewriteCheck::NotRewritten;
 }
 
 // Where the files release 1.0.0 mapped are taken to be mapped with these
@@ -333,15 +149,8 @@ bool CmakeApiMapper::mayBeMappedWithThesePaths(QByteArray &text, bool isCacheRep
 bool CmakeApiMapper::checkWorkspace()
 {
     return !isAnyTakenAsMapped || isWorkspaceSeen
-            || fail(MAPPING_NOTE_PATH, "written by release 1.0.0, which did not note the paths, and the files it names "
+            || fail(apiFilePath(MAPPING_NOTE_NAME), "written by release 1.0.0, which did not note the paths, and the files it names "
                                        "hold no workspace path given: remove .cmake/api/v1/reply and configure again");
-}
-
-bool CmakeApiMapper::isKeptObjectIntact(const QByteArray &name)
-{
-    FileStatus status;
-    return kept.contains(name) && kept.read(name, keptContent, status) == ReadResult::Read
-            && contentHash(keptContent).startsWith(contentHashInName(name));
 }
 
 // CMake keeps a reply object whose name it would give again as it is, so
@@ -349,7 +158,7 @@ bool CmakeApiMapper::isKeptObjectIntact(const QByteArray &name)
 // new ones; an object is mapped only from what CMake wrote.
 bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
 {
-    const QByteArray filePath = QByteArray(CMAKE_API_REPLY_PATH) + '/' + file.name;
+    const QByteArray filePath = replyFilePath(file.name);
     Location location;
     if (!locate(file.name, file.isSymLink, location))
         return true;
@@ -373,35 +182,21 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
         return fail(filePath, "cannot read", errno);
     if (read != ReadResult::Read)
         return true;
-    // One that the note does not name as it stands, but whose original is
-    // kept, was mapped since, by a run that was killed or whose note is
-    // gone: what CMake wrote, kept, tells with which paths.
-    bool isAsKept = false;
-    FileStatus keptStatus;
-    if (!nameHash.isEmpty() && kept.contains(file.name)
-        && kept.read(file.name, keptContent, keptStatus) == ReadResult::Read) {
-        isAsKept = keptContent == fileContent;
-        unsigned keptDropped = 0;
-        const QByteArray *mapped = nullptr;
-        pieceContent = keptContent;
-        const bool isKeptMapped = !isAsKept && mapContent({}, file.name, pieceContent, keptDropped, mapped);
-        if (isKeptMapped && *mapped == fileContent) {
-            note.objects.insert(file.name, { status.identity, paths });
-            return true;
-        }
-        if (isKeptMapped && contentHash(keptContent).startsWith(nameHash))
-            return writeObject(filePath, file.name, location, status, *mapped, false);
-        if (!isAsKept)
-            kept.remove(file.name); // fails its check, and is of no use
-    }
-
     unsigned dropped = 0;
     const QByteArray *mapped = nullptr;
     RewriteCheck check = RewriteCheck::MayBeRewritten;
-    if (!mapContent(filePath, file.name, fileContent, dropped, mapped, &check))
+    if (!mapContent(filePath, file.name, fileContent, dropped, mapped, rewrittenContent, &check))
         return false;
     // What the rules leave as it is needs no writing, whoever wrote it.
     if (!dropped && *mapped == fileContent)
+        return true;
+    // One that the note does not name as it stands may have been mapped
+    // since, by a run that was killed or whose note is gone.
+    bool isAsKept = false;
+    bool isDone = false;
+    if (!nameHash.isEmpty() && !compareWithKept(filePath, file.name, location, status, isAsKept, isDone))
+        return false;
+    if (isDone)
         return true;
     if (!isAsKept && !nameHash.isEmpty() && mayHoldMappedText(dropped, check)
         && !contentHash(fileContent, dropped).startsWith(nameHash)) {
@@ -410,27 +205,6 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
         return true;
     }
     return writeObject(filePath, file.name, location, status, *mapped, !nameHash.isEmpty() && !isAsKept);
-}
-
-// An object mapped with other paths, whose original checkPathsChange found kept.
-bool CmakeApiMapper::mapObjectAgain(const QByteArray &filePath, const QByteArray &name, const Location &location,
-                                    const FileStatus &status)
-{
-    FileStatus keptStatus;
-    if (kept.read(name, keptContent, keptStatus) != ReadResult::Read)
-        return fail(filePath, NOT_KEPT);
-    unsigned dropped = 0;
-    const QByteArray *mapped = nullptr;
-    if (!mapContent(filePath, name, keptContent, dropped, mapped))
-        return false;
-    // Other paths may map it as these do.
-    FileStatus current;
-    if (readReplyFile(location.directory, location.name.constData(), fileContent, current) == ReadResult::Read
-        && fileContent == *mapped) {
-        note.objects.insert(name, { current.identity, paths });
-        return true;
-    }
-    return writeObject(filePath, name, location, status, *mapped, false);
 }
 
 bool CmakeApiMapper::writeObject(const QByteArray &filePath, const QByteArray &name, const Location &location,
@@ -472,12 +246,12 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
     // Mapped with other paths: from what CMake wrote, which checkPathsChange found kept.
     FileStatus keptStatus;
     if (isMapped && (kept.read(name, keptContent, keptStatus) != ReadResult::Read || keptStatus.identity != noted->kept))
-        return fail(filePath, NOT_KEPT);
+        return fail(filePath, NOT_KEPT_REASON);
     isReplyNew = isReplyNew || !isMapped;
     QByteArray &original = isMapped ? keptContent : fileContent;
     unsigned dropped = 0;
     const QByteArray *mapped = nullptr;
-    if (!mapContent(filePath, name, original, dropped, mapped))
+    if (!mapContent(filePath, name, original, dropped, mapped, rewrittenContent))
         return false;
     if (!isMapped && !dropped && *mapped == original)
         return true;
@@ -497,26 +271,26 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
     return true;
 }
 
-// Text is mapped by the reply-text rules, a cache reply entry by entry.
-// mapped is the mapped text, which may be the text itself. Without a path,
-// a failure is not the run's.
+// Text is mapped by the reply-text rules, a cache reply entry by entry, into
+// out. mapped is the mapped text, which may be the text itself. Without a
+// path, a failure is not the run's.
 bool CmakeApiMapper::mapContent(const QByteArray &filePath, const QByteArray &name, QByteArray &content,
-                                unsigned &dropped, const QByteArray *&mapped, RewriteCheck *check)
+                                unsigned &dropped, const QByteArray *&mapped, QByteArray &out, RewriteCheck *check)
 {
     if (!normalizeReplyText(content, dropped))
         return !filePath.isEmpty() && fail(filePath, "not UTF-8 text");
-    mapped = &rewrittenContent;
+    mapped = &out;
     if (!name.startsWith("cache-")) {
-        rewrittenContent.resize(0);
-        if (!appendRewritten(rewrittenContent, content, RuleSet(), jsonSysrootPath, jsonWorkspacePath, check))
+        out.resize(0);
+        if (!appendRewritten(out, content, RuleSet(), jsonSysrootPath, jsonWorkspacePath, check))
             mapped = &content;
         return true;
     }
     // A cache reply is small, and hashed whenever it would change.
     if (check)
         *check = RewriteCheck::MayBeRewritten;
-    rewrittenContent = content;
-    return doCMakeApiCacheReplyPathMapping(rewrittenContent)
+    out = content;
+    return doCMakeApiCacheReplyPathMapping(out)
             || (!filePath.isEmpty()
                 && fail(filePath, "not a cache reply: no JSON object of kind \"cache\" with an array of entries"));
 }
@@ -550,7 +324,7 @@ bool CmakeApiMapper::saveNote()
     if (!openApiDirectory(true))
         return false;
     if (!writeOwnFile(apiDirectory.get(), MAPPING_NOTE_NAME, text))
-        return fail(MAPPING_NOTE_PATH, "cannot write", errno);
+        return fail(apiFilePath(MAPPING_NOTE_NAME), "cannot write", errno);
     savedNoteText = text;
     return true;
 }

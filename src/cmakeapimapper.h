@@ -81,9 +81,13 @@ private:
 
     bool openBuildDirectory();
     bool openApiDirectory(bool create);
+    // Fails the run for a reply directory that leads out, or cannot be opened.
+    bool checkReplyDirectory();
     QByteArray displayPath(const QByteArray &file) const;
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0);
     void warn(const QByteArray &file, const char *reason);
+    static QByteArray apiFilePath(const QByteArray &name);
+    static QByteArray replyFilePath(const QByteArray &name);
     bool locate(const QByteArray &name, bool isSymLink, Location &location, bool isQuiet = false);
 
     bool checkPathsChange(const QList<ReplyFile> &files);
@@ -92,13 +96,15 @@ private:
     bool isKeptObjectIntact(const QByteArray &name);
     bool checkDatabase();
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
+    bool compareWithKept(const QByteArray &filePath, const QByteArray &name, const Location &location,
+                         const FileStatus &status, bool &isAsKept, bool &isDone);
     bool mapObjectAgain(const QByteArray &filePath, const QByteArray &name, const Location &location,
                         const FileStatus &status);
     bool writeObject(const QByteArray &filePath, const QByteArray &name, const Location &location,
                      const FileStatus &status, const QByteArray &content, bool keepOriginal);
     bool mapIndex(const QByteArray &filePath, const QByteArray &name, const Location &location);
     bool mapContent(const QByteArray &filePath, const QByteArray &name, QByteArray &content, unsigned &dropped,
-                    const QByteArray *&mapped, RewriteCheck *check = nullptr);
+                    const QByteArray *&mapped, QByteArray &out, RewriteCheck *check = nullptr);
     bool mapCompileCommands();
     void loadNote(const QList<ReplyFile> &files);
     bool saveNote();
@@ -148,6 +154,7 @@ private:
     // Reused from file to file, so that a run allocates its memory once.
     QByteArray fileContent;
     QByteArray keptContent;
+    QByteArray keptMapped;
     QByteArray pieceContent;
     QByteArray rewrittenContent;
 };

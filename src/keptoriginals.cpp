@@ -6,6 +6,10 @@
 
 #include "keptoriginals.h"
 
+#include "cmakeapimapper.h"
+
+#include <QtCore/QCryptographicHash>
+
 #include <cerrno>
 
 #include <dirent.h>
@@ -18,6 +22,35 @@ namespace {
 constexpr char KEPT_DIRECTORY_NAME[] = ".dorvane-kept";
 
 } // namespace
+
+// CMake names a reply object by the first 20 hex digits of the SHA3-256 of
+// its content, as "<kind and name>-<digits>.json". The digits of such a name,
+// or an empty view for any other name.
+QByteArrayView contentHashInName(const QByteArray &name)
+{
+    constexpr qsizetype NAME_HASH_LENGTH = 20;
+    constexpr qsizetype suffixLength = NAME_HASH_LENGTH + 5; // the digits and ".json"
+    if (name.size() <= suffixLength || !name.endsWith(".json") || name.at(name.size() - suffixLength - 1) != '-')
+        return {};
+    const QByteArrayView digits = QByteArrayView(name).sliced(name.size() - suffixLength, NAME_HASH_LENGTH);
+    for (const char c : digits) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return {};
+    }
+    return digits;
+}
+
+// The SHA3-256, in hex, of a file's bytes as they were read, from its text
+// and the byte-order mark dropped from it, if any. Not for a text that had
+// its carriage returns dropped.
+QByteArray contentHash(const QByteArray &text, unsigned dropped)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha3_256);
+    if (dropped & DroppedByteOrderMark)
+        hash.addData(QByteArrayView("\xEF\xBB\xBF"));
+    hash.addData(text);
+    return hash.result().toHex();
+}
 
 // A link or a file in its place is no such directory: nothing is kept then.
 bool KeptOriginals::openDirectory(bool create)
@@ -100,4 +133,119 @@ void KeptOriginals::removeAllBut(const QSet<QByteArray> &keptNames)
         if (!keptNames.contains(name))
             remove(name);
     }
+}
+
+// Finds every file that was mapped with other paths than these, and makes
+// sure that what CMake wrote of it is kept, before anything is written.
+bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
+{
+    for (const ReplyFile &file : files) {
+        const bool isIndex = file.name.startsWith("index-");
+        const auto index = previousNote.indexes.constFind(file.name);
+        const auto object = previousNote.objects.constFind(file.name);
+        const int notedPaths = isIndex ? (index == previousNote.indexes.cend() ? paths : index->paths)
+                                       : (object == previousNote.objects.cend() || contentHashInName(file.name).isEmpty()
+                                                  ? paths
+                                                  : object->paths);
+        Location location;
+        if (notedPaths == paths || !locate(file.name, file.isSymLink, location, true))
+            continue;
+        // Only a file that is as this tool left it was mapped with them.
+        FileStatus status;
+        if (isIndex || notedPaths == UnknownPaths) {
+            if (readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
+                || (isIndex ? contentHash(fileContent) != index->mappedHash : status.identity != object->identity))
+                continue;
+        } else if (!readFileStatus(location.directory, location.name.constData(), status)
+                   || status.identity != object->identity) {
+            continue;
+        }
+        FileStatus keptStatus;
+        if (notedPaths == UnknownPaths ? mayBeMappedWithThesePaths(fileContent, file.name.startsWith("cache-"))
+            : isIndex ? kept.readStatus(file.name, keptStatus) && keptStatus.identity == index->kept
+                      : isKeptObjectIntact(file.name)) {
+            if (notedPaths == UnknownPaths)
+                acceptedAsMapped.insert(file.name);
+            continue;
+        }
+        return fail(replyFilePath(file.name), NOT_KEPT_REASON);
+    }
+    return true;
+}
+
+// Release 1.0.0 did not note the paths it mapped with. Text it mapped with
+// other sysroot paths holds a system directory that no path of these stands
+// before, which a mapping with these paths never leaves; a cache reply,
+// whose flags keep /usr/lib, cannot be told that way, and goes with the
+// rest. Another workspace path leaves no such trace: see checkWorkspace().
+bool CmakeApiMapper::mayBeMappedWithThesePaths(QByteArray &text, bool isCacheReply)
+{
+    unsigned dropped = 0;
+    RewriteCheck check = RewriteCheck::MayBeRewritten;
+    rewrittenContent.resize(0);
+    if (!normalizeReplyText(text, dropped) || (dropped & DroppedCarriageReturns))
+        return false;
+    if (!isCacheReply)
+        appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check);
+    isWorkspaceSeen = isWorkspaceSeen || text.contains(jsonWorkspacePath);
+    isAnyTakenAsMapped = isAnyTakenAsMapped || check != RewriteCheck::NotRewritten;
+    return check != RewriteCheck::NotRewritten;
+}
+
+bool CmakeApiMapper::isKeptObjectIntact(const QByteArray &name)
+{
+    FileStatus status;
+    return kept.contains(name) && kept.read(name, keptContent, status) == ReadResult::Read
+            && contentHash(keptContent).startsWith(contentHashInName(name));
+}
+
+// An object the note does not name as it stands, whose original is kept:
+// what CMake wrote tells with which paths it was mapped since. Sets isAsKept
+// where the object is as CMake wrote it, and isDone where it is mapped with
+// these paths already, or now from what is kept.
+bool CmakeApiMapper::compareWithKept(const QByteArray &filePath, const QByteArray &name, const Location &location,
+                                     const FileStatus &status, bool &isAsKept, bool &isDone)
+{
+    FileStatus keptStatus;
+    if (!kept.contains(name) || kept.read(name, keptContent, keptStatus) != ReadResult::Read)
+        return true;
+    isAsKept = keptContent == fileContent;
+    if (isAsKept)
+        return true;
+    unsigned dropped = 0;
+    const QByteArray *mapped = nullptr;
+    pieceContent = keptContent;
+    const bool isKeptMapped = mapContent({}, name, pieceContent, dropped, mapped, keptMapped);
+    if (isKeptMapped && *mapped == fileContent) {
+        note.objects.insert(name, { status.identity, paths });
+        isDone = true;
+        return true;
+    }
+    if (isKeptMapped && contentHash(keptContent).startsWith(contentHashInName(name))) {
+        isDone = true;
+        return writeObject(filePath, name, location, status, *mapped, false);
+    }
+    kept.remove(name); // fails its check, and is of no use
+    return true;
+}
+
+// An object mapped with other paths, whose original checkPathsChange found kept.
+bool CmakeApiMapper::mapObjectAgain(const QByteArray &filePath, const QByteArray &name, const Location &location,
+                                    const FileStatus &status)
+{
+    FileStatus keptStatus;
+    if (kept.read(name, keptContent, keptStatus) != ReadResult::Read)
+        return fail(filePath, NOT_KEPT_REASON);
+    unsigned dropped = 0;
+    const QByteArray *mapped = nullptr;
+    if (!mapContent(filePath, name, keptContent, dropped, mapped, rewrittenContent))
+        return false;
+    // Other paths may map it as these do.
+    FileStatus current;
+    if (readReplyFile(location.directory, location.name.constData(), fileContent, current) == ReadResult::Read
+        && fileContent == *mapped) {
+        note.objects.insert(name, { current.identity, paths });
+        return true;
+    }
+    return writeObject(filePath, name, location, status, *mapped, false);
 }

@@ -13,6 +13,18 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QSet>
 
+// CMake names a reply object by the first 20 hex digits of the SHA3-256 of
+// its content, as "<kind and name>-<digits>.json": its own record of what it
+// wrote. The digits of such a name, or an empty view for any other name.
+QByteArrayView contentHashInName(const QByteArray &name);
+// The SHA3-256, in hex, of a file's bytes as they were read, from its text
+// and the byte-order mark dropped from it, if any. Not for a text that had
+// its carriage returns dropped.
+QByteArray contentHash(const QByteArray &text, unsigned dropped = 0);
+
+constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: "
+                                   "remove .cmake/api/v1/reply and configure again";
+
 // What is kept of the database, by a name no reply file can have.
 constexpr char KEPT_DATABASE_NAME[] = ".compile_commands.json";
 

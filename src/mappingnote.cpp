@@ -28,10 +28,21 @@ QByteArray encodePath(const QString &path)
     return ':' + path.toUtf8().toPercentEncoding("/");
 }
 
-void appendIdentity(QByteArray &line, const FileIdentity &identity)
+// A note names thousands of files, and a second run writes it out again to
+// see whether it changed: numbers go straight into the text.
+template <typename Number>
+void appendNumber(QByteArray &text, Number number, int base = 10)
 {
-    line += ' ' + QByteArray::number(identity.device) + ' ' + QByteArray::number(identity.inode) + ' '
-            + QByteArray::number(identity.size) + ' ' + QByteArray::number(identity.modified);
+    char digits[24];
+    text.append(' ').append(digits, std::to_chars(digits, digits + sizeof digits, number, base).ptr - digits);
+}
+
+void appendIdentity(QByteArray &text, const FileIdentity &identity)
+{
+    appendNumber(text, identity.device);
+    appendNumber(text, identity.inode);
+    appendNumber(text, identity.size);
+    appendNumber(text, identity.modified);
 }
 
 // Reads the fields of a line one after the other.
@@ -146,25 +157,30 @@ QByteArray MappingNote::toText() const
                     + encodePath(paths[i].workspace) + '\n';
     }
     if (database) {
-        text += "database " + QByteArray::number(database->paths) + ' ' + QByteArray::number(database->checksum, 16);
+        text.append("database");
+        appendNumber(text, database->paths);
+        appendNumber(text, database->checksum, 16);
         appendIdentity(text, database->identity);
         appendIdentity(text, database->kept);
-        text += '\n';
+        text.append('\n');
     }
     // A name goes on one line.
     for (auto it = indexes.cbegin(); it != indexes.cend(); ++it) {
         if (it.key().contains('\n'))
             continue;
-        text += "index " + QByteArray::number(it->paths) + ' ' + it->mappedHash;
+        text.append("index");
+        appendNumber(text, it->paths);
+        text.append(' ').append(it->mappedHash);
         appendIdentity(text, it->kept);
-        text += ' ' + it.key() + '\n';
+        text.append(' ').append(it.key()).append('\n');
     }
     for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
         if (it.key().contains('\n'))
             continue;
-        text += "object " + QByteArray::number(it->paths);
+        text.append("object");
+        appendNumber(text, it->paths);
         appendIdentity(text, it->identity);
-        text += ' ' + it.key() + '\n';
+        text.append(' ').append(it.key()).append('\n');
     }
     return text;
 }
