@@ -210,17 +210,12 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
 bool CmakeApiMapper::writeObject(const QByteArray &filePath, const QByteArray &name, const Location &location,
                                  const FileStatus &status, const QByteArray &content, bool keepOriginal)
 {
-    // What CMake wrote gets a second name before the rename frees it.
-    const bool isKept = keepOriginal && kept.keep(location.directory, location.name, name);
+    KeptVersion version;
+    const bool mayKeep = keepOriginal && kept.prepare(name, status.identity.device, version);
     FileIdentity identity;
-    bool isInPlace = false;
-    const bool isWritten = replaceFileContent(location.directory, location.name, status, content, &identity, &isInPlace);
-    const int error = errno;
-    // Rewritten in place, what was kept is gone too.
-    if (isKept && (isInPlace || !isWritten))
-        kept.remove(name);
-    if (!isWritten)
-        return fail(filePath, "cannot write", error);
+    if (!replaceFileContent(location.directory, location.name, status, content, &identity, mayKeep ? &version : nullptr))
+        return fail(filePath, "cannot write", errno);
+    kept.add(version);
     if (!contentHashInName(name).isEmpty())
         note.objects.insert(name, { identity, paths });
     return true;
@@ -255,19 +250,20 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
         return false;
     if (!isMapped && !dropped && *mapped == original)
         return true;
-    FileIdentity keptIdentity = isMapped ? noted->kept : FileIdentity();
-    if (!isMapped && kept.keep(location.directory, location.name, name))
-        keptIdentity = status.identity;
-    // Noted before it is written: a run that ends in between leaves a note
-    // that does not match the index, which the next run then maps.
-    note.indexes.insert(name, { contentHash(*mapped), paths, keptIdentity });
+    // Noted before it is written, with what it keeps: a run that ends in
+    // between leaves a note that does not match the index, which the next
+    // run then maps.
+    KeptVersion version;
+    const bool mayKeep = !isMapped && kept.prepare(name, status.identity.device, version);
+    note.indexes.insert(name, { contentHash(*mapped), paths,
+                                isMapped ? noted->kept : mayKeep ? status.identity : FileIdentity() });
     if (!saveNote())
         return false;
-    bool isInPlace = false;
-    if (!replaceFileContent(location.directory, location.name, status, *mapped, nullptr, &isInPlace))
+    if (!replaceFileContent(location.directory, location.name, status, *mapped, nullptr, mayKeep ? &version : nullptr))
         return fail(filePath, "cannot write", errno);
-    if (isInPlace && !isMapped)
-        kept.remove(name);
+    kept.add(version);
+    if (mayKeep && !version.isKept)
+        note.indexes[name].kept = FileIdentity();
     return true;
 }
 

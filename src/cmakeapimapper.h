@@ -105,7 +105,7 @@ private:
     bool mapIndex(const QByteArray &filePath, const QByteArray &name, const Location &location);
     bool mapContent(const QByteArray &filePath, const QByteArray &name, QByteArray &content, unsigned &dropped,
                     const QByteArray *&mapped, QByteArray &out, RewriteCheck *check = nullptr);
-    bool mapCompileCommands();
+    bool mapCompileCommands(bool mayKeep = true);
     void loadNote(const QList<ReplyFile> &files);
     bool saveNote();
     QString rewriteCacheValue(const QString &name, const QString &value);

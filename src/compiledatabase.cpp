@@ -125,7 +125,7 @@ bool CmakeApiMapper::checkDatabase()
 // otherwise, and names it by no hash, so the note alone tells whether this
 // tool wrote it. It runs to hundreds of MB, so it is mapped piece by piece,
 // and its new version is started only at the first piece that changes.
-bool CmakeApiMapper::mapCompileCommands()
+bool CmakeApiMapper::mapCompileCommands(bool mayKeep)
 {
     const int directory = databaseDirectory.get();
     FileReader reader;
@@ -148,6 +148,10 @@ bool CmakeApiMapper::mapCompileCommands()
         return fail(COMPILE_COMMANDS_PATH, "cannot read what CMake wrote, kept", errno);
     FileReader &source = isFromKept ? keptReader : reader;
 
+    // What CMake wrote is kept where the new version is written, as a rule.
+    KeptVersion version;
+    mayKeep = mayKeep && !isFromKept && openApiDirectory(true)
+            && kept.prepare(KEPT_DATABASE_NAME, status.identity.device, version);
     FileReplacement replacement;
     bool isStarted = false;
     // What was read before the first piece that changes, which the new
@@ -171,7 +175,8 @@ bool CmakeApiMapper::mapCompileCommands()
         }
         // Its owner and mode are kept, or the run fails: the database is
         // never rewritten in place.
-        if (!isStarted && (replacement.start(directory, databaseName, status, true) != FileReplacement::Started
+        if (!isStarted && (replacement.start(directory, databaseName, status, true, mayKeep ? &version : nullptr)
+                               != FileReplacement::Started
                            || !replacement.appendFrom(source.fd(), unchangedSize)))
             return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
         isStarted = true;
@@ -182,17 +187,25 @@ bool CmakeApiMapper::mapCompileCommands()
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
     if (!isStarted)
         return true;
-    // What CMake wrote gets a second name before the rename frees it. Noted
-    // before it is in place: a run that ends in between leaves a note that
-    // names no file there, and the next run maps the database.
-    FileIdentity keptIdentity = isFromKept ? noted->kept : FileIdentity();
-    if (!isFromKept && openApiDirectory(true) && kept.keep(directory, databaseName, KEPT_DATABASE_NAME))
-        keptIdentity = status.identity;
+    // Noted before it is in place, with what it keeps: a run that ends in
+    // between leaves a note that names no file there, and the next run maps
+    // the database.
     FileIdentity mappedIdentity;
     if (!replacement.readIdentity(mappedIdentity))
         return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+    const FileIdentity keptIdentity = isFromKept ? noted->kept : mayKeep ? status.identity : FileIdentity();
     note.database = DatabaseEntry { writtenChecksum.result(), mappedIdentity, paths, keptIdentity };
     if (!saveNote())
         return false;
-    return replacement.commit() || fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+    if (!replacement.commit()) {
+        // Where the version kept cannot be renamed into place (on another
+        // mount), the database is replaced as it would have been.
+        if (mayKeep)
+            return mapCompileCommands(false);
+        return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+    }
+    kept.add(version);
+    if (mayKeep && !version.isKept)
+        note.database->kept = FileIdentity();
+    return true;
 }

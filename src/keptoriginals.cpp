@@ -1,8 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The kept files' directory: second hard links, made with linkat, read and
-// removed by name in that directory, never through a link.
+// The kept files' directory, read and removed by name, never through a
+// link; and how a run finds what CMake wrote, kept or not.
 
 #include "keptoriginals.h"
 
@@ -62,6 +62,9 @@ bool KeptOriginals::openDirectory(bool create)
     if (fd < 0 && errno == ENOENT && create && (mkdirat(apiDirectory, KEPT_DIRECTORY_NAME, 0777) == 0 || errno == EEXIST))
         fd = openat(apiDirectory, KEPT_DIRECTORY_NAME, flags);
     directory = FileDescriptor(fd);
+    struct stat status;
+    if (directory.isValid() && fstat(directory.get(), &status) == 0)
+        device = status.st_dev;
     return directory.isValid();
 }
 
@@ -89,17 +92,19 @@ bool KeptOriginals::contains(const QByteArray &keptName)
     return names.contains(keptName);
 }
 
-bool KeptOriginals::keep(int fileDirectory, const QByteArray &name, const QByteArray &keptName)
+bool KeptOriginals::prepare(const QByteArray &keptName, quint64 fileDevice, KeptVersion &version)
 {
-    if (!openDirectory(true))
+    // Names are exchanged only within one file system.
+    if (!openDirectory(true) || device != fileDevice)
         return false;
-    // What stands under the name already is an older version's, or junk.
-    if (linkat(fileDirectory, name.constData(), directory.get(), keptName.constData(), 0) != 0
-        && !(errno == EEXIST && unlinkat(directory.get(), keptName.constData(), 0) == 0
-             && linkat(fileDirectory, name.constData(), directory.get(), keptName.constData(), 0) == 0))
-        return false;
-    names.insert(keptName);
+    version = { directory.get(), keptName, false };
     return true;
+}
+
+void KeptOriginals::add(const KeptVersion &version)
+{
+    if (version.isKept)
+        names.insert(version.name);
 }
 
 ReadResult KeptOriginals::read(const QByteArray &keptName, QByteArray &content, FileStatus &status)

@@ -28,12 +28,12 @@ constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy 
 // What is kept of the database, by a name no reply file can have.
 constexpr char KEPT_DATABASE_NAME[] = ".compile_commands.json";
 
-// Beside the note, in .cmake/api/v1/.dorvane-kept: a second name for the
-// version CMake wrote of each file this tool replaced, made before the
-// mapped version is renamed into place. It costs no copying, and no more
-// room than the file CMake wrote, which the rename would have freed; and
-// it is given back once CMake drops the file. CMake replaces reply files
-// and the database by a rename too, so what is kept never changes under it.
+// Beside the note, in .cmake/api/v1/.dorvane-kept: the version CMake wrote
+// of each file this tool replaced, moved there by the exchange that puts the
+// mapped version in its place. It costs no copying, and no more room than
+// the file CMake wrote, which a rename would have freed; and it is given
+// back once CMake drops the file. CMake replaces reply files and the
+// database by a rename too, so what is kept never changes under it.
 class KeptOriginals
 {
 public:
@@ -41,11 +41,12 @@ public:
     void setApiDirectory(int directory) { apiDirectory = directory; }
 
     bool contains(const QByteArray &keptName);
-    // Keeps the regular file name in a directory as keptName. False where
-    // no second name can be made: on another file system, in a directory
-    // that cannot be written, for a file the kernel will not link for this
-    // user (fs.protected_hardlinks), or without the directory at all.
-    bool keep(int directory, const QByteArray &name, const QByteArray &keptName);
+    // Where a replacement of a file on device keeps the version it replaces
+    // as keptName. False where it cannot: for a file on another file system,
+    // or without a directory of kept files that can be made and written.
+    bool prepare(const QByteArray &keptName, quint64 device, KeptVersion &version);
+    // Takes note of what a replacement kept.
+    void add(const KeptVersion &version);
     ReadResult read(const QByteArray &keptName, QByteArray &content, FileStatus &status);
     ReadResult open(const QByteArray &keptName, FileReader &reader, FileStatus &status);
     bool readStatus(const QByteArray &keptName, FileStatus &status);
@@ -61,6 +62,7 @@ private:
 
     int apiDirectory = -1;
     FileDescriptor directory;
+    quint64 device = 0;
     bool isNamesListed = false;
     QSet<QByteArray> names;
 };

@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <string_view>
 
 #include <dirent.h>
@@ -46,7 +48,7 @@ bool isTemporaryFileName(std::string_view name)
 struct PendingFile
 {
     volatile sig_atomic_t directory = -1;
-    char name[sizeof TEMPORARY_FILE_PREFIX + TEMPORARY_FILE_LETTERS] = {};
+    char name[NAME_MAX + 1] = {};
 };
 PendingFile pendingFiles[4];
 
@@ -326,7 +328,7 @@ FileReplacement::~FileReplacement()
 }
 
 FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray &name, const FileStatus &status,
-                                               bool isOwnerRequired)
+                                               bool isOwnerRequired, KeptVersion *keptVersion)
 {
     // The rename would succeed on a file we may not write; refuse it as a
     // direct write would. An owner may write where the mode lets it: ACLs and
@@ -334,20 +336,34 @@ FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray
     const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
     if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS) != 0)
         return Refused;
-    return create(directoryFd, name, status, isOwnerRequired);
+    return create(directoryFd, name, status, isOwnerRequired, keptVersion);
 }
 
 FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArray &name, const FileStatus &status,
-                                                bool isOwnerRequired)
+                                                bool isOwnerRequired, KeptVersion *keptVersion)
 {
     directory = directoryFd;
     target = name;
     const mode_t mode = status.mode & 07777;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    if (keptVersion && keptVersion->name.size() <= NAME_MAX) {
+        // What stands under the kept name is an older version's, or what a
+        // killed run was writing.
+        fd = openat(keptVersion->directory, keptVersion->name.constData(), flags, mode & 0777);
+        if (fd < 0 && errno == EEXIST && unlinkat(keptVersion->directory, keptVersion->name.constData(), 0) == 0)
+            fd = openat(keptVersion->directory, keptVersion->name.constData(), flags, mode & 0777);
+        if (fd >= 0) {
+            keep = keptVersion;
+            temporaryDirectory = keep->directory;
+            temporaryName = keep->name;
+        }
+    }
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporaryDirectory = directoryFd;
         temporaryName = TEMPORARY_FILE_PREFIX;
         for (int i = 0; i < TEMPORARY_FILE_LETTERS; ++i)
             temporaryName += LETTERS[QRandomGenerator::global()->bounded(int(sizeof LETTERS - 1))];
-        fd = openat(directoryFd, temporaryName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+        fd = openat(directoryFd, temporaryName.constData(), flags, mode & 0777);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -355,7 +371,7 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
         temporaryName.clear();
         return NoTemporaryFile;
     }
-    pendingSlot = takePendingSlot(directoryFd, temporaryName);
+    pendingSlot = takePendingSlot(temporaryDirectory, temporaryName);
     // Another user's file is replaced by one of ours where we may not give
     // it theirs, unless the caller needs the owner kept.
     if ((status.owner != effectiveUser() || status.group != effectiveGroup())
@@ -421,7 +437,24 @@ bool FileReplacement::commit()
         return false;
     const bool closed = ::close(fd) == 0;
     fd = -1;
-    if (!closed || renameat(directory, temporaryName.constData(), directory, target.constData()) != 0) {
+    if (!closed) {
+        abandon();
+        return false;
+    }
+    // Exchanged, the temporary name holds the version kept. A signal that
+    // comes before the handler lets go of it removes that version, as it
+    // would have removed the new one: a kept version is only ever a spare.
+    if (keep) {
+        keep->isKept = renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
+                                 RENAME_EXCHANGE)
+                == 0;
+        if (keep->isKept) {
+            givePendingSlotBack(pendingSlot);
+            temporaryName.clear();
+            return true;
+        }
+    }
+    if (renameat(temporaryDirectory, temporaryName.constData(), directory, target.constData()) != 0) {
         abandon();
         return false;
     }
@@ -437,29 +470,30 @@ void FileReplacement::abandon()
         ::close(fd);
     fd = -1;
     if (!temporaryName.isEmpty())
-        unlinkat(directory, temporaryName.constData(), 0);
+        unlinkat(temporaryDirectory, temporaryName.constData(), 0);
     temporaryName.clear();
     givePendingSlotBack(pendingSlot);
     errno = error;
 }
 
 bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatus &status, const QByteArray &content,
-                        FileIdentity *written, bool *inPlace)
+                        FileIdentity *written, KeptVersion *keep)
 {
-    if (inPlace)
-        *inPlace = false;
     FileReplacement replacement;
-    switch (replacement.start(directoryFd, name, status)) {
+    switch (replacement.start(directoryFd, name, status, false, keep)) {
     case FileReplacement::Started:
-        return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
+        if (replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit())
+            return true;
+        // The version kept where the file cannot be renamed into place (on
+        // another mount, or in a read-only directory) goes, and the file is
+        // replaced as it would have been.
+        return keep && replaceFileContent(directoryFd, name, status, content, written);
     case FileReplacement::Refused:
     case FileReplacement::OwnerNotKept:
         return false;
     case FileReplacement::NoTemporaryFile:
         break;
     }
-    if (inPlace)
-        *inPlace = true;
     return rewriteInPlace(directoryFd, name.constData(), content, written);
 }
 

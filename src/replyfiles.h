@@ -101,11 +101,24 @@ private:
 // reused from call to call.
 ReadResult readReplyFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status);
 
+// Where a replacement keeps the version it replaces. The new version is
+// written there, under that name, and swapped with the file by one exchange
+// of names (renameat2 with RENAME_EXCHANGE), which leaves the old version
+// there at no cost. isKept says whether it did: where the file system cannot
+// exchange names, the new version is moved into place, and the old one goes.
+struct KeptVersion
+{
+    int directory = -1;
+    QByteArray name;
+    bool isKept = false;
+};
+
 // A new version of a file, written piece by piece to a temporary file beside
-// it and put in its place by a rename, so that the file is always either
-// wholly old or wholly new. Unless committed, the temporary file is removed,
-// also when SIGHUP, SIGINT or SIGTERM ends the run. The directory's
-// descriptor must stay open until the replacement is committed or gone.
+// it (or where it keeps the version it replaces) and put in its place by a
+// rename, so that the file is always either wholly old or wholly new. Unless
+// committed, the temporary file is removed, also when SIGHUP, SIGINT or
+// SIGTERM ends the run. The directories' descriptors must stay open until
+// the replacement is committed or gone.
 class FileReplacement
 {
     Q_DISABLE_COPY_MOVE(FileReplacement)
@@ -126,9 +139,12 @@ public:
 
     // For the regular file name in a directory, keeping its permission bits
     // and, where allowed, its owner; with isOwnerRequired, its owner always.
-    Result start(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false);
+    // With keep, the version replaced is kept there where it can be.
+    Result start(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false,
+                 KeptVersion *keep = nullptr);
     // For whatever stands at name, or nothing, with the owner and mode given.
-    Result create(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false);
+    Result create(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false,
+                  KeptVersion *keep = nullptr);
     bool append(QByteArrayView data);
     // Appends the first length bytes of another open file.
     bool appendFrom(int fd, qint64 length);
@@ -140,18 +156,20 @@ public:
 private:
     int directory = -1;
     QByteArray target;
+    int temporaryDirectory = -1;
     QByteArray temporaryName;
+    KeptVersion *keep = nullptr;
     int fd = -1;
     int pendingSlot = -1;
 };
 
 // Replaces the content of the regular file name in a directory as a whole,
-// keeping its status. Where no temporary file can be made beside it, the
-// file is rewritten in place, and its old content put back if that fails.
-// Sets written, when given, to the identity of the new version, and
-// inPlace, when given, to whether it was rewritten in place.
+// keeping its status, and with keep, the version it replaces where it can.
+// Where no temporary file can be made, the file is rewritten in place, and
+// its old content put back if that fails. Sets written, when given, to the
+// identity of the new version.
 bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatus &status, const QByteArray &content,
-                        FileIdentity *written = nullptr, bool *inPlace = nullptr);
+                        FileIdentity *written = nullptr, KeptVersion *keep = nullptr);
 
 // Writes a small file of the tool's own as a whole: a regular file keeps its
 // status; a link there, or nothing, gives way to a new file with the

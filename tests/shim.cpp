@@ -5,7 +5,7 @@
 // environment or the user might: DORVANE_SHIM_SWAP="NAME TARGET" makes NAME
 // a link to TARGET right before the tool opens it, and
 // DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
-// file over NAME.
+// file over NAME, or exchanges one with it.
 
 #include <csignal>
 #include <cstdarg>
@@ -53,10 +53,16 @@ extern "C" int openat(int directory, const char *path, int flags, ...)
 
 extern "C" int openat64(int directory, const char *path, int flags, ...) __attribute__((alias("openat")));
 
-extern "C" int renameat(int fromDirectory, const char *from, int toDirectory, const char *to)
+extern "C" int renameat2(int fromDirectory, const char *from, int toDirectory, const char *to, unsigned flags)
 {
     if (names(to, "DORVANE_SHIM_TERMINATE"))
         raise(SIGTERM);
-    static const auto real = reinterpret_cast<int (*)(int, const char *, int, const char *)>(dlsym(RTLD_NEXT, "renameat"));
-    return real(fromDirectory, from, toDirectory, to);
+    static const auto real =
+            reinterpret_cast<int (*)(int, const char *, int, const char *, unsigned)>(dlsym(RTLD_NEXT, "renameat2"));
+    return real(fromDirectory, from, toDirectory, to, flags);
+}
+
+extern "C" int renameat(int fromDirectory, const char *from, int toDirectory, const char *to)
+{
+    return renameat2(fromDirectory, from, toDirectory, to, 0);
 }

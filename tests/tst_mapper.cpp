@@ -244,7 +244,8 @@ void tst_Mapper::run_data()
     row("database with nothing to map, read-only build directory", { "a=/usr/lib", db + "/usr/local/lib" }, withDb,
         "exit 0", { "a=/S/usr/lib" }, readOnlyBuild);
     // SIGTERM while the note's replacement came and went, and the
-    // database's was about to be renamed: neither is left behind.
+    // database's was about to be renamed: neither is left behind, nor is
+    // the mapped database kept as what CMake wrote.
     row("terminated at the database's rename", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb, "killed",
         { "a=/S/usr/lib" }, preload("DORVANE_SHIM_TERMINATE", "compile_commands.json"));
     // JSON holds only UTF-8, and QProcess passes arguments as UTF-8.
@@ -409,6 +410,17 @@ void tst_Mapper::run()
             expected.remove(path);
     }
     QCOMPARE(snapshot(dir), expected);
+    // What a run keeps is what CMake wrote, as the files were made: never a
+    // version mapped, also where a run was killed.
+    const QDir keptFiles(dir + reply + "/.." + kept);
+    for (const QString &name : keptFiles.entryList(QDir::Files | QDir::Hidden)) {
+        const QString keptFor = name == ".compile_commands.json" ? dir + "/compile_commands.json" : dir + reply + '/' + name;
+        const auto original = std::find_if(files.begin(), files.end(), [&](const QByteArray &file) {
+            return QFileInfo(pathOf(file)).canonicalFilePath() == QFileInfo(keptFor).canonicalFilePath();
+        });
+        QVERIFY2(output.endsWith("exit 1") || (original != files.end() && read(keptFiles.filePath(name)) == contentOf(*original)),
+                 qPrintable(name));
+    }
     // Standard output, without the lines on standard error.
     const QStringList said = QString::fromUtf8(output).split('\n').filter(QRegularExpression("^(?!dorvane: )"));
     const bool isReplyMapped = said.last() == "exit 0"
