@@ -23,6 +23,7 @@ Dorvane runs in the build directory with a sysroot path and a workspace
 path, and rewrites every reply file in place, and on request the
 compilation database, so that IDEs, clangd and scripts on the host find
 the same files. Files are replaced atomically, runs in one build
-directory take turns, and a reply that is already mapped is never
-mapped again.")
+directory take turns, each file is mapped once for the paths given,
+and a run with other paths maps every file again from what CMake
+wrote.")
 include(CPack)

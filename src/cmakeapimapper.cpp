@@ -133,24 +133,25 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         kept.removeAllBut(names);
     }
     // The entries of the index files and the database were saved before they
-    // were written. The rest only spares the next run the hashing of mapped
+    // were written. The rest only spares the next run reading mapped
     // objects, so a note that cannot be saved now fails nothing.
     saveNote();
+    failure.clear();
     QByteArray failedPath;
     if (hasReply && isQueryExist() && !removeTree(apiDirectory.get(), "query", failedPath))
         return fail(apiFilePath(failedPath), "cannot remove", errno);
     return true;
 }
 
-// Where the files release 1.0.0 mapped are taken to be mapped with these
+// Where the files an older note names are taken to be mapped with these
 // paths, one of them at least holds the workspace path given: a reply names
 // the workspace in many places. Where none does, the tool cannot tell these
 // paths from another workspace path.
 bool CmakeApiMapper::checkWorkspace()
 {
     return !isAnyTakenAsMapped || isWorkspaceSeen
-            || fail(apiFilePath(MAPPING_NOTE_NAME), "written by release 1.0.0, which did not note the paths, and the files it names "
-                                       "hold no workspace path given: remove .cmake/api/v1/reply and configure again");
+            || fail(apiFilePath(MAPPING_NOTE_NAME), "an older note, which names no paths, and the files it names hold no "
+                                       "workspace path given: remove .cmake/api/v1/reply and configure again");
 }
 
 // CMake keeps a reply object whose name it would give again as it is, so
@@ -200,7 +201,7 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
         return true;
     if (!isAsKept && !nameHash.isEmpty() && mayHoldMappedText(dropped, check)
         && !contentHash(fileContent, dropped).startsWith(nameHash)) {
-        // Rewritten since CMake wrote it, as a rule by a run of release 1.0.0.
+        // Rewritten since CMake wrote it, as a rule by a run whose note names no paths.
         note.objects.insert(file.name, { status.identity, paths });
         return true;
     }
@@ -242,6 +243,18 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
     FileStatus keptStatus;
     if (isMapped && (kept.read(name, keptContent, keptStatus) != ReadResult::Read || keptStatus.identity != noted->kept))
         return fail(filePath, NOT_KEPT_REASON);
+    // One the note does not name, as it was mapped since by a run whose note
+    // is gone, what CMake wrote, kept, tells.
+    if (!isMapped && kept.contains(name) && kept.read(name, keptContent, keptStatus) == ReadResult::Read
+        && keptContent != fileContent) {
+        unsigned dropped = 0;
+        const QByteArray *mapped = nullptr;
+        pieceContent = keptContent;
+        if (mapContent({}, name, pieceContent, dropped, mapped, keptMapped) && *mapped == fileContent) {
+            note.indexes.insert(name, { hash, paths, keptStatus.identity });
+            return true;
+        }
+    }
     isReplyNew = isReplyNew || !isMapped;
     QByteArray &original = isMapped ? keptContent : fileContent;
     unsigned dropped = 0;
@@ -310,6 +323,8 @@ void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
         if (index != previousNote.indexes.cend())
             note.indexes.insert(file.name, *index);
     }
+    // An index noted that is gone was dropped by CMake with a reply it wrote.
+    isReplyNew = note.indexes.size() < previousNote.indexes.size();
 }
 
 bool CmakeApiMapper::saveNote()

@@ -29,7 +29,7 @@ public:
 
     // Works in directory rather than in the current directory. False, with
     // errno set, for one that cannot be entered.
-    bool setBuildDirectory(const QString &directory);
+    bool setBuildDirectory(const QByteArray &directory);
 
     // Whether anything stands at the reply's path. One that leads out of the
     // build directory does, and fails the run.
@@ -95,6 +95,8 @@ private:
     bool checkWorkspace();
     bool isKeptObjectIntact(const QByteArray &name);
     bool checkDatabase();
+    bool recogniseDatabase();
+    bool mapPiece(QByteArray &piece, bool isStart, const QByteArray *&mapped, unsigned *dropped = nullptr);
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
     bool compareWithKept(const QByteArray &filePath, const QByteArray &name, const Location &location,
                          const FileStatus &status, bool &isAsKept, bool &isDone);
@@ -136,6 +138,8 @@ private:
     bool hasDatabase = false;
     bool isDatabaseChecked = false;
     DatabaseOrigin databaseOrigin = DatabaseOrigin::CMake;
+    // The database as the note names it, or as it was told without the note.
+    std::optional<DatabaseEntry> databaseNoted;
     // What the last run noted, the note of this run and the paths of this
     // run in it, and the note's text as it stands on disk.
     MappingNote previousNote;
@@ -143,7 +147,7 @@ private:
     int paths = UnknownPaths;
     QByteArray savedNoteText;
     KeptOriginals kept;
-    // Files the note of release 1.0.0 names, which may have been mapped
+    // Files a note of the first format names, which may have been mapped
     // with these paths: they are taken to be.
     QSet<QByteArray> acceptedAsMapped;
     bool isAnyTakenAsMapped = false;

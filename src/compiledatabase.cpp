@@ -79,7 +79,10 @@ bool CmakeApiMapper::isCompileCommandsExist()
 // size matches.
 bool CmakeApiMapper::checkDatabase()
 {
-    const std::optional<DatabaseEntry> &noted = previousNote.database;
+    databaseNoted = previousNote.database;
+    if (!databaseNoted && !recogniseDatabase())
+        return false;
+    const std::optional<DatabaseEntry> &noted = databaseNoted;
     FileReader reader;
     FileStatus status;
     const ReadResult opened = noted ? reader.open(databaseDirectory.get(), databaseName.constData(), status)
@@ -106,7 +109,7 @@ bool CmakeApiMapper::checkDatabase()
         if (kept.readStatus(KEPT_DATABASE_NAME, keptStatus) && keptStatus.identity == noted->kept)
             return true;
     } else if (lseek(reader.fd(), 0, SEEK_SET) == 0) {
-        // Noted by release 1.0.0, without its paths: taken to be mapped with
+        // Noted in the note's first format, without its paths: taken to be mapped with
         // these where every piece may be.
         Pieces pieces(reader, fileContent);
         bool mayBeMapped = true;
@@ -119,6 +122,57 @@ bool CmakeApiMapper::checkDatabase()
     }
     return fail(COMPILE_COMMANDS_PATH, "mapped with other paths, and no intact copy of what CMake wrote is kept: "
                                        "configure again");
+}
+
+// A database the note does not name may have been mapped by a run whose
+// note is gone: it was where it holds what CMake wrote, kept, mapped with
+// these paths. Told by sizes and checksums, without writing anything.
+bool CmakeApiMapper::recogniseDatabase()
+{
+    FileReader keptReader;
+    FileReader reader;
+    FileStatus keptStatus;
+    FileStatus status;
+    if (!kept.contains(KEPT_DATABASE_NAME) || kept.open(KEPT_DATABASE_NAME, keptReader, keptStatus) != ReadResult::Read
+        || reader.open(databaseDirectory.get(), databaseName.constData(), status) != ReadResult::Read)
+        return true;
+    ContentChecksum mapped;
+    qint64 mappedSize = 0;
+    Pieces keptPieces(keptReader, fileContent);
+    for (bool isStart = true; mappedSize <= status.identity.size && keptPieces.next(pieceContent); isStart = false) {
+        const QByteArray *piece = nullptr;
+        if (!mapPiece(pieceContent, isStart, piece))
+            return true;
+        mapped.add(*piece);
+        mappedSize += piece->size();
+    }
+    if (keptPieces.isFailed || mappedSize != status.identity.size)
+        return true;
+    ContentChecksum current;
+    Pieces pieces(reader, fileContent);
+    while (pieces.next(pieceContent))
+        current.add(pieceContent);
+    if (pieces.isFailed)
+        return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+    if (current.result() == mapped.result())
+        databaseNoted = DatabaseEntry { mapped.result(), status.identity, paths, keptStatus.identity };
+    return true;
+}
+
+// Normalises a piece of the database and maps it: mapped is the mapped
+// piece, which may be the piece itself. False for a piece that is not UTF-8.
+bool CmakeApiMapper::mapPiece(QByteArray &piece, bool isStart, const QByteArray *&mapped, unsigned *dropped)
+{
+    unsigned droppedBytes = 0;
+    if (!normalizeReplyText(piece, droppedBytes, isStart))
+        return false;
+    if (dropped)
+        *dropped = droppedBytes;
+    rewrittenContent.resize(0);
+    mapped = appendRewritten(rewrittenContent, piece, RuleSet(), jsonSysrootPath, jsonWorkspacePath)
+            ? &rewrittenContent
+            : &piece;
+    return true;
 }
 
 // CMake writes the database anew on every configure that would write it
@@ -135,7 +189,7 @@ bool CmakeApiMapper::mapCompileCommands(bool mayKeep)
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
     if (opened != ReadResult::Read)
         return true;
-    const std::optional<DatabaseEntry> noted = previousNote.database;
+    const std::optional<DatabaseEntry> noted = databaseNoted;
     if (databaseOrigin == DatabaseOrigin::MappedWithThesePaths) {
         note.database = DatabaseEntry { noted->checksum, status.identity, paths, noted->kept };
         return true;
@@ -162,12 +216,11 @@ bool CmakeApiMapper::mapCompileCommands(bool mayKeep)
     for (bool isStart = true; pieces.next(pieceContent); isStart = false) {
         const qsizetype size = pieceContent.size();
         unsigned dropped = 0;
-        if (!normalizeReplyText(pieceContent, dropped, isStart))
+        const QByteArray *piece = nullptr;
+        if (!mapPiece(pieceContent, isStart, piece, &dropped))
             return fail(COMPILE_COMMANDS_PATH, "not UTF-8 text");
-        rewrittenContent.resize(0);
-        const bool isRewritten = appendRewritten(rewrittenContent, pieceContent, RuleSet(), jsonSysrootPath,
-                                                 jsonWorkspacePath);
-        const QByteArray &mapped = isRewritten ? rewrittenContent : pieceContent;
+        const QByteArray &mapped = *piece;
+        const bool isRewritten = piece == &rewrittenContent;
         writtenChecksum.add(mapped);
         if (!isStarted && !isRewritten && !dropped) {
             unchangedSize += size;

@@ -178,7 +178,7 @@ bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
     return true;
 }
 
-// Release 1.0.0 did not note the paths it mapped with. Text it mapped with
+// A note of the first format names no paths. Text mapped with
 // other sysroot paths holds a system directory that no path of these stands
 // before, which a mapping with these paths never leaves; a cache reply,
 // whose flags keep /usr/lib, cannot be told that way, and goes with the

@@ -24,15 +24,19 @@ int report(const char *message, int exitCode)
 }
 
 // Qt decodes the command line with U+FFFD in place of bytes that are no
-// UTF-8, so it is the bytes given that tell whether a path is.
-bool isGivenAsUtf8(const QString &path, int argc, char *argv[])
+// UTF-8, so only the bytes given tell whether a path is, and name a
+// directory as given. The argument that holds value, after prefix if that
+// starts it.
+QByteArray givenBytes(const QString &value, int argc, char *argv[], QStringView prefix = {})
 {
     const QStringList arguments = QCoreApplication::arguments();
     for (int i = 1; i < argc && i < arguments.size(); ++i) {
-        if (arguments.at(i) == path && !QByteArrayView(argv[i]).isValidUtf8())
-            return false;
+        if (arguments.at(i) == value)
+            return argv[i];
+        if (!prefix.isEmpty() && arguments.at(i) == prefix.toString() + value)
+            return argv[i] + prefix.size();
     }
-    return true;
+    return QFile::encodeName(value);
 }
 
 // A path that clients cannot use as it is inserted: one they resolve from
@@ -89,21 +93,23 @@ int main(int argc, char *argv[])
     if (paths.size() > 2)
         return report("Only sysroot and workspace paths must be provided!", 1);
 
-    // A JSON reply can hold no path that is not UTF-8.
-    for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {
-        if (!isGivenAsUtf8(path, argc, argv)) {
-            std::cerr << "dorvane: the " << name << " path is not UTF-8, which the reply cannot hold" << std::endl;
-            return report("Mapping error!", 1);
-        }
-    }
-
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
     if (parser.isSet(directoryOption)) {
-        const QString directory = parser.value(directoryOption);
+        // "-C DIR", "-CDIR" or "--directory=DIR".
+        const QString value = parser.value(directoryOption);
+        QByteArray directory = givenBytes(value, argc, argv, u"--directory=");
+        if (directory == QFile::encodeName(value))
+            directory = givenBytes(value, argc, argv, u"-C");
         if (!mapper.setBuildDirectory(directory)) {
-            std::cerr << "dorvane: " << QFile::encodeName(directory).constData() << ": cannot enter: "
-                      << std::strerror(errno) << std::endl;
+            std::cerr << "dorvane: " << directory.constData() << ": cannot enter: " << std::strerror(errno) << std::endl;
             return 1;
+        }
+    }
+    // A JSON reply can hold no path that is not UTF-8.
+    for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {
+        if (!QByteArrayView(givenBytes(path, argc, argv)).isValidUtf8()) {
+            std::cerr << "dorvane: the " << name << " path is not UTF-8, which the reply cannot hold" << std::endl;
+            return report("Mapping error!", 1);
         }
     }
     for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {

@@ -1,8 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note's text, as this release writes it and as release 1.0.0 wrote
-// it; and the checksum it names the compilation database by, taken with
+// The note's text, in its second format and its first, which named no
+// paths; and the checksum it names the compilation database by, taken with
 // libxxhash.
 
 #include "mappingnote.h"
@@ -16,7 +16,7 @@ namespace {
 // A header line, the paths entries name by number, then one line an entry:
 // its kind, its fields, and last, for a reply file, its name, which may hold
 // spaces. Paths are percent-encoded after a colon, so that an empty one
-// still fills its field. Release 1.0.0 wrote the first version, without
+// still fills its field. The first format, which earlier builds wrote, had no
 // paths or kept copies, and named the database by its path from the note's
 // directory.
 constexpr char HEADER[] = "dorvane mapped files 2\n";

@@ -48,7 +48,7 @@ struct MappingPaths
 };
 
 // An entry's paths are an index into the note's list of paths, or this
-// where release 1.0.0 noted it, which did not say.
+// where the note's first format noted it, which did not say.
 constexpr int UnknownPaths = -1;
 
 // A reply object, named by the identity of the version this tool wrote or
@@ -83,7 +83,7 @@ struct DatabaseEntry
 
 struct MappingNote
 {
-    // What cannot be read is left out. A note of release 1.0.0 is read with
+    // What cannot be read is left out. A note of the first format is read with
     // every entry's paths unknown.
     static MappingNote fromText(const QByteArray &text);
     // Empty for an empty note.

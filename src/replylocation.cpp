@@ -23,9 +23,9 @@ constexpr char LEADS_OUT[] = "the link leads out of the build directory";
 
 } // namespace
 
-bool CmakeApiMapper::setBuildDirectory(const QString &directory)
+bool CmakeApiMapper::setBuildDirectory(const QByteArray &directory)
 {
-    buildDirectoryName = QFile::encodeName(directory);
+    buildDirectoryName = directory;
     buildDirectoryState = buildDirectory.open(buildDirectoryName) ? Resolution::Found : Resolution::Failed;
     return buildDirectoryState == Resolution::Found;
 }

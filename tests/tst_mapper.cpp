@@ -147,6 +147,9 @@ void tst_Mapper::run_data()
         { "-C", "build", "/S", "/W" }, failed("build/" + r + "B: not UTF-8 text"), { "_x=/S/usr/lib", "a=/S/usr/lib" });
     row("-C a directory that is missing", in, { "-C", "missing", "/S", "/W" },
         "dorvane: missing: cannot enter: No such file or directory\nexit 1", {});
+    row("-C a directory whose name is not UTF-8", in, { "sh", "exec \"$0\" -C \"$(printf '../b\\377')\" /S /W" },
+        "exit 0", { "a=/S/usr/lib" },
+        [](const QString &dir) { QVERIFY(::symlink("build", QFile::encodeName(dir) + "/../b\xff") == 0); });
     // Paths that give clients a reply they cannot use are mapped as given, with a warning.
     row("paths relative, or that a shell splits", in, { "../S", "/W W" }, "dorvane: warning: the sysroot path \"../S\" is "
         "relative: clangd, IDEs and compilers resolve it from their own working directory\ndorvane: warning: the "
@@ -217,9 +220,13 @@ void tst_Mapper::run_data()
         { "a=/S/usr/lib" }, noRoomForNote);
     row("no room for the note of the database", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
         noteFailure, { "a=/S/usr/lib" }, noRoomForNote);
-    row("query directory not removed", { "a=/usr/lib" }, sw, failed(".cmake/api/v1/query/client-ide/x: cannot remove" + denied),
-        { "a=/S/usr/lib" },
-        [](const QString &dir) { setOwner(dir + query + "/client-ide", 0); });
+    // The note the run saves last fails nothing, and says nothing either.
+    row("query directory not removed, nor the note saved", { "a=/usr/lib", named(object) + object }, sw,
+        failed(".cmake/api/v1/query/client-ide/x: cannot remove" + denied),
+        { "a=/S/usr/lib", named(object) + "/S/usr/include /W/a" }, [](const QString &dir) {
+        setOwner(dir + query + "/client-ide", 0);
+        QVERIFY(QDir().mkpath(dir + reply + "/../" + noteName));
+    });
     row("write fails", big, { longSysroot, "/W" }, failed(r + "a: cannot write: File too large"), {}, {}, fileSizeLimit(8192));
     row("write fails in place", big, { longSysroot, "/W" }, failed(r + "a: cannot write: File too large"), {},
         [](const QString &dir) { setOwner(dir + reply, 0); }, fileSizeLimit(8192));
@@ -232,7 +239,7 @@ void tst_Mapper::run_data()
     row("database, no file API", { db + "/usr/lib" }, withDb, "Reply is not exist.\nexit 0", { db + "/S/usr/lib" },
         [](const QString &dir) { QVERIFY(QDir(dir + "/.cmake").removeRecursively()); });
     row("no database, no reply", {}, withDb, "Reply and compilation database do not exist.\nexit 0", {}, noReply);
-    // Notes as release 1.0.0 wrote them, with the XXH64 of the database it wrote.
+    // Notes of the first format, with the XXH64 of the database written.
     const auto dbNote = [](const QByteArray &checksum) {
         return "../" + noteName.toUtf8() + "=dorvane mapped files 1\ndatabase " + checksum
                 + " 0 0 13 0 ../../../compile_commands.json\n";
@@ -280,7 +287,13 @@ void tst_Mapper::run_data()
               "configure again"), {}, mapWithA([=](const QString &dir) {
         QVERIFY(write(dir + reply + "/.." + kept + '/' + named(object).chopped(1), "/usr/include /workspace/b"));
     }));
-    // A build directory that release 1.0.0 mapped with /S and /W, with its note.
+    // A configure without queries empties the reply: what was kept of it goes.
+    row("kept files of a reply CMake emptied", {}, sw, "exit 0", {}, [](const QString &dir) {
+        QVERIFY(write(dir + reply + "/../" + noteName, "dorvane mapped files 2\npaths 0 :/S :/W\nindex 0 h 0 0 -1 0 index-1.json\n"));
+        QVERIFY(write(dir + reply + "/.." + kept + "/index-1.json", "/usr/lib"));
+        setOwner(dir + reply + "/.." + kept, 65534);
+    });
+    // A build directory mapped with /S and /W, with a note of the first format.
     const QByteArray inSW = "/S/usr/include /W/a";
     const Setup mappedBy100 = [=](const QString &dir) {
         const auto identity = [](const QString &path) {
@@ -297,13 +310,13 @@ void tst_Mapper::run_data()
                       + " index-1.json\nobject " + identity(dir + reply + '/' + objectName) + ' ' + objectName + '\n'));
     };
     const QByteArrayList by100 = { named(object) + inSW, "index-1.json=/S/usr/lib", db + "/S/usr/lib" };
-    row("note of release 1.0.0, the same paths", by100, withDb, "exit 0", {}, mappedBy100);
-    row("note of release 1.0.0, another sysroot path", by100, { "--compile-commands", "/T", "/W" }, failed(r
+    row("note of the first format, the same paths", by100, withDb, "exit 0", {}, mappedBy100);
+    row("note of the first format, another sysroot path", by100, { "--compile-commands", "/T", "/W" }, failed(r
             + "index-1.json: mapped with other paths, and no intact copy of what CMake wrote is kept: remove "
               ".cmake/api/v1/reply and configure again"), {}, mappedBy100);
-    row("note of release 1.0.0, another workspace path", by100, { "--compile-commands", "/S", "/V" },
-        failed(".cmake/api/v1/.dorvane-mapped-files: written by release 1.0.0, which did not note the paths, and the "
-               "files it names hold no workspace path given: remove .cmake/api/v1/reply and configure again"), {},
+    row("note of the first format, another workspace path", by100, { "--compile-commands", "/S", "/V" },
+        failed(".cmake/api/v1/.dorvane-mapped-files: an older note, which names no paths, and the files it names hold "
+               "no workspace path given: remove .cmake/api/v1/reply and configure again"), {},
         mappedBy100);
 
     // What killed runs left: regular files named as the tool names its
@@ -428,13 +441,9 @@ void tst_Mapper::run()
     QCOMPARE(QFileInfo(dir + query).isDir(), hadQuery && !isReplyMapped);
 
     // A reply as CMake names its files is mapped once: another run changes
-    // nothing, and neither does one after CMake has taken the note away with
-    // a new index, which leaves only the objects' hashes to tell. Index files
-    // and the database have only the note.
+    // nothing, and neither does one after the note is gone, where what CMake
+    // wrote is kept to tell.
     static const QRegularExpression cmakeName("-[0-9a-f]{20}\\.json$|^index-|compile_commands.json$|" + noteName);
-    const bool hasNotedOnly = std::any_of(files.begin(), files.end(), [](const QByteArray &file) {
-        return file.startsWith("index-") || file.contains("compile_commands.json=");
-    });
     for (const QByteArray &file : files) {
         if (!cmakeName.match(QString::fromUtf8(file.split('=').first())).hasMatch())
             return;
@@ -442,7 +451,7 @@ void tst_Mapper::run()
     if (output != "exit 0")
         return;
     for (const bool withNote : { true, false }) {
-        if (!withNote && (hasNotedOnly || !QFile::remove(dir + reply + "/../" + noteName)))
+        if (!withNote && (!QFileInfo::exists(dir + reply + "/.." + kept) || !QFile::remove(dir + reply + "/../" + noteName)))
             return;
         QVERIFY(QDir().mkpath(dir + query));
         QCOMPARE(runTool(startIn, arguments, asNobody, inChild), "exit 0");
