@@ -96,6 +96,7 @@ private:
     bool isKeptObjectIntact(const QByteArray &name);
     bool checkDatabase();
     bool recogniseDatabase();
+    bool readChecksum(FileReader &reader, quint64 &checksum);
     bool mapPiece(QByteArray &piece, bool isStart, const QByteArray *&mapped, unsigned *dropped = nullptr);
     bool doCMakeApiReplyPathMapping(const ReplyFile &file);
     bool compareWithKept(const QByteArray &filePath, const QByteArray &name, const Location &location,

@@ -91,13 +91,10 @@ bool CmakeApiMapper::checkDatabase()
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
     bool isMapped = opened == ReadResult::Read && noted->identity == status.identity;
     if (opened == ReadResult::Read && !isMapped && noted->identity.size == status.identity.size) {
-        ContentChecksum checksum;
-        Pieces pieces(reader, fileContent);
-        while (pieces.next(pieceContent))
-            checksum.add(pieceContent);
-        if (pieces.isFailed)
+        quint64 checksum = 0;
+        if (!readChecksum(reader, checksum))
             return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
-        isMapped = checksum.result() == noted->checksum;
+        isMapped = checksum == noted->checksum;
     }
     databaseOrigin = !isMapped ? DatabaseOrigin::CMake
             : noted->paths == paths ? DatabaseOrigin::MappedWithThesePaths
@@ -148,15 +145,23 @@ bool CmakeApiMapper::recogniseDatabase()
     }
     if (keptPieces.isFailed || mappedSize != status.identity.size)
         return true;
-    ContentChecksum current;
-    Pieces pieces(reader, fileContent);
-    while (pieces.next(pieceContent))
-        current.add(pieceContent);
-    if (pieces.isFailed)
+    quint64 checksum = 0;
+    if (!readChecksum(reader, checksum))
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
-    if (current.result() == mapped.result())
+    if (checksum == mapped.result())
         databaseNoted = DatabaseEntry { mapped.result(), status.identity, paths, keptStatus.identity };
     return true;
+}
+
+// The checksum of what is left to read of a file.
+bool CmakeApiMapper::readChecksum(FileReader &reader, quint64 &checksum)
+{
+    ContentChecksum content;
+    Pieces pieces(reader, fileContent);
+    while (pieces.next(pieceContent))
+        content.add(pieceContent);
+    checksum = content.result();
+    return !pieces.isFailed;
 }
 
 // Normalises a piece of the database and maps it: mapped is the mapped
