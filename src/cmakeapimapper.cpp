@@ -98,7 +98,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // Nothing is written before it is certain that every file that was
     // mapped with other paths can be mapped again from what CMake wrote.
     const bool isDatabaseMapped = isCompileCommandsRequested && isCompileCommandsExist();
-    if (!checkPathsChange(files) || (isDatabaseMapped && !checkDatabase()) || !checkWorkspace())
+    if (!checkPathsChange(files) || !checkUnkept(files) || (isDatabaseMapped && !checkDatabase()) || !checkWorkspace())
         return false;
     if (locked == RunLock::Locked) {
         // No other run is writing now, so what is named as its temporary
@@ -134,7 +134,9 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     }
     // The entries of the index files and the database were saved before they
     // were written. The rest only spares the next run reading mapped
-    // objects, so a note that cannot be saved now fails nothing.
+    // objects, so a note that cannot be saved now fails nothing. Every
+    // object is now noted, or what CMake wrote of it kept.
+    note.unkeptPaths.clear();
     saveNote();
     failure.clear();
     QByteArray failedPath;
@@ -214,12 +216,41 @@ bool CmakeApiMapper::writeObject(const QByteArray &filePath, const QByteArray &n
     KeptVersion version;
     const bool mayKeep = keepOriginal && kept.prepare(name, status.identity.device, version);
     FileIdentity identity;
-    if (!replaceFileContent(location.directory, location.name, status, content, &identity, mayKeep ? &version : nullptr))
-        return fail(filePath, "cannot write", errno);
-    kept.add(version);
+    if ((keepOriginal && !mayKeep && !noteUnkept())
+        || !replace(filePath, location, status, content, &identity, mayKeep ? &version : nullptr, keepOriginal))
+        return false;
     if (!contentHashInName(name).isEmpty())
         note.objects.insert(name, { identity, paths });
     return true;
+}
+
+// Puts content in place of a reply file, and where version is given, keeps
+// what it replaces. Where that is not kept after all (a file system that
+// cannot exchange names, a reply directory that can only be written in
+// place), the file is replaced as it is otherwise; an object so only after
+// the note says that one may stand mapped with these paths, unkept.
+bool CmakeApiMapper::replace(const QByteArray &filePath, const Location &location, const FileStatus &status,
+                             const QByteArray &content, FileIdentity *written, KeptVersion *version, bool isObject)
+{
+    if (version && replaceFileContent(location.directory, location.name, status, content, written, version)) {
+        kept.add(*version);
+        return true;
+    }
+    if (version && isObject && !noteUnkept())
+        return false;
+    return replaceFileContent(location.directory, location.name, status, content, written)
+            || fail(filePath, "cannot write", errno);
+}
+
+// Before an object is replaced with nothing kept of what CMake wrote: a run
+// that ends before its note names the object leaves it mapped with these
+// paths, and only this entry tells a later run with other paths to look.
+bool CmakeApiMapper::noteUnkept()
+{
+    if (note.unkeptPaths.contains(paths))
+        return true;
+    note.unkeptPaths.insert(paths);
+    return saveNote();
 }
 
 // Index files are named by time and written anew on every configure: the
@@ -234,18 +265,23 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
         return true;
     const QByteArray hash = contentHash(fileContent);
     const auto noted = previousNote.indexes.constFind(name);
-    const bool isMapped = noted != previousNote.indexes.cend() && noted->mappedHash == hash;
-    if (isMapped && (noted->paths == paths || acceptedAsMapped.contains(name))) {
+    const bool isNoted = noted != previousNote.indexes.cend();
+    if (isNoted && noted->mappedHash == hash && (noted->paths == paths || acceptedAsMapped.contains(name))) {
         note.indexes.insert(name, { hash, paths, noted->kept });
         return true;
     }
-    // Mapped with other paths: from what CMake wrote, which checkPathsChange found kept.
+    // CMake writes an index once, under a name of its own: where the note
+    // names what is kept of it, that is what CMake wrote, whatever stands in
+    // the reply now: mapped with other paths, or left by a run that ended
+    // before it could put its own version in place.
     FileStatus keptStatus;
-    if (isMapped && (kept.read(name, keptContent, keptStatus) != ReadResult::Read || keptStatus.identity != noted->kept))
+    const bool isKept = isNoted && noted->kept.isValid() && kept.readStatus(name, keptStatus)
+            && keptStatus.identity == noted->kept && kept.read(name, keptContent, keptStatus) == ReadResult::Read;
+    if (isNoted && noted->mappedHash == hash && !isKept)
         return fail(filePath, NOT_KEPT_REASON);
     // One the note does not name, as it was mapped since by a run whose note
     // is gone, what CMake wrote, kept, tells.
-    if (!isMapped && kept.contains(name) && kept.read(name, keptContent, keptStatus) == ReadResult::Read
+    if (!isNoted && kept.contains(name) && kept.read(name, keptContent, keptStatus) == ReadResult::Read
         && keptContent != fileContent) {
         unsigned dropped = 0;
         const QByteArray *mapped = nullptr;
@@ -255,26 +291,28 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
             return true;
         }
     }
-    isReplyNew = isReplyNew || !isMapped;
-    QByteArray &original = isMapped ? keptContent : fileContent;
+    isReplyNew = isReplyNew || !isKept;
+    QByteArray &original = isKept ? keptContent : fileContent;
     unsigned dropped = 0;
     const QByteArray *mapped = nullptr;
     if (!mapContent(filePath, name, original, dropped, mapped, rewrittenContent))
         return false;
-    if (!isMapped && !dropped && *mapped == original)
+    if ((isKept || !dropped) && *mapped == fileContent) {
+        if (isKept)
+            note.indexes.insert(name, { hash, paths, noted->kept });
         return true;
+    }
     // Noted before it is written, with what it keeps: a run that ends in
     // between leaves a note that does not match the index, which the next
     // run then maps.
     KeptVersion version;
-    const bool mayKeep = !isMapped && kept.prepare(name, status.identity.device, version);
+    const bool mayKeep = !isKept && kept.prepare(name, status.identity.device, version);
     note.indexes.insert(name, { contentHash(*mapped), paths,
-                                isMapped ? noted->kept : mayKeep ? status.identity : FileIdentity() });
+                                isKept ? noted->kept : mayKeep ? status.identity : FileIdentity() });
     if (!saveNote())
         return false;
-    if (!replaceFileContent(location.directory, location.name, status, *mapped, nullptr, mayKeep ? &version : nullptr))
-        return fail(filePath, "cannot write", errno);
-    kept.add(version);
+    if (!replace(filePath, location, status, *mapped, nullptr, mayKeep ? &version : nullptr))
+        return false;
     if (mayKeep && !version.isKept)
         note.indexes[name].kept = FileIdentity();
     return true;
@@ -318,6 +356,7 @@ void CmakeApiMapper::loadNote(const QList<ReplyFile> &files)
     note.paths = previousNote.paths;
     paths = note.pathsIndex({ sysrootPath, workspacePath });
     note.database = previousNote.database;
+    note.unkeptPaths = previousNote.unkeptPaths;
     for (const ReplyFile &file : files) {
         const auto index = previousNote.indexes.constFind(file.name);
         if (index != previousNote.indexes.cend())

@@ -91,6 +91,7 @@ private:
     bool locate(const QByteArray &name, bool isSymLink, Location &location, bool isQuiet = false);
 
     bool checkPathsChange(const QList<ReplyFile> &files);
+    bool checkUnkept(const QList<ReplyFile> &files);
     bool mayBeMappedWithThesePaths(QByteArray &text, bool isCacheReply);
     bool checkWorkspace();
     bool isKeptObjectIntact(const QByteArray &name);
@@ -105,6 +106,9 @@ private:
                         const FileStatus &status);
     bool writeObject(const QByteArray &filePath, const QByteArray &name, const Location &location,
                      const FileStatus &status, const QByteArray &content, bool keepOriginal);
+    bool replace(const QByteArray &filePath, const Location &location, const FileStatus &status,
+                 const QByteArray &content, FileIdentity *written, KeptVersion *version, bool isObject = false);
+    bool noteUnkept();
     bool mapIndex(const QByteArray &filePath, const QByteArray &name, const Location &location);
     bool mapContent(const QByteArray &filePath, const QByteArray &name, QByteArray &content, unsigned &dropped,
                     const QByteArray *&mapped, QByteArray &out, RewriteCheck *check = nullptr);

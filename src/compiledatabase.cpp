@@ -89,12 +89,22 @@ bool CmakeApiMapper::checkDatabase()
                                     : ReadResult::Skipped;
     if (opened == ReadResult::Failed)
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
-    bool isMapped = opened == ReadResult::Read && noted->identity == status.identity;
-    if (opened == ReadResult::Read && !isMapped && noted->identity.size == status.identity.size) {
+    // The version noted, or the one a run that ended too soon was replacing.
+    bool isMapped = false;
+    for (const bool isReplaced : { false, true }) {
+        const DatabaseEntry entry = !isReplaced ? *noted
+                : DatabaseEntry { noted->replacedChecksum, noted->replaced, noted->replacedPaths, noted->kept, UnknownPaths, 0, {} };
+        if (opened != ReadResult::Read || isMapped || !entry.identity.isValid())
+            continue;
+        isMapped = entry.identity == status.identity;
         quint64 checksum = 0;
-        if (!readChecksum(reader, checksum))
-            return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
-        isMapped = checksum == noted->checksum;
+        if (!isMapped && entry.identity.size == status.identity.size) {
+            if (lseek(reader.fd(), 0, SEEK_SET) != 0 || !readChecksum(reader, checksum))
+                return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+            isMapped = checksum == entry.checksum;
+        }
+        if (isMapped)
+            databaseNoted = entry;
     }
     databaseOrigin = !isMapped ? DatabaseOrigin::CMake
             : noted->paths == paths ? DatabaseOrigin::MappedWithThesePaths
@@ -149,7 +159,7 @@ bool CmakeApiMapper::recogniseDatabase()
     if (!readChecksum(reader, checksum))
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
     if (checksum == mapped.result())
-        databaseNoted = DatabaseEntry { mapped.result(), status.identity, paths, keptStatus.identity };
+        databaseNoted = DatabaseEntry { mapped.result(), status.identity, paths, keptStatus.identity, UnknownPaths, 0, {} };
     return true;
 }
 
@@ -196,7 +206,7 @@ bool CmakeApiMapper::mapCompileCommands(bool mayKeep)
         return true;
     const std::optional<DatabaseEntry> noted = databaseNoted;
     if (databaseOrigin == DatabaseOrigin::MappedWithThesePaths) {
-        note.database = DatabaseEntry { noted->checksum, status.identity, paths, noted->kept };
+        note.database = DatabaseEntry { noted->checksum, status.identity, paths, noted->kept, UnknownPaths, 0, {} };
         return true;
     }
     // From what CMake wrote: the database, or what is kept of it.
@@ -232,11 +242,12 @@ bool CmakeApiMapper::mapCompileCommands(bool mayKeep)
             continue;
         }
         // Its owner and mode are kept, or the run fails: the database is
-        // never rewritten in place.
+        // never rewritten in place. Where no version can be made to keep
+        // what CMake wrote, it is replaced as it is otherwise.
         if (!isStarted && (replacement.start(directory, databaseName, status, true, mayKeep ? &version : nullptr)
                                != FileReplacement::Started
                            || !replacement.appendFrom(source.fd(), unchangedSize)))
-            return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
+            return mayKeep ? mapCompileCommands(false) : fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
         isStarted = true;
         if (!replacement.append(mapped))
             return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
@@ -252,18 +263,19 @@ bool CmakeApiMapper::mapCompileCommands(bool mayKeep)
     if (!replacement.readIdentity(mappedIdentity))
         return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
     const FileIdentity keptIdentity = isFromKept ? noted->kept : mayKeep ? status.identity : FileIdentity();
-    note.database = DatabaseEntry { writtenChecksum.result(), mappedIdentity, paths, keptIdentity };
+    note.database = DatabaseEntry { writtenChecksum.result(), mappedIdentity, paths, keptIdentity, UnknownPaths, 0, {} };
+    if (isFromKept) {
+        note.database->replacedPaths = noted->paths;
+        note.database->replacedChecksum = noted->checksum;
+        note.database->replaced = status.identity;
+    }
     if (!saveNote())
         return false;
-    if (!replacement.commit()) {
-        // Where the version kept cannot be renamed into place (on another
-        // mount), the database is replaced as it would have been.
-        if (mayKeep)
-            return mapCompileCommands(false);
-        return fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
-    }
+    if (!replacement.commit())
+        return mayKeep ? mapCompileCommands(false) : fail(COMPILE_COMMANDS_PATH, "cannot write", errno);
     kept.add(version);
     if (mayKeep && !version.isKept)
         note.database->kept = FileIdentity();
+    note.database->replaced = FileIdentity();
     return true;
 }

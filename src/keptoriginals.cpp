@@ -10,6 +10,7 @@
 
 #include <QtCore/QCryptographicHash>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <dirent.h>
@@ -173,6 +174,30 @@ bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
                 acceptedAsMapped.insert(file.name);
             continue;
         }
+        return fail(replyFilePath(file.name), NOT_KEPT_REASON);
+    }
+    return true;
+}
+
+// A run that ended before its note named the objects it mapped with nothing
+// kept of them leaves only the hashes in their names to tell: an object
+// mapped since, by a run with other paths than these, cannot be mapped again.
+bool CmakeApiMapper::checkUnkept(const QList<ReplyFile> &files)
+{
+    if (std::all_of(previousNote.unkeptPaths.cbegin(), previousNote.unkeptPaths.cend(),
+                    [this](int unkept) { return unkept == paths; }))
+        return true;
+    for (const ReplyFile &file : files) {
+        const QByteArrayView nameHash = contentHashInName(file.name);
+        const auto noted = previousNote.objects.constFind(file.name);
+        FileStatus status;
+        Location location;
+        if (nameHash.isEmpty() || file.name.startsWith("index-") || kept.contains(file.name)
+            || !locate(file.name, file.isSymLink, location, true)
+            || readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
+            || (noted != previousNote.objects.cend() && noted->identity == status.identity)
+            || contentHash(fileContent).startsWith(nameHash))
+            continue;
         return fail(replyFilePath(file.name), NOT_KEPT_REASON);
     }
     return true;

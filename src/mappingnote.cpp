@@ -9,6 +9,7 @@
 
 #include <QtCore/QHash>
 
+#include <algorithm>
 #include <charconv>
 
 namespace {
@@ -115,6 +116,9 @@ MappingNote MappingNote::fromText(const QByteArray &text)
                 note.paths.append({ QString::fromUtf8(QByteArray::fromPercentEncoding(sysroot.sliced(1).toByteArray())),
                                     QString::fromUtf8(QByteArray::fromPercentEncoding(workspace.sliced(1).toByteArray())) });
             }
+        } else if (kind == "unkept") {
+            if (fields.isValid)
+                note.unkeptPaths.insert(paths);
         } else if (kind == "object") {
             const FileIdentity identity = fields.identity();
             const QByteArray name = fields.rest();
@@ -127,11 +131,19 @@ MappingNote MappingNote::fromText(const QByteArray &text)
             if (fields.isValid)
                 note.indexes.insert(name, { mappedHash, paths, kept });
         } else if (kind == "database") {
-            const quint64 checksum = fields.number<quint64>(16);
-            const FileIdentity identity = fields.identity();
-            const FileIdentity kept = isFirstVersion ? FileIdentity() : fields.identity();
+            DatabaseEntry entry;
+            entry.checksum = fields.number<quint64>(16);
+            entry.identity = fields.identity();
+            entry.paths = paths;
+            if (!isFirstVersion) {
+                entry.kept = fields.identity();
+                const qint64 replacedPaths = fields.number();
+                entry.replacedPaths = replacedPaths == UnknownPaths ? UnknownPaths : pathsByNumber.value(replacedPaths);
+                entry.replacedChecksum = fields.number<quint64>(16);
+                entry.replaced = fields.identity();
+            }
             if (fields.isValid && (!isFirstVersion || fields.rest() == DATABASE_NAME_1))
-                note.database = DatabaseEntry { checksum, identity, paths, kept };
+                note.database = entry;
         }
     }
     return note;
@@ -139,7 +151,7 @@ MappingNote MappingNote::fromText(const QByteArray &text)
 
 QByteArray MappingNote::toText() const
 {
-    if (objects.isEmpty() && indexes.isEmpty() && !database)
+    if (objects.isEmpty() && indexes.isEmpty() && !database && unkeptPaths.isEmpty())
         return QByteArray();
     QByteArray text = HEADER;
     text.reserve(objects.size() * 96 + indexes.size() * 160 + 256);
@@ -150,11 +162,20 @@ QByteArray MappingNote::toText() const
     for (const IndexEntry &entry : indexes)
         isNamed[entry.paths + 1] = true;
     if (database)
-        isNamed[database->paths + 1] = true;
+        isNamed[database->paths + 1] = isNamed[database->replacedPaths + 1] = true;
+    for (const int unkept : unkeptPaths)
+        isNamed[unkept + 1] = true;
     for (qsizetype i = 0; i < paths.size(); ++i) {
         if (isNamed[i + 1])
             text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' '
                     + encodePath(paths[i].workspace) + '\n';
+    }
+    QList<int> unkept = unkeptPaths.values();
+    std::sort(unkept.begin(), unkept.end());
+    for (const int id : unkept) {
+        text.append("unkept");
+        appendNumber(text, id);
+        text.append('\n');
     }
     if (database) {
         text.append("database");
@@ -162,6 +183,9 @@ QByteArray MappingNote::toText() const
         appendNumber(text, database->checksum, 16);
         appendIdentity(text, database->identity);
         appendIdentity(text, database->kept);
+        appendNumber(text, database->replacedPaths);
+        appendNumber(text, database->replacedChecksum, 16);
+        appendIdentity(text, database->replaced);
         text.append('\n');
     }
     // A name goes on one line.

@@ -12,6 +12,7 @@
 
 #include <QtCore/QByteArray>
 #include <QtCore/QMap>
+#include <QtCore/QSet>
 
 #include <optional>
 
@@ -79,6 +80,11 @@ struct DatabaseEntry
     FileIdentity identity;
     int paths = UnknownPaths;
     FileIdentity kept;
+    // While a version mapped with other paths is being replaced, that
+    // version: a run that ends before the new one is in place leaves it.
+    int replacedPaths = UnknownPaths;
+    quint64 replacedChecksum = 0;
+    FileIdentity replaced;
 };
 
 struct MappingNote
@@ -93,6 +99,9 @@ struct MappingNote
     int pathsIndex(const MappingPaths &mappingPaths);
 
     QList<MappingPaths> paths;
+    // The paths of runs that may have left objects mapped that the note does
+    // not name, with nothing kept of what CMake wrote.
+    QSet<int> unkeptPaths;
     // By the file's name in the reply directory.
     QMap<QByteArray, ObjectEntry> objects;
     QMap<QByteArray, IndexEntry> indexes;

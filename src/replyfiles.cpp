@@ -49,13 +49,21 @@ struct PendingFile
 {
     volatile sig_atomic_t directory = -1;
     char name[NAME_MAX + 1] = {};
+    // While its name is exchanged with the file it replaces, the name may
+    // hold the version kept instead: only the file of this inode goes then.
+    volatile sig_atomic_t isExchanging = 0;
+    volatile ino_t inode = 0;
 };
 PendingFile pendingFiles[4];
 
 void removePendingFiles(int signalNumber)
 {
     for (const PendingFile &file : pendingFiles) {
-        if (file.directory >= 0)
+        struct stat status;
+        if (file.directory >= 0
+            && (!file.isExchanging
+                || (file.inode != 0 && fstatat(file.directory, file.name, &status, AT_SYMLINK_NOFOLLOW) == 0
+                    && status.st_ino == file.inode)))
             unlinkat(file.directory, file.name, 0);
     }
     signal(signalNumber, SIG_DFL);
@@ -68,12 +76,20 @@ int takePendingSlot(int directory, const QByteArray &name)
         if (file.directory < 0) {
             std::copy(name.begin(), name.end(), file.name);
             file.name[name.size()] = '\0';
+            file.isExchanging = 0;
+            file.inode = 0;
             std::atomic_signal_fence(std::memory_order_release);
             file.directory = directory;
             return int(&file - pendingFiles);
         }
     }
     return -1; // more than a run ever writes at once; the file goes unguarded
+}
+
+void setPendingExchange(int slot)
+{
+    if (slot >= 0)
+        pendingFiles[slot].isExchanging = 1;
 }
 
 void givePendingSlotBack(int &slot)
@@ -346,32 +362,41 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     target = name;
     const mode_t mode = status.mode & 07777;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    if (keptVersion && keptVersion->name.size() <= NAME_MAX) {
+    // The signal handler knows each name before the file is made, so that
+    // none is left behind.
+    if (keptVersion) {
+        if (keptVersion->name.size() > NAME_MAX) {
+            errno = ENAMETOOLONG;
+            return NoTemporaryFile;
+        }
+        keep = keptVersion;
+        temporaryDirectory = keep->directory;
+        temporaryName = keep->name;
+        pendingSlot = takePendingSlot(temporaryDirectory, temporaryName);
         // What stands under the kept name is an older version's, or what a
         // killed run was writing.
-        fd = openat(keptVersion->directory, keptVersion->name.constData(), flags, mode & 0777);
-        if (fd < 0 && errno == EEXIST && unlinkat(keptVersion->directory, keptVersion->name.constData(), 0) == 0)
-            fd = openat(keptVersion->directory, keptVersion->name.constData(), flags, mode & 0777);
-        if (fd >= 0) {
-            keep = keptVersion;
-            temporaryDirectory = keep->directory;
-            temporaryName = keep->name;
-        }
+        fd = openat(temporaryDirectory, temporaryName.constData(), flags, mode & 0777);
+        if (fd < 0 && errno == EEXIST && unlinkat(temporaryDirectory, temporaryName.constData(), 0) == 0)
+            fd = openat(temporaryDirectory, temporaryName.constData(), flags, mode & 0777);
     }
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    for (int attempt = 0; !keep && attempt < 100 && fd < 0; ++attempt) {
         temporaryDirectory = directoryFd;
         temporaryName = TEMPORARY_FILE_PREFIX;
         for (int i = 0; i < TEMPORARY_FILE_LETTERS; ++i)
             temporaryName += LETTERS[QRandomGenerator::global()->bounded(int(sizeof LETTERS - 1))];
+        givePendingSlotBack(pendingSlot);
+        pendingSlot = takePendingSlot(temporaryDirectory, temporaryName);
         fd = openat(directoryFd, temporaryName.constData(), flags, mode & 0777);
         if (fd < 0 && errno != EEXIST)
             break;
     }
     if (fd < 0) {
+        const int error = errno;
+        givePendingSlotBack(pendingSlot);
         temporaryName.clear();
+        errno = error;
         return NoTemporaryFile;
     }
-    pendingSlot = takePendingSlot(temporaryDirectory, temporaryName);
     // Another user's file is replaced by one of ours where we may not give
     // it theirs, unless the caller needs the owner kept.
     if ((status.owner != effectiveUser() || status.group != effectiveGroup())
@@ -428,7 +453,11 @@ bool FileReplacement::appendFrom(int source, qint64 length)
 // the one the file has once it is in place.
 bool FileReplacement::readIdentity(FileIdentity &identity)
 {
-    return fd >= 0 && ::readIdentity(fd, &identity);
+    if (fd < 0 || !::readIdentity(fd, &identity))
+        return false;
+    if (pendingSlot >= 0)
+        pendingFiles[pendingSlot].inode = ino_t(identity.inode);
+    return true;
 }
 
 bool FileReplacement::commit()
@@ -445,14 +474,17 @@ bool FileReplacement::commit()
     // comes before the handler lets go of it removes that version, as it
     // would have removed the new one: a kept version is only ever a spare.
     if (keep) {
+        setPendingExchange(pendingSlot);
         keep->isKept = renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
                                  RENAME_EXCHANGE)
                 == 0;
-        if (keep->isKept) {
-            givePendingSlotBack(pendingSlot);
-            temporaryName.clear();
-            return true;
+        if (!keep->isKept) {
+            abandon();
+            return false;
         }
+        givePendingSlotBack(pendingSlot);
+        temporaryName.clear();
+        return true;
     }
     if (renameat(temporaryDirectory, temporaryName.constData(), directory, target.constData()) != 0) {
         abandon();
@@ -482,19 +514,14 @@ bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatu
     FileReplacement replacement;
     switch (replacement.start(directoryFd, name, status, false, keep)) {
     case FileReplacement::Started:
-        if (replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit())
-            return true;
-        // The version kept where the file cannot be renamed into place (on
-        // another mount, or in a read-only directory) goes, and the file is
-        // replaced as it would have been.
-        return keep && replaceFileContent(directoryFd, name, status, content, written);
+        return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
     case FileReplacement::Refused:
     case FileReplacement::OwnerNotKept:
         return false;
     case FileReplacement::NoTemporaryFile:
         break;
     }
-    return rewriteInPlace(directoryFd, name.constData(), content, written);
+    return !keep && rewriteInPlace(directoryFd, name.constData(), content, written);
 }
 
 bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &content)

@@ -5,7 +5,7 @@
 // environment or the user might: DORVANE_SHIM_SWAP="NAME TARGET" makes NAME
 // a link to TARGET right before the tool opens it, and
 // DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
-// file over NAME, or exchanges one with it.
+// file over NAME, or exchanges one with it; "NAME after", right after.
 
 #include <csignal>
 #include <cstdarg>
@@ -55,11 +55,16 @@ extern "C" int openat64(int directory, const char *path, int flags, ...) __attri
 
 extern "C" int renameat2(int fromDirectory, const char *from, int toDirectory, const char *to, unsigned flags)
 {
-    if (names(to, "DORVANE_SHIM_TERMINATE"))
+    std::string when;
+    const bool isNamed = names(to, "DORVANE_SHIM_TERMINATE", &when);
+    if (isNamed && when != "after")
         raise(SIGTERM);
     static const auto real =
             reinterpret_cast<int (*)(int, const char *, int, const char *, unsigned)>(dlsym(RTLD_NEXT, "renameat2"));
-    return real(fromDirectory, from, toDirectory, to, flags);
+    const int result = real(fromDirectory, from, toDirectory, to, flags);
+    if (isNamed && when == "after")
+        raise(SIGTERM);
+    return result;
 }
 
 extern "C" int renameat(int fromDirectory, const char *from, int toDirectory, const char *to)

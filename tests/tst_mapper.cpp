@@ -5,6 +5,7 @@
 // and every file it leaves.
 
 #include "cmakeapimapper.h"
+#include "keptoriginals.h"
 #include "toolrun.h"
 
 #include <QtCore/QCryptographicHash>
@@ -273,6 +274,7 @@ void tst_Mapper::run_data()
     // Paths that change: every file mapped again from what CMake wrote, kept
     // by the run before; or, where it is not kept intact, nothing changed.
     const QByteArrayList mappedWithA = { named(object) + object, "index-1.json=/usr/lib", db + "/usr/lib" };
+    // Runs before the one of the row: with /A, then what follows.
     const auto mapWithA = [](const std::function<void(const QString &)> &after = {}) {
         return [=](const QString &dir) {
             QCOMPARE(runTool(dir, { "--compile-commands", "/A", "/W" }, geteuid() == 0), "exit 0");
@@ -280,8 +282,38 @@ void tst_Mapper::run_data()
                 after(dir);
         };
     };
-    row("other paths, no configure between", mappedWithA, withDb, "exit 0",
-        { named(object) + "/S/usr/include /W/a", "index-1.json=/S/usr/lib", db + "/S/usr/lib" }, mapWithA());
+    // A run killed by SIGTERM at a rename, where the shim says.
+    const auto terminatedAt = [](const QString &dir, const QStringList &arguments, const QByteArray &setting,
+                                 const std::function<void()> &inChild = {}) {
+        qputenv("LD_PRELOAD", SHIM);
+        qputenv("DORVANE_SHIM_TERMINATE", setting);
+        QCOMPARE(runTool(dir, arguments, geteuid() == 0, inChild), "killed");
+        qunsetenv("LD_PRELOAD");
+        qunsetenv("DORVANE_SHIM_TERMINATE");
+    };
+    const QByteArrayList mappedWithS = { named(object) + "/S/usr/include /W/a", "index-1.json=/S/usr/lib",
+                                         db + "/S/usr/lib" };
+    row("other paths, no configure between", mappedWithA, withDb, "exit 0", mappedWithS, mapWithA());
+    // Runs with /S that ended before their versions were in place: one
+    // killed at the database's exchange, one that cannot write the index.
+    row("other paths, after runs with them that ended too soon", mappedWithA, withDb, "exit 0", mappedWithS,
+        mapWithA([=](const QString &dir) {
+        terminatedAt(dir, withDb, "compile_commands.json");
+        setOwner(dir + reply + "/index-1.json", 0, 0444);
+        QVERIFY(runTool(dir, withDb, geteuid() == 0).endsWith("Mapping error!\nexit 1"));
+        setOwner(dir + reply + "/index-1.json", 65534, 0644);
+    }));
+    // Where nothing is kept, and a run stops before its note names the
+    // objects it mapped, only the hashes in their names tell: or where the
+    // signal comes right after an exchange, the handler keeps what it kept.
+    const QByteArray second = named("/usr/share", "target-z-");
+    row("other paths, after a run that kept nothing and was killed", { named(object) + object, second + "/usr/share" },
+        sw, failed(r + named(object).chopped(1) + ": " + NOT_KEPT_REASON), {}, [=](const QString &dir) {
+        terminatedAt(dir, { "/A", "/W" }, second.chopped(1), refuse(__NR_renameat2, EINVAL));
+    });
+    row("other paths, after a run killed right after an exchange", { named(object) + object }, sw, "exit 0",
+        { named(object) + "/S/usr/include /W/a" },
+        [=](const QString &dir) { terminatedAt(dir, { "/A", "/W" }, named(object).chopped(1) + " after"); });
     row("other paths, a kept copy that fails its check", mappedWithA, withDb, failed(r + named(object).chopped(1)
             + ": mapped with other paths, and no intact copy of what CMake wrote is kept: remove .cmake/api/v1/reply and "
               "configure again"), {}, mapWithA([=](const QString &dir) {
