@@ -125,9 +125,15 @@ bool BuildDirectory::open(const QByteArray &path)
     root = FileDescriptor(fd);
     if (faccessat(fd, ".", X_OK, AT_EACCESS) != 0)
         return false;
-    char *const resolved = realpath(path.constData(), nullptr);
-    rootPath = resolved ? QByteArray(resolved) : QByteArray();
-    std::free(resolved);
+    // The path of the directory held open, not of what the path names by now.
+    char resolved[PATH_MAX];
+    const ssize_t length = readlink(("/proc/self/fd/" + QByteArray::number(fd)).constData(), resolved, sizeof resolved);
+    if (length > 0 && length < ssize_t(sizeof resolved) && resolved[0] == '/') {
+        rootPath = QByteArray(resolved, length);
+    } else if (char *const real = realpath(path.constData(), nullptr)) {
+        rootPath = real;
+        std::free(real);
+    }
     return true;
 }
 
@@ -220,8 +226,12 @@ Resolution BuildDirectory::walk(const QByteArray &path, FileDescriptor &result, 
             // A link, or no directory at all.
             if (errno != ENOTDIR)
                 return Resolution::Failed;
+            // A file on the way means nothing stands at the path; one at its
+            // end, something that is no directory.
             if (!readLink(current(), component.constData(), target))
-                return errno == EINVAL ? Resolution::NotDirectory : Resolution::Failed;
+                return errno != EINVAL ? Resolution::Failed
+                        : isLast || create ? Resolution::NotDirectory
+                                           : Resolution::Missing;
         }
         if (++links > MAX_LINKS) {
             errno = ELOOP;
@@ -259,7 +269,10 @@ bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath)
     const int fd = openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     bool removed = true;
     if (fd >= 0) {
-        removed = removeBelow(fd, name, failure) && unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0;
+        // A link swapped in since goes as a link.
+        removed = removeBelow(fd, name, failure)
+                && (unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0
+                    || (errno == ENOTDIR && unlinkat(parent, name.constData(), 0) == 0));
     } else if (errno == ELOOP || errno == ENOTDIR) {
         // A link goes as a link, and what it points to is never looked at.
         struct stat status;

@@ -9,7 +9,9 @@
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonObject>
 
-QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &value)
+#include <algorithm>
+
+RuleSet CmakeApiMapper::cacheEntryRules(const QString &name)
 {
     RuleSet rules;
     rules.isReplyText = false;
@@ -21,7 +23,25 @@ QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &va
         rules.directoryRules &= ~LibraryRule;
     if (name == u"SHARE_INSTALL_PREFIX")
         rules.directoryRules &= ~ShareRule;
-    return rewriteString(value, rules, sysrootPath, workspacePath);
+    return rules;
+}
+
+QString CmakeApiMapper::rewriteCacheValue(const QString &name, const QString &value)
+{
+    return rewriteString(value, cacheEntryRules(name), sysrootPath, workspacePath);
+}
+
+// Whether every value of a cache reply, as far as the rules its name takes
+// go, is as a mapping with these paths leaves it.
+bool CmakeApiMapper::isCacheReplyMappedWith(const QByteArray &text)
+{
+    const QJsonArray entries = readJson(text).object().value(u"entries").toArray();
+    return std::all_of(entries.begin(), entries.end(), [this](const QJsonValue &entry) {
+        const QJsonValue value = entry.toObject().value(u"value");
+        return !value.isString()
+                || isMappedWith(value.toString(), cacheEntryRules(entry.toObject().value(u"name").toString()),
+                                sysrootPath, workspacePath);
+    });
 }
 
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)

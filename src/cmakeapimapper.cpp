@@ -238,8 +238,10 @@ bool CmakeApiMapper::replace(const QByteArray &filePath, const Location &locatio
     }
     if (version && isObject && !noteUnkept())
         return false;
-    return replaceFileContent(location.directory, location.name, status, content, written)
-            || fail(filePath, "cannot write", errno);
+    if (replaceFileContent(location.directory, location.name, status, content, written))
+        return true;
+    return errno == EMLINK ? fail(filePath, "cannot write in place, as it has other hard links")
+                           : fail(filePath, "cannot write", errno);
 }
 
 // Before an object is replaced with nothing kept of what CMake wrote: a run

@@ -115,7 +115,9 @@ private:
     bool mapCompileCommands(bool mayKeep = true);
     void loadNote(const QList<ReplyFile> &files);
     bool saveNote();
+    RuleSet cacheEntryRules(const QString &name);
     QString rewriteCacheValue(const QString &name, const QString &value);
+    bool isCacheReplyMappedWith(const QByteArray &text);
 
     QString sysrootPath;
     QString workspacePath;

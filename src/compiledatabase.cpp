@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +68,16 @@ bool CmakeApiMapper::isCompileCommandsExist()
         if (found == Resolution::Outside)
             warn(COMPILE_COMMANDS_PATH, "skipped: the link leads out of the build directory");
         hasDatabase = found == Resolution::Found && S_ISREG(status.st_mode);
+        // A link to the database of a build directory within this one, as a
+        // source root holds for clangd, is for runs in that build directory.
+        struct stat directory;
+        struct stat root;
+        if (hasDatabase && fstat(databaseDirectory.get(), &directory) == 0 && fstat(buildDirectory.fd(), &root) == 0
+            && (directory.st_dev != root.st_dev || directory.st_ino != root.st_ino)
+            && fstatat(databaseDirectory.get(), "CMakeCache.txt", &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            warn(COMPILE_COMMANDS_PATH, "skipped: the link leads to the database of another build directory");
+            hasDatabase = false;
+        }
     }
     return hasDatabase;
 }
@@ -202,6 +213,8 @@ bool CmakeApiMapper::mapCompileCommands(bool mayKeep)
     const ReadResult opened = reader.open(directory, databaseName.constData(), status);
     if (opened == ReadResult::Failed)
         return fail(COMPILE_COMMANDS_PATH, "cannot read", errno);
+    if (opened == ReadResult::Link)
+        warn(COMPILE_COMMANDS_PATH, "skipped: it became a link while the run went on");
     if (opened != ReadResult::Read)
         return true;
     const std::optional<DatabaseEntry> noted = databaseNoted;

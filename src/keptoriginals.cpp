@@ -203,23 +203,21 @@ bool CmakeApiMapper::checkUnkept(const QList<ReplyFile> &files)
     return true;
 }
 
-// A note of the first format names no paths. Text mapped with
-// other sysroot paths holds a system directory that no path of these stands
-// before, which a mapping with these paths never leaves; a cache reply,
-// whose flags keep /usr/lib, cannot be told that way, and goes with the
-// rest. Another workspace path leaves no such trace: see checkWorkspace().
+// A note of the first format names no paths. A text it names counts as
+// mapped with these where every match in it is one that a mapping with them
+// leaves, a system directory right after the sysroot path; a cache reply,
+// value by value, with the rules each takes. Another workspace path leaves
+// no such trace: see checkWorkspace().
 bool CmakeApiMapper::mayBeMappedWithThesePaths(QByteArray &text, bool isCacheReply)
 {
     unsigned dropped = 0;
-    RewriteCheck check = RewriteCheck::MayBeRewritten;
-    rewrittenContent.resize(0);
     if (!normalizeReplyText(text, dropped) || (dropped & DroppedCarriageReturns))
         return false;
-    if (!isCacheReply)
-        appendRewritten(rewrittenContent, text, RuleSet(), jsonSysrootPath, jsonWorkspacePath, &check);
+    const bool isMapped = isCacheReply ? isCacheReplyMappedWith(text)
+                                       : isMappedWith(text, RuleSet(), jsonSysrootPath, jsonWorkspacePath);
     isWorkspaceSeen = isWorkspaceSeen || text.contains(jsonWorkspacePath);
-    isAnyTakenAsMapped = isAnyTakenAsMapped || check != RewriteCheck::NotRewritten;
-    return check != RewriteCheck::NotRewritten;
+    isAnyTakenAsMapped = isAnyTakenAsMapped || isMapped;
+    return isMapped;
 }
 
 bool CmakeApiMapper::isKeptObjectIntact(const QByteArray &name)

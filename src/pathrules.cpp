@@ -328,6 +328,28 @@ bool appendRewrittenText(Text &out, const Char *data, qsizetype size, RuleSet ru
     return true;
 }
 
+template <typename Char>
+bool isMappedWithText(const Char *data, qsizetype size, RuleSet rules, const Char *sysroot, qsizetype sysrootSize,
+                      const Char *workspace, qsizetype workspaceSize)
+{
+    const auto isAt = [&](qsizetype pos, const Char *path, qsizetype length) {
+        return pos >= 0 && length > 0 && size - pos >= length && std::equal(path, path + length, data + pos);
+    };
+    const PathScanner<Char> scanner(data, size, rules);
+    PathMatch match;
+    for (qsizetype from = 0; scanner.next(from, match);) {
+        if (isAt(match.begin, sysroot, sysrootSize))
+            from = match.begin + sysrootSize;
+        else if (isAt(match.begin, workspace, workspaceSize))
+            from = match.begin + workspaceSize;
+        else if (!match.isWorkspace && isAt(match.begin - sysrootSize, sysroot, sysrootSize))
+            from = match.end;
+        else
+            return false;
+    }
+    return true;
+}
+
 // Whether the text holds only ASCII and no carriage return, as reply files
 // nearly always do: then it needs neither the carriage returns dropped nor a
 // check that it is UTF-8.
@@ -385,6 +407,18 @@ bool appendRewritten(QString &out, QStringView text, RuleSet rules, QStringView 
 {
     return appendRewrittenText(out, text.utf16(), text.size(), rules, sysroot.utf16(), sysroot.size(),
                                workspace.utf16(), workspace.size());
+}
+
+bool isMappedWith(QByteArrayView text, RuleSet rules, QByteArrayView sysroot, QByteArrayView workspace)
+{
+    return isMappedWithText(text.data(), text.size(), rules, sysroot.data(), sysroot.size(), workspace.data(),
+                            workspace.size());
+}
+
+bool isMappedWith(QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace)
+{
+    return isMappedWithText(text.utf16(), text.size(), rules, sysroot.utf16(), sysroot.size(), workspace.utf16(),
+                            workspace.size());
 }
 
 QByteArray rewriteReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace)

@@ -53,6 +53,13 @@ bool appendRewritten(QByteArray &out, QByteArrayView text, RuleSet rules, QByteA
                      QByteArrayView workspace, RewriteCheck *check = nullptr);
 bool appendRewritten(QString &out, QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace);
 
+// Whether every match of the rules in a text is one that a mapping with these
+// paths leaves: a system directory right after the sysroot path, or a match
+// that starts where an inserted path does. An empty sysroot path leaves
+// nothing to tell by. For a note that named no paths.
+bool isMappedWith(QByteArrayView text, RuleSet rules, QByteArrayView sysroot, QByteArrayView workspace);
+bool isMappedWith(QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace);
+
 // The reply-text rules applied to one UTF-8 JSON text, with the paths
 // inserted JSON-escaped, so that valid JSON stays valid.
 QByteArray rewriteReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace);

@@ -194,7 +194,8 @@ void closeKeepingError(int fd)
 
 // The fallback when no temporary file can be made beside the file, say in a
 // read-only directory. Not atomic, so on a failed write the old content is
-// put back.
+// put back. A file with other hard links is not written: they may lie
+// outside the build directory, and would get the new content too.
 bool rewriteInPlace(int directoryFd, const char *name, const QByteArray &content, FileIdentity *written)
 {
     const int fd = openat(directoryFd, name, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
@@ -203,6 +204,7 @@ bool rewriteInPlace(int directoryFd, const char *name, const QByteArray &content
     struct stat status;
     QByteArray original;
     bool ok = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || (errno = EINVAL, false))
+            && (status.st_nlink <= 1 || (errno = EMLINK, false))
             && readToEnd(fd, status.st_size, original) && lseek(fd, 0, SEEK_SET) == 0;
     if (ok && !(writeAll(fd, content) && ftruncate(fd, content.size()) == 0)) {
         // The run fails either way; what matters is the old content back.
@@ -350,7 +352,7 @@ FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray
     // direct write would. An owner may write where the mode lets it: ACLs and
     // capabilities only ever let more.
     const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
-    if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS) != 0)
+    if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
         return Refused;
     return create(directoryFd, name, status, isOwnerRequired, keptVersion);
 }

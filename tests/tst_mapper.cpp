@@ -343,7 +343,7 @@ void tst_Mapper::run_data()
     };
     const QByteArrayList by100 = { named(object) + inSW, "index-1.json=/S/usr/lib", db + "/S/usr/lib" };
     row("note of the first format, the same paths", by100, withDb, "exit 0", {}, mappedBy100);
-    row("note of the first format, another sysroot path", by100, { "--compile-commands", "/T", "/W" }, failed(r
+    row("note of the first format, a sysroot path that ends it", by100, { "--compile-commands", "/S/", "/W" }, failed(r
             + "index-1.json: mapped with other paths, and no intact copy of what CMake wrote is kept: remove "
               ".cmake/api/v1/reply and configure again"), {}, mappedBy100);
     row("note of the first format, another workspace path", by100, { "--compile-commands", "/S", "/V" },
@@ -390,10 +390,21 @@ void tst_Mapper::run_data()
         QVERIFY(QFile::link("../../../../outside/a", dir + reply + "/../" + noteName));
         QVERIFY(QFile::link("../../../../../outside/a", dir + reply + "/.dorvane-Out000"));
     });
-    // Where a clangd user keeps the database's link: a run there by mistake.
-    row("database linked from the source root", {}, withDb, "dorvane: compile_commands.json" + out
-            + "Reply and compilation database do not exist.\nexit 0", {}, [](const QString &dir) {
-        QVERIFY(QDir(dir + "/.cmake").removeRecursively() && QFile::link("../outside/a", dir + "/compile_commands.json"));
+    // Where a clangd user keeps the database's link, to a build directory
+    // within: a run there by mistake leaves it to runs in the build directory.
+    row("database linked from the source root", { "../../../../b/CMakeCache.txt=", "../../../../b/compile_commands.json=/usr/lib" },
+        withDb, "dorvane: compile_commands.json: skipped: the link leads to the database of another build directory\n"
+                "Reply and compilation database do not exist.\nexit 0", {}, [](const QString &dir) {
+        QVERIFY(QDir(dir + "/.cmake").removeRecursively() && QFile::link("b/compile_commands.json", dir + "/compile_commands.json"));
+    });
+    row("a file in place of .cmake", {}, sw, "Reply is not exist.\nexit 0", {}, [](const QString &dir) {
+        QVERIFY(QDir(dir + "/.cmake").removeRecursively() && write(dir + "/.cmake", "x"));
+    });
+    // A file rewritten in place would give its other names the new content.
+    row("read-only directory, a file with another name", { "h=/usr/lib" }, sw,
+        failed(r + "h: cannot write in place, as it has other hard links"), {}, [](const QString &dir) {
+        setOwner(dir + reply, 0);
+        QVERIFY(::link(QFile::encodeName(dir + reply + "/h"), QFile::encodeName(dir + "/../outside/h")) == 0);
     });
     row("link swapped in while the run goes on", { "a=/usr/lib", "b=/usr/lib" }, sw,
         "dorvane: " + r + "a" + out + "exit 0", { "a", "b=/S/usr/lib" },
