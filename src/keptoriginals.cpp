@@ -277,3 +277,34 @@ bool CmakeApiMapper::mapObjectAgain(const QByteArray &filePath, const QByteArray
     }
     return writeObject(filePath, name, location, status, *mapped, false);
 }
+
+// Puts content in place of a reply file, and where version is given, keeps
+// what it replaces. Where that is not kept after all (a file system that
+// cannot exchange names, a reply directory that can only be written in
+// place), the file is replaced as it is otherwise; an object so only after
+// the note says that one may stand mapped with these paths, unkept.
+bool CmakeApiMapper::replace(const QByteArray &filePath, const Location &location, const FileStatus &status,
+                             const QByteArray &content, FileIdentity *written, KeptVersion *version, bool isObject)
+{
+    if (version && replaceFileContent(location.directory, location.name, status, content, written, version)) {
+        kept.add(*version);
+        return true;
+    }
+    if (version && isObject && !noteUnkept())
+        return false;
+    if (replaceFileContent(location.directory, location.name, status, content, written))
+        return true;
+    return errno == EMLINK ? fail(filePath, "cannot write in place, as it has other hard links")
+                           : fail(filePath, "cannot write", errno);
+}
+
+// Before an object is replaced with nothing kept of what CMake wrote: a run
+// that ends before its note names the object leaves it mapped with these
+// paths, and only this entry tells a later run with other paths to look.
+bool CmakeApiMapper::noteUnkept()
+{
+    if (note.unkeptPaths.contains(paths))
+        return true;
+    note.unkeptPaths.insert(paths);
+    return saveNote();
+}
