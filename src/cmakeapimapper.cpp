@@ -172,6 +172,10 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     const auto noted = previousNote.objects.constFind(file.name);
     if (!nameHash.isEmpty() && noted != previousNote.objects.cend()
         && readFileStatus(location.directory, location.name.constData(), status) && noted->identity == status.identity) {
+        if (noted->paths == AnyPaths) {
+            note.objects.insert(file.name, *noted);
+            return true;
+        }
         if (noted->paths != paths && !acceptedAsMapped.contains(file.name))
             return mapObjectAgain(filePath, file.name, location, status);
         note.objects.insert(file.name, { status.identity, paths });
@@ -190,9 +194,14 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     RewriteCheck check = RewriteCheck::MayBeRewritten;
     if (!mapContent(filePath, file.name, fileContent, dropped, mapped, rewrittenContent, &check))
         return false;
-    // What the rules leave as it is needs no writing, whoever wrote it.
-    if (!dropped && *mapped == fileContent)
+    // What the rules leave as it is needs no writing, whoever wrote it. An
+    // object as CMake wrote it is noted for any paths, and needs no reading.
+    const bool isLeft = !dropped && *mapped == fileContent;
+    if (isLeft && (nameHash.isEmpty() || contentHash(fileContent).startsWith(nameHash))) {
+        if (!nameHash.isEmpty())
+            note.objects.insert(file.name, { status.identity, AnyPaths });
         return true;
+    }
     // One that the note does not name as it stands may have been mapped
     // since, by a run that was killed or whose note is gone.
     bool isAsKept = false;
@@ -201,6 +210,11 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
         return false;
     if (isDone)
         return true;
+    if (isLeft) {
+        // Mapped since, with nothing kept to tell: as a rule by a run whose note is gone.
+        note.objects.insert(file.name, { status.identity, paths });
+        return true;
+    }
     if (!isAsKept && !nameHash.isEmpty() && mayHoldMappedText(dropped, check)
         && !contentHash(fileContent, dropped).startsWith(nameHash)) {
         // Rewritten since CMake wrote it, as a rule by a run whose note names no paths.

@@ -154,7 +154,7 @@ bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
                                                   ? paths
                                                   : object->paths);
         Location location;
-        if (notedPaths == paths || !locate(file.name, file.isSymLink, location, true))
+        if (notedPaths == paths || notedPaths == AnyPaths || !locate(file.name, file.isSymLink, location, true))
             continue;
         // Only a file that is as this tool left it was mapped with them.
         FileStatus status;

@@ -104,9 +104,10 @@ MappingNote MappingNote::fromText(const QByteArray &text)
         FieldReader fields(line);
         const QByteArrayView kind = fields.next();
         // An entry whose paths are not listed is left out.
+        constexpr int notListed = -3;
         const qint64 number = kind == "paths" || isFirstVersion ? UnknownPaths : fields.number();
-        const int paths = number == UnknownPaths ? UnknownPaths : pathsByNumber.value(number, -2);
-        if (paths == -2)
+        const int paths = number == UnknownPaths || number == AnyPaths ? int(number) : pathsByNumber.value(number, notListed);
+        if (paths == notListed)
             continue;
         if (kind == "paths") {
             const qint64 listed = fields.number();
@@ -155,18 +156,24 @@ QByteArray MappingNote::toText() const
         return QByteArray();
     QByteArray text = HEADER;
     text.reserve(objects.size() * 96 + indexes.size() * 160 + 256);
-    // Only paths an entry names are written; unknown ones are written as -1.
-    QList<bool> isNamed(paths.size() + 1);
+    // Only paths an entry names are written.
+    QList<bool> isNamed(paths.size());
+    const auto name = [&isNamed](int id) {
+        if (id >= 0)
+            isNamed[id] = true;
+    };
     for (const ObjectEntry &entry : objects)
-        isNamed[entry.paths + 1] = true;
+        name(entry.paths);
     for (const IndexEntry &entry : indexes)
-        isNamed[entry.paths + 1] = true;
-    if (database)
-        isNamed[database->paths + 1] = isNamed[database->replacedPaths + 1] = true;
+        name(entry.paths);
+    if (database) {
+        name(database->paths);
+        name(database->replacedPaths);
+    }
     for (const int unkept : unkeptPaths)
-        isNamed[unkept + 1] = true;
+        name(unkept);
     for (qsizetype i = 0; i < paths.size(); ++i) {
-        if (isNamed[i + 1])
+        if (isNamed[i])
             text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' '
                     + encodePath(paths[i].workspace) + '\n';
     }

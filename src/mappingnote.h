@@ -48,9 +48,11 @@ struct MappingPaths
     }
 };
 
-// An entry's paths are an index into the note's list of paths, or this
-// where the note's first format noted it, which did not say.
+// An entry's paths are an index into the note's list of paths, or one of
+// these: where the note's first format noted it, which did not say; and for
+// an object as CMake wrote it, with nothing that any paths would map.
 constexpr int UnknownPaths = -1;
+constexpr int AnyPaths = -2;
 
 // A reply object, named by the identity of the version this tool wrote or
 // found already mapped. What CMake wrote is kept under the object's name,
