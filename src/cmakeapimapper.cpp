@@ -195,10 +195,11 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
     if (!mapContent(filePath, file.name, fileContent, dropped, mapped, rewrittenContent, &check))
         return false;
     // What the rules leave as it is needs no writing, whoever wrote it. An
-    // object as CMake wrote it is noted for any paths, and needs no reading.
+    // object as CMake wrote it that holds nothing any paths would map is
+    // noted for any paths, and needs no reading again.
     const bool isLeft = !dropped && *mapped == fileContent;
     if (isLeft && (nameHash.isEmpty() || contentHash(fileContent).startsWith(nameHash))) {
-        if (!nameHash.isEmpty())
+        if (!nameHash.isEmpty() && check == RewriteCheck::NothingToRewrite)
             note.objects.insert(file.name, { status.identity, AnyPaths });
         return true;
     }
