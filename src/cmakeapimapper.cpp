@@ -204,10 +204,11 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(const ReplyFile &file)
         return true;
     }
     // One that the note does not name as it stands may have been mapped
-    // since, by a run that was killed or whose note is gone.
+    // since, by a run that was killed or whose note is gone; not one with
+    // carriage returns or a byte-order mark, which no run writes.
     bool isAsKept = false;
     bool isDone = false;
-    if (!nameHash.isEmpty() && !compareWithKept(filePath, file.name, location, status, isAsKept, isDone))
+    if (!nameHash.isEmpty() && !dropped && !compareWithKept(filePath, file.name, location, status, isAsKept, isDone))
         return false;
     if (isDone)
         return true;
