@@ -367,13 +367,14 @@ void tst_Mapper::run_data()
     // Links the build environment left: run() checks that the tree outside
     // the build directory, build/../outside, is as it was.
     const QByteArray leadsOut = "the link leads out of the build directory", out = ": skipped: " + leadsOut + "\n";
-    row("links out: reply files, database", in, withDb,
+    row("links out: reply files, database, a link in the query directory", in, withDb,
         "dorvane: compile_commands.json" + out + "dorvane: " + r + "absolute" + out + "dorvane: " + r + "relative" + out
                 + "Compilation database does not exist.\nexit 0",
         { "a=/S/usr/lib" }, [](const QString &dir) {
         QVERIFY(QFile::link(dir + "/../outside/a", dir + reply + "/absolute"));
         QVERIFY(QFile::link("../../../../../outside/a", dir + reply + "/relative"));
         QVERIFY(QFile::link("../outside/a", dir + "/compile_commands.json"));
+        QVERIFY(QFile::link(dir + "/../outside", dir + query + "/client-ide/out"));
     });
     const auto moveOut = [](const QString &path) {
         return [=](const QString &dir) {
@@ -387,7 +388,8 @@ void tst_Mapper::run_data()
     // file, and a link named as a leftover is no leftover.
     row("links out: query directory, note, leftover's name", { "index-1.json=/usr/lib" }, sw, "exit 0",
         { "index-1.json=/S/usr/lib" }, [](const QString &dir) {
-        QVERIFY(QDir().rename(dir + query, dir + "/../outside/query") && QFile::link("../../../../outside/query", dir + query));
+        QVERIFY(write(dir + query + "/client-ide/query.json", "{}") && QDir().rename(dir + query, dir + "/../outside/query")
+                && QFile::link("../../../../outside/query", dir + query));
         QVERIFY(QFile::link("../../../../outside/a", dir + reply + "/../" + noteName));
         QVERIFY(QFile::link("../../../../../outside/a", dir + reply + "/.dorvane-Out000"));
     });
