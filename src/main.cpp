@@ -8,7 +8,7 @@
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
-#include <QtCore/QFile>
+#include <QtCore/QStringDecoder>
 #include <QtCore/QStringList>
 
 #include <cerrno>
@@ -24,19 +24,38 @@ int report(const char *message, int exitCode)
 }
 
 // Qt decodes the command line with U+FFFD in place of bytes that are no
-// UTF-8, so only the bytes given tell whether a path is, and name a
-// directory as given. The argument that holds value, after prefix if that
-// starts it.
-QByteArray givenBytes(const QString &value, int argc, char *argv[], QStringView prefix = {})
+// UTF-8, which would hide them. Here each such byte becomes one of U+DC80 to
+// U+DCFF instead, lone surrogates that no UTF-8 decodes to, so an argument
+// tells whether it was UTF-8 and gives back the bytes it was.
+QString decodeArgument(QByteArrayView bytes)
 {
-    const QStringList arguments = QCoreApplication::arguments();
-    for (int i = 1; i < argc && i < arguments.size(); ++i) {
-        if (arguments.at(i) == value)
-            return argv[i];
-        if (!prefix.isEmpty() && arguments.at(i) == prefix.toString() + value)
-            return argv[i] + prefix.size();
+    QString decoded;
+    QStringDecoder toUtf16(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    for (qsizetype i = 0; i < bytes.size();) {
+        const uchar lead = uchar(bytes.at(i));
+        const qsizetype length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+        if (length > 0 && i + length <= bytes.size() && bytes.sliced(i, length).isValidUtf8()) {
+            decoded += toUtf16(bytes.sliced(i, length));
+            i += length;
+        } else {
+            decoded += QChar(0xDC00 + lead);
+            ++i;
+        }
     }
-    return QFile::encodeName(value);
+    return decoded;
+}
+
+QByteArray encodeArgument(const QString &argument)
+{
+    QByteArray bytes;
+    for (qsizetype i = 0; i < argument.size(); ++i) {
+        const QChar c = argument.at(i);
+        if (c.isHighSurrogate() && i + 1 < argument.size())
+            bytes += argument.sliced(i++, 2).toUtf8();
+        else
+            bytes += c.isLowSurrogate() ? QByteArray(1, char(c.unicode() - 0xDC00)) : QString(c).toUtf8();
+    }
+    return bytes;
 }
 
 // A path that clients cannot use as it is inserted: one they resolve from
@@ -83,7 +102,10 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
                                  QCoreApplication::translate("main", "workspace path"),
                                  QStringLiteral("<workspacePath>"));
-    parser.process(app);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(decodeArgument(argv[i]));
+    parser.process(arguments);
 
     const QStringList paths = parser.positionalArguments();
     if (paths.isEmpty())
@@ -95,11 +117,7 @@ int main(int argc, char *argv[])
 
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
     if (parser.isSet(directoryOption)) {
-        // "-C DIR", "-CDIR" or "--directory=DIR".
-        const QString value = parser.value(directoryOption);
-        QByteArray directory = givenBytes(value, argc, argv, u"--directory=");
-        if (directory == QFile::encodeName(value))
-            directory = givenBytes(value, argc, argv, u"-C");
+        const QByteArray directory = encodeArgument(parser.value(directoryOption));
         if (!mapper.setBuildDirectory(directory)) {
             std::cerr << "dorvane: " << directory.constData() << ": cannot enter: " << std::strerror(errno) << std::endl;
             return 1;
@@ -107,7 +125,7 @@ int main(int argc, char *argv[])
     }
     // A JSON reply can hold no path that is not UTF-8.
     for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {
-        if (!QByteArrayView(givenBytes(path, argc, argv)).isValidUtf8()) {
+        if (!QByteArrayView(encodeArgument(path)).isValidUtf8()) {
             std::cerr << "dorvane: the " << name << " path is not UTF-8, which the reply cannot hold" << std::endl;
             return report("Mapping error!", 1);
         }

@@ -257,9 +257,10 @@ void tst_Mapper::run_data()
     // the mapped database kept as what CMake wrote.
     row("terminated at the database's rename", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb, "killed",
         { "a=/S/usr/lib" }, preload("DORVANE_SHIM_TERMINATE", "compile_commands.json"));
-    // JSON holds only UTF-8, and QProcess passes arguments as UTF-8.
-    row("sysroot path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\377')\" /W" },
-        failed("the sysroot path is not UTF-8, which the reply cannot hold"), {});
+    // JSON holds only UTF-8, and QProcess passes arguments as UTF-8. The
+    // sysroot path decodes as Qt decodes the workspace path's stray byte.
+    row("workspace path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\357\\277\\275')\" \"$(printf '/S\\377')\"" },
+        failed("the workspace path is not UTF-8, which the reply cannot hold"), {});
     row("database noted with other content", { db + "/S/usr/lib /W", dbNote("9e8651ccd81846da") }, withDb, "exit 0",
         { db + "/S/S/usr/lib /W" });
     row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb,
