@@ -162,9 +162,14 @@ bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
             if (readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
                 || (isIndex ? contentHash(fileContent) != index->mappedHash : status.identity != object->identity))
                 continue;
-        } else if (!readFileStatus(location.directory, location.name.constData(), status)
-                   || status.identity != object->identity) {
+        } else if (!readFileStatus(location.directory, location.name.constData(), status)) {
             continue;
+        } else if (status.identity != object->identity) {
+            // Touched or copied since, by someone else: it holds other paths
+            // unless it is what CMake wrote, as the hash in its name tells.
+            if (readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
+                || contentHash(fileContent).startsWith(contentHashInName(file.name)))
+                continue;
         }
         FileStatus keptStatus;
         if (notedPaths == UnknownPaths ? mayBeMappedWithThesePaths(fileContent, file.name.startsWith("cache-"))

@@ -321,6 +321,12 @@ void tst_Mapper::run_data()
               "configure again"), {}, mapWithA([=](const QString &dir) {
         QVERIFY(write(dir + reply + "/.." + kept + '/' + named(object).chopped(1), "/usr/include /workspace/b"));
     }));
+    row("other paths, an object touched since, with nothing kept", mappedWithA, withDb,
+        failed(r + named(object).chopped(1) + ": " + NOT_KEPT_REASON), {}, mapWithA([=](const QString &dir) {
+        const timespec times[2] = { { 0, UTIME_OMIT }, { 1, 0 } };
+        QVERIFY(QFile::remove(dir + reply + "/.." + kept + '/' + named(object).chopped(1))
+                && utimensat(AT_FDCWD, QFile::encodeName(dir + reply + '/' + named(object).chopped(1)), times, 0) == 0);
+    }));
     // A configure without queries empties the reply: what was kept of it goes.
     row("kept files of a reply CMake emptied", {}, sw, "exit 0", {}, [](const QString &dir) {
         QVERIFY(write(dir + reply + "/../" + noteName, "dorvane mapped files 2\npaths 0 :/S :/W\nindex 0 h 0 0 -1 0 index-1.json\n"));
