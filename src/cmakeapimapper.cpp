@@ -266,8 +266,10 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
             && keptStatus.identity == noted->kept && kept.read(name, keptContent, keptStatus) == ReadResult::Read;
     if (isNoted && noted->mappedHash == hash && !isKept)
         return fail(filePath, NOT_KEPT_REASON);
-    // One the note does not name, as it was mapped since by a run whose note
-    // is gone, what CMake wrote, kept, tells.
+    // One the note does not name, but whose original is kept, was mapped
+    // since by a run whose note is gone: with these paths, or with others,
+    // and then it is mapped again from what is kept.
+    FileIdentity keptIdentity = isKept ? noted->kept : FileIdentity();
     if (!isNoted && kept.contains(name) && kept.read(name, keptContent, keptStatus) == ReadResult::Read
         && keptContent != fileContent) {
         unsigned dropped = 0;
@@ -277,25 +279,27 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
             note.indexes.insert(name, { hash, paths, keptStatus.identity });
             return true;
         }
+        keptIdentity = keptStatus.identity;
     }
-    isReplyNew = isReplyNew || !isKept;
-    QByteArray &original = isKept ? keptContent : fileContent;
+    const bool isFromKept = keptIdentity.isValid();
+    isReplyNew = isReplyNew || !isFromKept;
+    QByteArray &original = isFromKept ? keptContent : fileContent;
     unsigned dropped = 0;
     const QByteArray *mapped = nullptr;
     if (!mapContent(filePath, name, original, dropped, mapped, rewrittenContent))
         return false;
-    if ((isKept || !dropped) && *mapped == fileContent) {
-        if (isKept)
-            note.indexes.insert(name, { hash, paths, noted->kept });
+    if ((isFromKept || !dropped) && *mapped == fileContent) {
+        if (isFromKept)
+            note.indexes.insert(name, { hash, paths, keptIdentity });
         return true;
     }
     // Noted before it is written, with what it keeps: a run that ends in
     // between leaves a note that does not match the index, which the next
     // run then maps.
     KeptVersion version;
-    const bool mayKeep = !isKept && kept.prepare(name, status.identity.device, version);
+    const bool mayKeep = !isFromKept && kept.prepare(name, status.identity.device, version);
     note.indexes.insert(name, { contentHash(*mapped), paths,
-                                isKept ? noted->kept : mayKeep ? status.identity : FileIdentity() });
+                                isFromKept ? keptIdentity : mayKeep ? status.identity : FileIdentity() });
     if (!saveNote())
         return false;
     if (!replace(filePath, location, status, *mapped, nullptr, mayKeep ? &version : nullptr))

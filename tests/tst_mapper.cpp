@@ -296,6 +296,8 @@ void tst_Mapper::run_data()
     const QByteArrayList mappedWithS = { named(object) + "/S/usr/include /W/a", "index-1.json=/S/usr/lib",
                                          db + "/S/usr/lib" };
     row("other paths, no configure between", mappedWithA, withDb, "exit 0", mappedWithS, mapWithA());
+    row("other paths, after a run whose note is gone", mappedWithA, sw, "exit 0", mappedWithS.first(2),
+        mapWithA([](const QString &dir) { QVERIFY(QFile::remove(dir + reply + "/../" + noteName)); }));
     // Runs with /S that ended before their versions were in place: one
     // killed at the database's exchange, one that cannot write the index.
     row("other paths, after runs with them that ended too soon", mappedWithA, withDb, "exit 0", mappedWithS,
