@@ -37,7 +37,8 @@ bool CmakeApiMapper::isReplyExist()
         replyState = openBuildDirectory() ? buildDirectory.openDirectory(CMAKE_API_REPLY_PATH, replyDirectory)
                                           : Resolution::Failed;
     }
-    return replyState != Resolution::Missing;
+    // A file in its place is no reply either.
+    return replyState != Resolution::Missing && replyState != Resolution::NotDirectory;
 }
 
 bool CmakeApiMapper::checkReplyDirectory()

@@ -412,6 +412,8 @@ void tst_Mapper::run_data()
     row("a file in place of .cmake", {}, sw, "Reply is not exist.\nexit 0", {}, [](const QString &dir) {
         QVERIFY(QDir(dir + "/.cmake").removeRecursively() && write(dir + "/.cmake", "x"));
     });
+    row("a file in place of the reply", {}, sw, "Reply is not exist.\nexit 0", {},
+        [](const QString &dir) { QVERIFY(QDir(dir + reply).removeRecursively() && write(dir + reply, "x")); });
     // A file rewritten in place would give its other names the new content.
     row("read-only directory, a file with another name", { "h=/usr/lib" }, sw,
         failed(r + "h: cannot write in place, as it has other hard links"), {}, [](const QString &dir) {
