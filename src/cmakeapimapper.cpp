@@ -106,6 +106,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         for (const FileDescriptor *directory : { &replyDirectory, &apiDirectory })
             removeLeftoverTemporaryFiles(directory->get());
         removeLeftoverTemporaryFiles(buildDirectory.fd());
+        kept.removeLeftovers();
     }
     removeTemporaryFilesOnSignal();
 
@@ -298,6 +299,8 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
     // run then maps.
     KeptVersion version;
     const bool mayKeep = !isFromKept && kept.prepare(name, status.identity.device, version);
+    // A run whose note is gone takes what is kept of an index on trust.
+    version.isNamedOnceKept = true;
     note.indexes.insert(name, { contentHash(*mapped), paths,
                                 isFromKept ? keptIdentity : mayKeep ? status.identity : FileIdentity() });
     if (!saveNote())

@@ -131,6 +131,12 @@ void KeptOriginals::remove(const QByteArray &keptName)
     names.remove(keptName);
 }
 
+void KeptOriginals::removeLeftovers()
+{
+    if (openDirectory(false))
+        removeLeftoverTemporaryFiles(directory.get());
+}
+
 void KeptOriginals::removeAllBut(const QSet<QByteArray> &keptNames)
 {
     list();

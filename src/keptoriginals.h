@@ -51,6 +51,8 @@ public:
     ReadResult open(const QByteArray &keptName, FileReader &reader, FileStatus &status);
     bool readStatus(const QByteArray &keptName, FileStatus &status);
     void remove(const QByteArray &keptName);
+    // Removes what a killed run was writing here under a temporary name.
+    void removeLeftovers();
     // Gives back what is kept under any other name than these.
     void removeAllBut(const QSet<QByteArray> &keptNames);
     // Whether the names kept were listed in this run.

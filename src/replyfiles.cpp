@@ -366,7 +366,7 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     // The signal handler knows each name before the file is made, so that
     // none is left behind.
-    if (keptVersion) {
+    if (keptVersion && !keptVersion->isNamedOnceKept) {
         if (keptVersion->name.size() > NAME_MAX) {
             errno = ENAMETOOLONG;
             return NoTemporaryFile;
@@ -381,14 +381,16 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
         if (fd < 0 && errno == EEXIST && unlinkat(temporaryDirectory, temporaryName.constData(), 0) == 0)
             fd = openat(temporaryDirectory, temporaryName.constData(), flags, mode & 0777);
     }
-    for (int attempt = 0; !keep && attempt < 100 && fd < 0; ++attempt) {
-        temporaryDirectory = directoryFd;
+    if (keptVersion && keptVersion->isNamedOnceKept)
+        keep = keptVersion;
+    for (int attempt = 0; (!keep || keep->isNamedOnceKept) && attempt < 100 && fd < 0; ++attempt) {
+        temporaryDirectory = keep ? keep->directory : directoryFd;
         temporaryName = TEMPORARY_FILE_PREFIX;
         for (int i = 0; i < TEMPORARY_FILE_LETTERS; ++i)
             temporaryName += LETTERS[QRandomGenerator::global()->bounded(int(sizeof LETTERS - 1))];
         givePendingSlotBack(pendingSlot);
         pendingSlot = takePendingSlot(temporaryDirectory, temporaryName);
-        fd = openat(directoryFd, temporaryName.constData(), flags, mode & 0777);
+        fd = openat(temporaryDirectory, temporaryName.constData(), flags, mode & 0777);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -483,6 +485,12 @@ bool FileReplacement::commit()
         if (!keep->isKept) {
             abandon();
             return false;
+        }
+        // The new version is in place whatever comes of the name.
+        if (keep->isNamedOnceKept
+            && renameat(temporaryDirectory, temporaryName.constData(), temporaryDirectory, keep->name.constData()) != 0) {
+            keep->isKept = false;
+            unlinkat(temporaryDirectory, temporaryName.constData(), 0);
         }
         givePendingSlotBack(pendingSlot);
         temporaryName.clear();

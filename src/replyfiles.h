@@ -111,6 +111,10 @@ struct KeptVersion
     int directory = -1;
     QByteArray name;
     bool isKept = false;
+    // Written under a temporary name, and given its own only once it holds
+    // the version it replaced: for a file whose kept version no hash checks,
+    // so that a run killed before the exchange leaves nothing under it.
+    bool isNamedOnceKept = false;
 };
 
 // A new version of a file, written piece by piece to a temporary file beside

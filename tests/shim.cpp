@@ -5,7 +5,8 @@
 // environment or the user might: DORVANE_SHIM_SWAP="NAME TARGET" makes NAME
 // a link to TARGET right before the tool opens it, and
 // DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
-// file over NAME, or exchanges one with it; "NAME after", right after.
+// file over NAME, or exchanges one with it; "NAME after", right after;
+// "NAME kill", SIGKILL right before.
 
 #include <csignal>
 #include <cstdarg>
@@ -58,7 +59,7 @@ extern "C" int renameat2(int fromDirectory, const char *from, int toDirectory, c
     std::string when;
     const bool isNamed = names(to, "DORVANE_SHIM_TERMINATE", &when);
     if (isNamed && when != "after")
-        raise(SIGTERM);
+        raise(when == "kill" ? SIGKILL : SIGTERM);
     static const auto real =
             reinterpret_cast<int (*)(int, const char *, int, const char *, unsigned)>(dlsym(RTLD_NEXT, "renameat2"));
     const int result = real(fromDirectory, from, toDirectory, to, flags);
