@@ -53,6 +53,8 @@ struct PendingFile
     // hold the version kept instead: only the file of this inode goes then.
     volatile sig_atomic_t isExchanging = 0;
     volatile ino_t inode = 0;
+    // Where the version kept goes once exchanged, for one named only then.
+    char keptName[NAME_MAX + 1] = {};
 };
 PendingFile pendingFiles[4];
 
@@ -60,11 +62,13 @@ void removePendingFiles(int signalNumber)
 {
     for (const PendingFile &file : pendingFiles) {
         struct stat status;
-        if (file.directory >= 0
-            && (!file.isExchanging
-                || (file.inode != 0 && fstatat(file.directory, file.name, &status, AT_SYMLINK_NOFOLLOW) == 0
-                    && status.st_ino == file.inode)))
+        if (file.directory < 0)
+            continue;
+        if (!file.isExchanging
+            || (fstatat(file.directory, file.name, &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_ino == file.inode))
             unlinkat(file.directory, file.name, 0);
+        else if (file.keptName[0] != '\0')
+            renameat(file.directory, file.name, file.directory, file.keptName);
     }
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
@@ -78,12 +82,22 @@ int takePendingSlot(int directory, const QByteArray &name)
             file.name[name.size()] = '\0';
             file.isExchanging = 0;
             file.inode = 0;
+            file.keptName[0] = '\0';
             std::atomic_signal_fence(std::memory_order_release);
             file.directory = directory;
             return int(&file - pendingFiles);
         }
     }
     return -1; // more than a run ever writes at once; the file goes unguarded
+}
+
+// Read only once the exchange is under way, long after it is written.
+void setPendingKeptName(int slot, const QByteArray &name)
+{
+    if (slot >= 0) {
+        std::copy(name.begin(), name.end(), pendingFiles[slot].keptName);
+        pendingFiles[slot].keptName[name.size()] = '\0';
+    }
 }
 
 void setPendingExchange(int slot)
@@ -366,12 +380,12 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     // The signal handler knows each name before the file is made, so that
     // none is left behind.
-    if (keptVersion && !keptVersion->isNamedOnceKept) {
-        if (keptVersion->name.size() > NAME_MAX) {
-            errno = ENAMETOOLONG;
-            return NoTemporaryFile;
-        }
-        keep = keptVersion;
+    if (keptVersion && keptVersion->name.size() > NAME_MAX) {
+        errno = ENAMETOOLONG;
+        return NoTemporaryFile;
+    }
+    keep = keptVersion;
+    if (keep && !keep->isNamedOnceKept) {
         temporaryDirectory = keep->directory;
         temporaryName = keep->name;
         pendingSlot = takePendingSlot(temporaryDirectory, temporaryName);
@@ -381,8 +395,6 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
         if (fd < 0 && errno == EEXIST && unlinkat(temporaryDirectory, temporaryName.constData(), 0) == 0)
             fd = openat(temporaryDirectory, temporaryName.constData(), flags, mode & 0777);
     }
-    if (keptVersion && keptVersion->isNamedOnceKept)
-        keep = keptVersion;
     for (int attempt = 0; (!keep || keep->isNamedOnceKept) && attempt < 100 && fd < 0; ++attempt) {
         temporaryDirectory = keep ? keep->directory : directoryFd;
         temporaryName = TEMPORARY_FILE_PREFIX;
@@ -401,6 +413,8 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
         errno = error;
         return NoTemporaryFile;
     }
+    if (keep && keep->isNamedOnceKept)
+        setPendingKeptName(pendingSlot, keep->name);
     // Another user's file is replaced by one of ours where we may not give
     // it theirs, unless the caller needs the owner kept.
     if ((status.owner != effectiveUser() || status.group != effectiveGroup())
@@ -468,6 +482,12 @@ bool FileReplacement::commit()
 {
     if (fd < 0)
         return false;
+    // The handler tells by the inode whether the exchange is done.
+    FileIdentity identity;
+    if (keep && pendingSlot >= 0 && pendingFiles[pendingSlot].inode == 0 && !readIdentity(identity)) {
+        abandon();
+        return false;
+    }
     const bool closed = ::close(fd) == 0;
     fd = -1;
     if (!closed) {

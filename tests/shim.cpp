@@ -5,8 +5,8 @@
 // environment or the user might: DORVANE_SHIM_SWAP="NAME TARGET" makes NAME
 // a link to TARGET right before the tool opens it, and
 // DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
-// file over NAME, or exchanges one with it; "NAME after", right after;
-// "NAME kill", SIGKILL right before.
+// file over NAME, or exchanges one with it ("NAME before" too); "NAME after",
+// right after; "NAME kill", SIGKILL right before.
 
 #include <csignal>
 #include <cstdarg>
