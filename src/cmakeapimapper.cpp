@@ -300,7 +300,7 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
     KeptVersion version;
     const bool mayKeep = !isFromKept && kept.prepare(name, status.identity.device, version);
     // A run whose note is gone takes what is kept of an index on trust.
-    version.isNamedOnceKept = true;
+    version.isNamedOnceKept = mayKeep;
     note.indexes.insert(name, { contentHash(*mapped), paths,
                                 isFromKept ? keptIdentity : mayKeep ? status.identity : FileIdentity() });
     if (!saveNote())

@@ -91,7 +91,7 @@ int takePendingSlot(int directory, const QByteArray &name)
     return -1; // more than a run ever writes at once; the file goes unguarded
 }
 
-// Read only once the exchange is under way, long after it is written.
+// Read only once the exchange is under way.
 void setPendingKeptName(int slot, const QByteArray &name)
 {
     if (slot >= 0) {
@@ -102,8 +102,11 @@ void setPendingKeptName(int slot, const QByteArray &name)
 
 void setPendingExchange(int slot)
 {
-    if (slot >= 0)
+    if (slot >= 0) {
+        // The kept name and the inode are whole before the handler acts on them.
+        std::atomic_signal_fence(std::memory_order_release);
         pendingFiles[slot].isExchanging = 1;
+    }
 }
 
 void givePendingSlotBack(int &slot)
