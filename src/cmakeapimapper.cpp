@@ -268,20 +268,12 @@ bool CmakeApiMapper::mapIndex(const QByteArray &filePath, const QByteArray &name
     if (isNoted && noted->mappedHash == hash && !isKept)
         return fail(filePath, NOT_KEPT_REASON);
     // One the note does not name, but whose original is kept, was mapped
-    // since by a run whose note is gone: with these paths, or with others,
-    // and then it is mapped again from what is kept.
+    // since by a run whose note is gone: with these paths, and it is left, or
+    // with others, and it is mapped again from what is kept.
     FileIdentity keptIdentity = isKept ? noted->kept : FileIdentity();
     if (!isNoted && kept.contains(name) && kept.read(name, keptContent, keptStatus) == ReadResult::Read
-        && keptContent != fileContent) {
-        unsigned dropped = 0;
-        const QByteArray *mapped = nullptr;
-        pieceContent = keptContent;
-        if (mapContent({}, name, pieceContent, dropped, mapped, keptMapped) && *mapped == fileContent) {
-            note.indexes.insert(name, { hash, paths, keptStatus.identity });
-            return true;
-        }
+        && keptContent != fileContent)
         keptIdentity = keptStatus.identity;
-    }
     const bool isFromKept = keptIdentity.isValid();
     isReplyNew = isReplyNew || !isFromKept;
     QByteArray &original = isFromKept ? keptContent : fileContent;

@@ -53,6 +53,12 @@ QByteArray contentHash(const QByteArray &text, unsigned dropped)
     return hash.result().toHex();
 }
 
+bool isAsNamed(const QByteArray &name, const QByteArray &text)
+{
+    const QByteArrayView digits = contentHashInName(name);
+    return !digits.isEmpty() && contentHash(text).startsWith(digits);
+}
+
 // A link or a file in its place is no such directory: nothing is kept then.
 bool KeptOriginals::openDirectory(bool create)
 {
@@ -174,7 +180,7 @@ bool CmakeApiMapper::checkPathsChange(const QList<ReplyFile> &files)
             // Touched or copied since, by someone else: it holds other paths
             // unless it is what CMake wrote, as the hash in its name tells.
             if (readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
-                || contentHash(fileContent).startsWith(contentHashInName(file.name)))
+                || isAsNamed(file.name, fileContent))
                 continue;
         }
         FileStatus keptStatus;
@@ -207,7 +213,7 @@ bool CmakeApiMapper::checkUnkept(const QList<ReplyFile> &files)
             || !locate(file.name, file.isSymLink, location, true)
             || readReplyFile(location.directory, location.name.constData(), fileContent, status) != ReadResult::Read
             || (noted != previousNote.objects.cend() && noted->identity == status.identity)
-            || contentHash(fileContent).startsWith(nameHash))
+            || isAsNamed(file.name, fileContent))
             continue;
         return fail(replyFilePath(file.name), NOT_KEPT_REASON);
     }
@@ -235,7 +241,7 @@ bool CmakeApiMapper::isKeptObjectIntact(const QByteArray &name)
 {
     FileStatus status;
     return kept.contains(name) && kept.read(name, keptContent, status) == ReadResult::Read
-            && contentHash(keptContent).startsWith(contentHashInName(name));
+            && isAsNamed(name, keptContent);
 }
 
 // An object the note does not name as it stands, whose original is kept:
@@ -260,7 +266,7 @@ bool CmakeApiMapper::compareWithKept(const QByteArray &filePath, const QByteArra
         isDone = true;
         return true;
     }
-    if (isKeptMapped && contentHash(keptContent).startsWith(contentHashInName(name))) {
+    if (isKeptMapped && isAsNamed(name, keptContent)) {
         isDone = true;
         return writeObject(filePath, name, location, status, *mapped, false);
     }

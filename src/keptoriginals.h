@@ -21,6 +21,8 @@ QByteArrayView contentHashInName(const QByteArray &name);
 // and the byte-order mark dropped from it, if any. Not for a text that had
 // its carriage returns dropped.
 QByteArray contentHash(const QByteArray &text, unsigned dropped = 0);
+// Whether text is what CMake wrote under name, as the hash in the name tells.
+bool isAsNamed(const QByteArray &name, const QByteArray &text);
 
 constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: "
                                    "remove .cmake/api/v1/reply and configure again";
