@@ -15,6 +15,7 @@
     std::abort();
 }
 
+#include "cmakeapimapper.h"
 #include "properties.h"
 #include "toolrun.h"
 
@@ -54,8 +55,8 @@ QString referenceCacheValue(const QString &name, const QString &value)
     QByteArray text = input;
     if (!CmakeApiMapper(oddSysroot, oddWorkspace).doCMakeApiCacheReplyPathMapping(text))
         return PROPERTY_CHECK(text == input);
-    const QJsonObject after = CmakeApiMapper::readJson(text).object();
-    QJsonObject expected = CmakeApiMapper::readJson(input).object();
+    const QJsonObject after = readJson(text).object();
+    QJsonObject expected = readJson(input).object();
     QJsonArray entries = expected[u"entries"].toArray();
     for (qsizetype i = 0; i < entries.size(); ++i) {
         QJsonObject entry = entries[i].toObject();
@@ -103,7 +104,7 @@ QString referenceCacheValue(const QString &name, const QString &value)
         PROPERTY_CHECK(QDir::setCurrent(build.path()));
         const bool isMapped = CmakeApiMapper(sysroot, workspace).DoCMakeApiPathMapping();
         PROPERTY_CHECK(QDir::setCurrent(previous) && isMapped == isText
-                       && read(object) == (isText ? rewriteReplyText(text, sysroot, workspace) : content));
+                       && read(object) == (isText ? mapJson(text, sysroot, workspace) : content));
     }
 }
 

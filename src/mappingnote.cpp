@@ -1,9 +1,13 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note's text, in its second format and its first, which named no
-// paths; and the checksum it names the compilation database by, taken with
-// libxxhash.
+// The note's text. A header line, the paths entries name by number, then
+// one line an entry: its kind, its fields, and last, for a reply file, its
+// name, which may hold spaces. Paths are percent-encoded after a colon, so
+// that an empty one still fills its field; a checksum is 16 hex digits, or
+// "-" where there is none. The second format, which the first release
+// wrote, named an index by the SHA3-256 of its mapped content and a kept
+// copy by its identity; the first, which named no paths, is not read.
 
 #include "mappingnote.h"
 
@@ -14,15 +18,9 @@
 
 namespace {
 
-// A header line, the paths entries name by number, then one line an entry:
-// its kind, its fields, and last, for a reply file, its name, which may hold
-// spaces. Paths are percent-encoded after a colon, so that an empty one
-// still fills its field. The first format, which earlier builds wrote, had no
-// paths or kept copies, and named the database by its path from the note's
-// directory.
-constexpr char HEADER[] = "dorvane mapped files 2\n";
-constexpr char HEADER_1[] = "dorvane mapped files 1\n";
-constexpr char DATABASE_NAME_1[] = "../../../compile_commands.json";
+constexpr char HEADER[] = "dorvane mapped files 3\n";
+constexpr char HEADER_2[] = "dorvane mapped files 2\n";
+static_assert(sizeof HEADER == sizeof HEADER_2);
 
 QByteArray encodePath(const QString &path)
 {
@@ -46,6 +44,17 @@ void appendIdentity(QByteArray &text, const FileIdentity &identity)
     appendNumber(text, identity.modified);
 }
 
+void appendChecksum(QByteArray &text, const Checksum &checksum)
+{
+    if (!checksum) {
+        text.append(" -");
+        return;
+    }
+    char digits[16];
+    const char *const end = std::to_chars(digits, digits + sizeof digits, *checksum, 16).ptr;
+    text.append(' ').append(16 - (end - digits), '0').append(digits, end - digits);
+}
+
 // Reads the fields of a line one after the other.
 class FieldReader
 {
@@ -54,7 +63,8 @@ public:
 
     QByteArrayView next()
     {
-        const qsizetype end = line.indexOf(' ', position) < 0 ? line.size() : line.indexOf(' ', position);
+        const qsizetype space = line.indexOf(' ', position);
+        const qsizetype end = space < 0 ? line.size() : space;
         const QByteArrayView field = position <= line.size() ? line.sliced(position, end - position) : QByteArrayView();
         position = end + 1;
         isValid = isValid && !field.isEmpty();
@@ -76,6 +86,20 @@ public:
         const qint64 size = number();
         return { device, inode, size, number() };
     }
+    QByteArrayView peek() const
+    {
+        const qsizetype space = line.indexOf(' ', position);
+        return position < line.size() ? line.sliced(position, (space < 0 ? line.size() : space) - position)
+                                      : QByteArrayView();
+    }
+    Checksum checksum()
+    {
+        if (peek() == "-") {
+            next();
+            return {};
+        }
+        return number<quint64>(16);
+    }
     // The rest of the line.
     QByteArray rest()
     {
@@ -93,27 +117,30 @@ private:
 
 } // namespace
 
-MappingNote MappingNote::fromText(const QByteArray &text)
+std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
 {
     MappingNote note;
-    const bool isFirstVersion = text.startsWith(HEADER_1);
-    if (!isFirstVersion && !text.startsWith(HEADER))
+    if (text.isEmpty())
         return note;
+    const bool isSecond = text.startsWith(HEADER_2);
+    if (!isSecond && !text.startsWith(HEADER))
+        return {};
     QHash<qint64, int> pathsByNumber;
+    const auto pathsOf = [&](qint64 number) {
+        return number == AnyPaths || number == NoPaths ? int(number) : pathsByNumber.value(number, NoPaths);
+    };
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
         FieldReader fields(line);
         const QByteArrayView kind = fields.next();
-        // An entry whose paths are not listed is left out.
-        constexpr int notListed = -3;
-        const qint64 number = kind == "paths" || isFirstVersion ? UnknownPaths : fields.number();
-        const int paths = number == UnknownPaths || number == AnyPaths ? int(number) : pathsByNumber.value(number, notListed);
-        if (paths == notListed)
+        const qint64 number = fields.number();
+        const int paths = pathsOf(number);
+        // An entry whose paths are not listed, or were not known, is left out.
+        if (kind != "paths" && paths == NoPaths)
             continue;
         if (kind == "paths") {
-            const qint64 listed = fields.number();
             const QByteArrayView sysroot = fields.next(), workspace = fields.next();
             if (fields.isValid && sysroot.startsWith(':') && workspace.startsWith(':')) {
-                pathsByNumber.insert(listed, int(note.paths.size()));
+                pathsByNumber.insert(number, int(note.paths.size()));
                 note.paths.append({ QString::fromUtf8(QByteArray::fromPercentEncoding(sysroot.sliced(1).toByteArray())),
                                     QString::fromUtf8(QByteArray::fromPercentEncoding(workspace.sliced(1).toByteArray())) });
             }
@@ -121,30 +148,48 @@ MappingNote MappingNote::fromText(const QByteArray &text)
             if (fields.isValid)
                 note.unkeptPaths.insert(paths);
         } else if (kind == "object") {
-            const FileIdentity identity = fields.identity();
+            ObjectEntry entry { fields.identity(), paths, paths == AnyPaths, {} };
+            if (!isSecond) {
+                entry.isAsCMakeWrote = fields.peek() == "=";
+                entry.kept = entry.isAsCMakeWrote ? (fields.next(), Checksum()) : fields.checksum();
+            }
             const QByteArray name = fields.rest();
             if (fields.isValid)
-                note.objects.insert(name, { identity, paths });
+                note.objects.insert(name, entry);
         } else if (kind == "index") {
-            const QByteArray mappedHash = fields.next().toByteArray();
-            const FileIdentity kept = isFirstVersion ? FileIdentity() : fields.identity();
+            IndexEntry entry { {}, paths, {} };
+            QByteArray hash;
+            FileIdentity keptIdentity;
+            if (isSecond) {
+                hash = fields.next().toByteArray();
+                keptIdentity = fields.identity();
+            } else {
+                entry.mapped = fields.checksum();
+                entry.kept = fields.checksum();
+            }
             const QByteArray name = fields.rest();
-            if (fields.isValid)
-                note.indexes.insert(name, { mappedHash, paths, kept });
+            if (!fields.isValid)
+                continue;
+            note.indexes.insert(name, entry);
+            if (isSecond) {
+                note.indexHashes.insert(name, hash);
+                note.keptIndexIdentities.insert(name, keptIdentity);
+            }
         } else if (kind == "database") {
             DatabaseEntry entry;
+            entry.paths = paths;
             entry.checksum = fields.number<quint64>(16);
             entry.identity = fields.identity();
-            entry.paths = paths;
-            if (!isFirstVersion) {
-                entry.kept = fields.identity();
-                const qint64 replacedPaths = fields.number();
-                entry.replacedPaths = replacedPaths == UnknownPaths ? UnknownPaths : pathsByNumber.value(replacedPaths);
-                entry.replacedChecksum = fields.number<quint64>(16);
-                entry.replaced = fields.identity();
-            }
-            if (fields.isValid && (!isFirstVersion || fields.rest() == DATABASE_NAME_1))
+            const FileIdentity keptIdentity = isSecond ? fields.identity() : FileIdentity();
+            if (!isSecond)
+                entry.kept = fields.checksum();
+            entry.replacedPaths = pathsOf(fields.number());
+            entry.replacedChecksum = fields.number<quint64>(16);
+            entry.replaced = fields.identity();
+            if (fields.isValid) {
                 note.database = entry;
+                note.keptDatabaseIdentity = keptIdentity;
+            }
         }
     }
     return note;
@@ -152,10 +197,10 @@ MappingNote MappingNote::fromText(const QByteArray &text)
 
 QByteArray MappingNote::toText() const
 {
-    if (objects.isEmpty() && indexes.isEmpty() && !database && unkeptPaths.isEmpty())
+    if (isEmpty())
         return QByteArray();
     QByteArray text = HEADER;
-    text.reserve(objects.size() * 96 + indexes.size() * 160 + 256);
+    text.reserve(objects.size() * 96 + indexes.size() * 128 + 256);
     // Only paths an entry names are written.
     QList<bool> isNamed(paths.size());
     const auto name = [&isNamed](int id) {
@@ -189,7 +234,7 @@ QByteArray MappingNote::toText() const
         appendNumber(text, database->paths);
         appendNumber(text, database->checksum, 16);
         appendIdentity(text, database->identity);
-        appendIdentity(text, database->kept);
+        appendChecksum(text, database->kept);
         appendNumber(text, database->replacedPaths);
         appendNumber(text, database->replacedChecksum, 16);
         appendIdentity(text, database->replaced);
@@ -201,8 +246,8 @@ QByteArray MappingNote::toText() const
             continue;
         text.append("index");
         appendNumber(text, it->paths);
-        text.append(' ').append(it->mappedHash);
-        appendIdentity(text, it->kept);
+        appendChecksum(text, it->mapped);
+        appendChecksum(text, it->kept);
         text.append(' ').append(it.key()).append('\n');
     }
     for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
@@ -211,6 +256,10 @@ QByteArray MappingNote::toText() const
         text.append("object");
         appendNumber(text, it->paths);
         appendIdentity(text, it->identity);
+        if (it->isAsCMakeWrote)
+            text.append(" =");
+        else
+            appendChecksum(text, it->kept);
         text.append(' ').append(it.key()).append('\n');
     }
     return text;
@@ -223,26 +272,4 @@ int MappingNote::pathsIndex(const MappingPaths &mappingPaths)
         return int(index);
     paths.append(mappingPaths);
     return int(paths.size() - 1);
-}
-
-ContentChecksum::ContentChecksum() : state(XXH64_createState())
-{
-    // Only the allocation can fail, which ends the process as any other would.
-    Q_CHECK_PTR(state);
-    XXH64_reset(state, 0);
-}
-
-ContentChecksum::~ContentChecksum()
-{
-    XXH64_freeState(state);
-}
-
-void ContentChecksum::add(QByteArrayView data)
-{
-    XXH64_update(state, data.data(), size_t(data.size()));
-}
-
-quint64 ContentChecksum::result() const
-{
-    return XXH64_digest(state);
 }

@@ -10,7 +10,18 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QByteArrayView>
 #include <QtCore/QString>
-#include <QtCore/QStringView>
+
+// The paths a run maps with.
+struct MappingPaths
+{
+    QString sysroot;
+    QString workspace;
+
+    friend bool operator==(const MappingPaths &a, const MappingPaths &b)
+    {
+        return a.sysroot == b.sysroot && a.workspace == b.workspace;
+    }
+};
 
 enum DirectoryRule : unsigned {
     IncludeRule = 0x1,
@@ -19,19 +30,7 @@ enum DirectoryRule : unsigned {
     AllDirectoryRules = IncludeRule | LibraryRule | ShareRule,
 };
 
-struct RuleSet
-{
-    // The directory rules that take part; the workspace rule always does.
-    unsigned directoryRules = AllDirectoryRules;
-    // The reply-text set. Its library rule also takes /usr/lib64 and never
-    // starts right after "-specs=", so that specs files stay where they are.
-    // Its text is JSON, so a match never starts at an escaped slash ("\/") and
-    // a cross toolchain root never runs past the end of a JSON string.
-    // The cache-entry set has neither.
-    bool isReplyText = true;
-};
-
-// How a reply text stands to the reply-text rules with two given paths.
+// How a reply text stands to the rules with the paths given.
 enum class RewriteCheck {
     // Nothing matches: the rules leave the text as it is.
     NothingToRewrite,
@@ -43,51 +42,41 @@ enum class RewriteCheck {
     MayBeRewritten,
 };
 
-// Appends the text to out with every match replaced by the sysroot path and
-// the matched system directory (dropping any cross toolchain root), or by the
-// workspace path. The paths are inserted as given. When nothing matches,
-// returns false and leaves out alone, so that the caller can use the text as
-// it is. For reply text, check, when given, is set to how the text stands to
-// a rewrite with these paths, found in the same scan.
-bool appendRewritten(QByteArray &out, QByteArrayView text, RuleSet rules, QByteArrayView sysroot,
-                     QByteArrayView workspace, RewriteCheck *check = nullptr);
-bool appendRewritten(QString &out, QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace);
+// The rules match exactly what these patterns match, the workspace rule
+// being the plain text "/workspace", scanning on after each match, so that
+// text a rule inserted is never matched again:
+//   include  (/opt/cross/[^/]+/sys-root)?(/usr/(local/)?include\b)
+//   library  (?:(?<!-specs=))(/opt/cross/[^/]+/sys-root)?(/usr/lib(64)?\b)  (reply text)
+//            (/opt/cross/[^/]+/sys-root)?(/usr/lib\b)                      (cache entries)
+//   share    (/opt/cross/[^/]+/sys-root)?(/usr/share\b)
+// where \b counts only ASCII letters, digits and '_' as word characters. A
+// match is replaced by the sysroot path and the system directory, dropping
+// any cross toolchain root, or by the workspace path.
+class PathRules
+{
+public:
+    explicit PathRules(const MappingPaths &paths);
 
-// Whether every match of the rules in a text is one that a mapping with these
-// paths leaves: a system directory right after the sysroot path, or a match
-// that starts where an inserted path does. An empty sysroot path leaves
-// nothing to tell by. For a note that named no paths.
-bool isMappedWith(QByteArrayView text, RuleSet rules, QByteArrayView sysroot, QByteArrayView workspace);
-bool isMappedWith(QStringView text, RuleSet rules, QStringView sysroot, QStringView workspace);
+    // Reply text is JSON: the paths are inserted JSON-escaped, a match never
+    // starts at an escaped slash ("\/"), and a cross toolchain root never
+    // runs past the end of a JSON string. Appends the mapped text to out;
+    // where nothing matches, returns false and leaves out alone. check, when
+    // given, is set to how the text stands to a rewrite with these paths,
+    // found in the same scan.
+    bool appendMapped(QByteArray &out, QByteArrayView text, RewriteCheck *check = nullptr) const;
+    // A cache entry's value, decoded, with the directory rules given: the
+    // library rule takes /usr/lib alone, with no "-specs=" exception.
+    QString mapValue(const QString &value, unsigned directoryRules) const;
 
-// The reply-text rules applied to one UTF-8 JSON text, with the paths
-// inserted JSON-escaped, so that valid JSON stays valid.
-QByteArray rewriteReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace);
-
-// The rules of the set applied to one string, the paths inserted as given.
-QString rewriteString(const QString &text, RuleSet rules, const QString &sysroot, const QString &workspace);
-
-// A path as the content of a JSON string, escaped the way Qt's JSON writer
-// escapes strings.
-QByteArray jsonEscaped(const QString &path);
-
-enum DroppedBytes : unsigned {
-    DroppedCarriageReturns = 0x1,
-    DroppedByteOrderMark = 0x2,
+private:
+    QString sysroot;
+    QString workspace;
+    QByteArray jsonSysroot;
+    QByteArray jsonWorkspace;
 };
 
-// Turns the bytes of a reply file into the text the rules read, as the reply
-// has always been read: carriage returns and a leading UTF-8 byte-order mark
-// dropped, and says in dropped which of them there were. Returns false when
-// the bytes are not UTF-8: decoding them would write replacement characters
-// back in their place. For a piece of a file, only the first piece has a
-// byte-order mark to drop.
-bool normalizeReplyText(QByteArray &content, unsigned &dropped, bool isFileStart = true);
-
-// Where reply text may be cut so that the reply-text rules map each piece
-// exactly as they map the whole: right after the last double quote that is
-// no escape, which no match and nothing a match looks at reaches across.
-// 0 when the text holds none.
-qsizetype replyTextCutPoint(QByteArrayView text);
+// Text as the content of a JSON string, escaped the way Qt's JSON writer
+// escapes strings.
+QByteArray jsonEscaped(const QString &text);
 
 #endif // PATHRULES_H

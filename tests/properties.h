@@ -7,8 +7,9 @@
 #ifndef PROPERTIES_H
 #define PROPERTIES_H
 
-#include "cmakeapimapper.h"
+#include "cachereply.h"
 #include "pathrules.h"
+#include "replytext.h"
 
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
@@ -46,6 +47,14 @@ inline QString referenceRewrite(const QString &text, const QList<QRegularExpress
     }
 }
 
+// The reply-text rules applied to one UTF-8 JSON text.
+inline QByteArray mapJson(const QByteArray &text, const QString &sysroot, const QString &workspace,
+                          RewriteCheck *check = nullptr)
+{
+    QByteArray out;
+    return PathRules({ sysroot, workspace }).appendMapped(out, text, check) ? out : text;
+}
+
 #ifdef PROPERTY_CHECK
 
 // A decoded JSON value with every string, keys too, mapped on its own.
@@ -68,7 +77,7 @@ inline QJsonValue mapStrings(const QJsonValue &value, const QString &sysroot, co
 inline void checkReplyText(const QByteArray &text, const QString &sysroot, const QString &workspace, qsizetype cutBefore)
 {
     const bool isUtf8 = QByteArrayView(text).isValidUtf8();
-    const QByteArray mapped = rewriteReplyText(text, sysroot, workspace);
+    const QByteArray mapped = mapJson(text, sysroot, workspace);
     // Quotes and backslashes are JSON syntax to the reply-text rules; and
     // QString::fromUtf8 would drop a leading byte-order mark.
     if (isUtf8 && !text.contains('"') && !text.contains('\\')) {
@@ -78,21 +87,20 @@ inline void checkReplyText(const QByteArray &text, const QString &sysroot, const
     }
     PROPERTY_CHECK(mapped == text || text.contains("/usr/") || text.contains("/workspace"));
     const auto check = [](const QByteArray &text, const QString &sysroot, const QString &workspace) {
-        QByteArray out;
         RewriteCheck result;
-        appendRewritten(out, text, RuleSet(), jsonEscaped(sysroot), jsonEscaped(workspace), &result);
+        mapJson(text, sysroot, workspace, &result);
         return result;
     };
     PROPERTY_CHECK(check(mapped, sysroot, workspace) != RewriteCheck::NotRewritten);
     if (!text.contains("/S") && !text.contains("/W")) {
-        PROPERTY_CHECK(check(text, "/S", "/W") == (rewriteReplyText(text, "/S", "/W") == text ? RewriteCheck::NothingToRewrite
+        PROPERTY_CHECK(check(text, "/S", "/W") == (mapJson(text, "/S", "/W") == text ? RewriteCheck::NothingToRewrite
                                                                                             : RewriteCheck::NotRewritten));
     }
 
     // Cut where the database is cut, the text maps piece by piece as it maps whole.
     const auto mapPiece = [&](QByteArray piece, bool isFileStart) {
         unsigned dropped = 0;
-        return normalizeReplyText(piece, dropped, isFileStart) ? rewriteReplyText(piece, sysroot, workspace) : "invalid";
+        return normalizeReplyText(piece, dropped, isFileStart) ? mapJson(piece, sysroot, workspace) : "invalid";
     };
     const qsizetype cut = replyTextCutPoint(QByteArrayView(text).first(cutBefore));
     if (isUtf8)
@@ -101,10 +109,10 @@ inline void checkReplyText(const QByteArray &text, const QString &sysroot, const
     // Valid JSON stays valid, and where no escape hides a path from the
     // matcher, every string decodes to itself mapped.
     QJsonParseError error;
-    const QJsonArray before = CmakeApiMapper::readJson('[' + text + ']', &error).array();
+    const QJsonArray before = readJson('[' + text + ']', &error).array();
     if (error.error != QJsonParseError::NoError)
         return;
-    const QJsonArray after = CmakeApiMapper::readJson('[' + mapped + ']', &error).array();
+    const QJsonArray after = readJson('[' + mapped + ']', &error).array();
     PROPERTY_CHECK(error.error == QJsonParseError::NoError
                    && (text.contains('\\') || QJsonValue(after) == mapStrings(before, sysroot, workspace)));
 }

@@ -5,7 +5,8 @@
 // and every file it leaves.
 
 #include "cmakeapimapper.h"
-#include "keptoriginals.h"
+#include "contenthash.h"
+#include "planner.h"
 #include "toolrun.h"
 
 #include <QtCore/QCryptographicHash>
@@ -241,10 +242,10 @@ void tst_Mapper::run_data()
     row("database, no file API", { db + "/usr/lib" }, withDb, "Reply is not exist.\nexit 0", { db + "/S/usr/lib" },
         [](const QString &dir) { QVERIFY(QDir(dir + "/.cmake").removeRecursively()); });
     row("no database, no reply", {}, withDb, "Reply and compilation database do not exist.\nexit 0", {}, noReply);
-    // Notes of the first format, with the XXH64 of the database written.
+    // A note that names the database by its checksum and a size.
     const auto dbNote = [](const QByteArray &checksum) {
-        return "../" + noteName.toUtf8() + "=dorvane mapped files 1\ndatabase " + checksum
-                + " 0 0 13 0 ../../../compile_commands.json\n";
+        return "../" + noteName.toUtf8() + "=dorvane mapped files 3\npaths 0 :/S :/W\ndatabase 0 " + checksum
+                + " 0 0 13 0 - -1 0 0 0 -1 0\n";
     };
     // Nothing to write, so no need for a place to write it.
     const Setup readOnlyBuild = [](const QString &dir) { setOwner(dir, 0); };
@@ -252,11 +253,11 @@ void tst_Mapper::run_data()
         "exit 0", {}, readOnlyBuild);
     row("database with nothing to map, read-only build directory", { "a=/usr/lib", db + "/usr/local/lib" }, withDb,
         "exit 0", { "a=/S/usr/lib" }, readOnlyBuild);
-    // SIGTERM while the note's replacement came and went, and the
-    // database's was about to be renamed: neither is left behind, nor is
-    // the mapped database kept as what CMake wrote.
-    row("terminated at the database's rename", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb, "killed",
-        { "a=/S/usr/lib" }, preload("DORVANE_SHIM_TERMINATE", "compile_commands.json"));
+    // SIGTERM at the database's exchange, after the note's replacement came
+    // and went: the exchange is done before the run ends, and nothing is
+    // left behind, nor is the mapped database kept as what CMake wrote.
+    row("terminated at the database's exchange", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
+        "killed", { "a=/S/usr/lib", db + "/S/usr/lib" }, preload("DORVANE_SHIM_TERMINATE", "compile_commands.json"));
     // JSON holds only UTF-8, and QProcess passes arguments as UTF-8. The
     // sysroot path decodes as Qt decodes the workspace path's stray byte.
     row("workspace path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\357\\277\\275')\" \"$(printf '/S\\377')\"" },
@@ -344,31 +345,45 @@ void tst_Mapper::run_data()
         QVERIFY(write(dir + reply + "/.." + kept + "/index-1.json", "/usr/lib"));
         setOwner(dir + reply + "/.." + kept, 65534);
     });
-    // A build directory mapped with /S and /W, with a note of the first format.
-    const QByteArray inSW = "/S/usr/include /W/a";
-    const Setup mappedBy100 = [=](const QString &dir) {
-        const auto identity = [](const QString &path) {
-            struct stat status = {};
-            stat(QFile::encodeName(path).constData(), &status);
-            return QByteArray::number(status.st_dev) + ' ' + QByteArray::number(status.st_ino) + ' '
-                    + QByteArray::number(status.st_size) + ' '
-                    + QByteArray::number(qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec);
+    // A build directory that the first release mapped with /S and /W: its
+    // note names an index by the SHA3-256 of what it wrote and kept copies
+    // by their identity.
+    const QByteArray inSW = "/S/usr/include /W/a", keptPath = ".." + kept.toUtf8() + '/';
+    const QByteArrayList byRelease = { named(object) + inSW, "index-1.json=/S/usr/lib", db + "/S/usr/lib",
+                                       keptPath + named(object) + object, keptPath + "index-1.json=/usr/lib",
+                                       keptPath + ".compile_commands.json=/usr/lib" };
+    const auto noteOfRelease = [=](const QByteArray &header) {
+        return [=](const QString &dir) {
+            const auto identity = [](const QString &path) {
+                struct stat status = {};
+                stat(QFile::encodeName(path).constData(), &status);
+                return ' ' + QByteArray::number(status.st_dev) + ' ' + QByteArray::number(status.st_ino) + ' '
+                        + QByteArray::number(status.st_size) + ' '
+                        + QByteArray::number(qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec);
+            };
+            const QString keptDir = dir + reply + "/.." + kept + '/';
+            const QByteArray objectName = named(object).chopped(1);
+            QVERIFY(write(dir + reply + "/../" + noteName, header + "paths 0 :/S :/W\ndatabase 0 "
+                          + QByteArray::number(checksumOf("/S/usr/lib"), 16) + identity(dir + "/compile_commands.json")
+                          + identity(keptDir + ".compile_commands.json") + " -1 0 0 0 -1 0\nindex 0 "
+                          + QCryptographicHash::hash("/S/usr/lib", QCryptographicHash::Sha3_256).toHex()
+                          + identity(keptDir + "index-1.json") + " index-1.json\nobject 0"
+                          + identity(dir + reply + '/' + objectName) + ' ' + objectName + '\n'));
+            setOwner(dir + reply + "/../" + noteName, 65534);
         };
-        const QByteArray objectName = named(object).chopped(1);
-        QVERIFY(write(dir + reply + "/../" + noteName, "dorvane mapped files 1\ndatabase 321704bccaea6691 "
-                      + identity(dir + "/compile_commands.json") + " ../../../compile_commands.json\nindex "
-                      + QCryptographicHash::hash("/S/usr/lib", QCryptographicHash::Sha3_256).toHex()
-                      + " index-1.json\nobject " + identity(dir + reply + '/' + objectName) + ' ' + objectName + '\n'));
     };
-    const QByteArrayList by100 = { named(object) + inSW, "index-1.json=/S/usr/lib", db + "/S/usr/lib" };
-    row("note of the first format, the same paths", by100, withDb, "exit 0", {}, mappedBy100);
-    row("note of the first format, a sysroot path that ends it", by100, { "--compile-commands", "/S/", "/W" }, failed(r
-            + "index-1.json: mapped with other paths, and no intact copy of what CMake wrote is kept: remove "
-              ".cmake/api/v1/reply and configure again"), {}, mappedBy100);
-    row("note of the first format, another workspace path", by100, { "--compile-commands", "/S", "/V" },
-        failed(".cmake/api/v1/.dorvane-mapped-files: an older note, which names no paths, and the files it names hold "
-               "no workspace path given: remove .cmake/api/v1/reply and configure again"), {},
-        mappedBy100);
+    row("note of the second format, the same paths", byRelease, withDb, "exit 0", {},
+        noteOfRelease("dorvane mapped files 2\n"));
+    row("note of the second format, other paths", byRelease, { "--compile-commands", "/T", "/W" }, "exit 0",
+        { named(object) + "/T/usr/include /W/a", "index-1.json=/T/usr/lib", db + "/T/usr/lib" },
+        noteOfRelease("dorvane mapped files 2\n"));
+    row("note of the first format", byRelease, { "-C", "build", "/S", "/W" }, failed("build/.cmake/api/v1/"
+            ".dorvane-mapped-files: a note in a format this tool cannot read: remove build/.cmake/api/v1/reply and the "
+            "note build/.cmake/api/v1/.dorvane-mapped-files, write the queries and configure again"), {},
+        noteOfRelease("dorvane mapped files 1\n"));
+    // With the note gone and nothing kept, only the hash in its name tells
+    // that an object is mapped.
+    row("an object mapped, with the note and what was kept gone", { named(object) + inSW }, sw, "exit 0", {});
 
     // What killed runs left: regular files named as the tool names its
     // temporary files, in the three places it writes them.
@@ -496,9 +511,12 @@ void tst_Mapper::run()
     const QDir keptFiles(dir + reply + "/.." + kept);
     for (const QString &name : keptFiles.entryList(QDir::Files | QDir::Hidden)) {
         const QString keptFor = name == ".compile_commands.json" ? dir + "/compile_commands.json" : dir + reply + '/' + name;
-        const auto original = std::find_if(files.begin(), files.end(), [&](const QByteArray &file) {
-            return QFileInfo(pathOf(file)).canonicalFilePath() == QFileInfo(keptFor).canonicalFilePath();
-        });
+        const auto isMadeAt = [&](const QString &path) {
+            return [&](const QByteArray &file) { return QFileInfo(pathOf(file)).canonicalFilePath() == QFileInfo(path).canonicalFilePath(); };
+        };
+        auto original = std::find_if(files.begin(), files.end(), isMadeAt(keptFiles.filePath(name)));
+        if (original == files.end())
+            original = std::find_if(files.begin(), files.end(), isMadeAt(keptFor));
         QVERIFY2(output.endsWith("exit 1") || (original != files.end() && read(keptFiles.filePath(name)) == contentOf(*original)),
                  qPrintable(name));
     }
@@ -548,10 +566,11 @@ void tst_Mapper::lockedOut()
     QCOMPARE(read(build.path() + reply + "/index-1.json"), "/usr/lib");
 }
 
-// A large reply file, and a database of several pieces whose first MB holds
-// no quote to cut after: a run stays within eight times the largest reply
-// file plus 48 MiB. A child's peak memory counts its parent's before it, so
-// this runs first and writes the files in pieces.
+// A large reply file, and a database of several pieces: the first has
+// nothing to map, and the second holds no quote to cut after. A run stays
+// within eight times the largest reply file plus 48 MiB. A child's peak
+// memory counts its parent's before it, so this runs first and writes the
+// files in pieces.
 void tst_Mapper::largeFiles()
 {
     QTemporaryDir build;
@@ -559,15 +578,16 @@ void tst_Mapper::largeFiles()
     const QByteArray unit = R"({"p": "/opt/cross/x/sys-root/usr/lib64/libz.so", "f": "-specs=/usr/lib/rpm/c1", "w": "/workspace/a")"
                             "\xEF\xBB\xBF}";
     const QByteArray mappedUnit = QByteArray(unit).replace("/opt/cross/x/sys-root", "/S").replace("/workspace", "/W");
+    const QByteArray unchanged = QByteArray(R"("/usr/local/lib", )").repeated(100000);
     const QString object = build.path() + reply + "/target-a.json", database = build.filePath("compile_commands.json");
-    QVERIFY(write(object, unit.repeated(50000)) && write(database, "\xEF\xBB\xBF" + QByteArray("/usr/lib ").repeated(150000)));
+    QVERIFY(write(object, unit.repeated(50000)) && write(database, unchanged + QByteArray("/usr/lib ").repeated(150000)));
     for (int i = 0; i < 600; ++i)
         QVERIFY(write(database, unit.repeated(1000), QIODevice::Append));
     QCOMPARE(runTool(build.path(), { "--compile-commands", "/S", "/W" }), "exit 0");
     rusage usage;
     QVERIFY(getrusage(RUSAGE_CHILDREN, &usage) == 0);
     QVERIFY(read(object) == mappedUnit.repeated(50000));
-    QVERIFY(read(database) == QByteArray("/S/usr/lib ").repeated(150000) + mappedUnit.repeated(600000));
+    QVERIFY(read(database) == unchanged + QByteArray("/S/usr/lib ").repeated(150000) + mappedUnit.repeated(600000));
 #ifndef DORVANE_SANITIZE
     QVERIFY2(usage.ru_maxrss <= 8 * unit.size() * 50000 / 1024 + 48 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
 #endif

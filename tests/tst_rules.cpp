@@ -11,6 +11,8 @@
 
 #include "properties.h"
 
+#include "cmakeapimapper.h"
+
 #include <QtCore/QRandomGenerator>
 
 class tst_Rules : public QObject
@@ -53,7 +55,7 @@ void tst_Rules::replyText()
     QFETCH(QByteArray, input);
     QFETCH(QString, sysroot);
     QFETCH(QString, workspace);
-    QTEST(rewriteReplyText(input, sysroot, workspace), "expected");
+    QTEST(mapJson(input, sysroot, workspace), "expected");
 }
 
 void tst_Rules::cacheDocument_data()
@@ -122,7 +124,7 @@ void tst_Rules::matchesReference()
         const QString sysroot = QString::fromUtf8(generate(0, 4, true));
         const QString workspace = QString::fromUtf8(generate(0, 4, true));
         const QString value = QString::fromUtf8(text);
-        QCOMPARE(rewriteString(value, { AllDirectoryRules, false }, sysroot, workspace),
+        QCOMPARE(PathRules({ sysroot, workspace }).mapValue(value, AllDirectoryRules),
                  referenceRewrite(value, { include, cacheEntryLibrary, share }, sysroot, workspace));
         checkReplyText(text, sysroot, workspace, random.bounded(text.size() + 1));
         if (QTest::currentTestFailed())

@@ -1,11 +1,13 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Resolving paths beneath the build directory: openat2 with RESOLVE_BENEATH
-// where the kernel has it, and a walk of our own, one component at a time
-// with O_NOFOLLOW, where it does not, or where a link needs a closer look.
+// The walk beneath a directory, and removal below one, never through a link.
+// openat2 with RESOLVE_BENEATH cannot stand in for the walk: it refuses an
+// absolute link that names a file inside, and cannot tell where a link to a
+// file ends, so it would only ever serve some directories, at no gain that
+// a run can measure.
 
-#include "builddirectory.h"
+#include "confineddirectory.h"
 
 #include <QtCore/QByteArrayList>
 
@@ -18,8 +20,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -107,13 +107,7 @@ bool removeBelow(int directoryFd, const QByteArray &path, RemovalFailure &failur
 
 } // namespace
 
-FileDescriptor::~FileDescriptor()
-{
-    if (fd >= 0)
-        ::close(fd);
-}
-
-bool BuildDirectory::open(const QByteArray &path)
+bool ConfinedDirectory::open(const QByteArray &path)
 {
     // Read access is needed only to lock and list the directory; a run in
     // one it may only enter goes on without.
@@ -137,31 +131,13 @@ bool BuildDirectory::open(const QByteArray &path)
     return true;
 }
 
-Resolution BuildDirectory::openDirectory(const QByteArray &path, FileDescriptor &directory, bool create)
+Resolution ConfinedDirectory::openDirectory(const QByteArray &path, FileDescriptor &directory, bool create)
 {
-    if (mayUseOpenat2 && !create) {
-        open_how how = {};
-        how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-        const int fd = int(syscall(SYS_openat2, root.get(), path.constData(), &how, sizeof how));
-        if (fd >= 0) {
-            directory = FileDescriptor(fd);
-            return Resolution::Found;
-        }
-        // ENOENT only comes from inside; EXDEV, a link that leads out or
-        // names a file inside by an absolute path, and every other answer,
-        // the walk tells apart. ENOSYS and EPERM: no openat2 (Linux before
-        // 5.6, or a seccomp filter that refuses it).
-        if (errno == ENOENT)
-            return Resolution::Missing;
-        if (errno == ENOSYS || errno == EPERM)
-            mayUseOpenat2 = false;
-    }
     return walk(path, directory, nullptr, nullptr, create);
 }
 
-Resolution BuildDirectory::locate(const QByteArray &path, FileDescriptor &directory, QByteArray &name,
-                                  struct stat &status)
+Resolution ConfinedDirectory::locate(const QByteArray &path, FileDescriptor &directory, QByteArray &name,
+                                     struct stat &status)
 {
     return walk(path, directory, &name, &status, false);
 }
@@ -170,8 +146,8 @@ Resolution BuildDirectory::locate(const QByteArray &path, FileDescriptor &direct
 // is a directory. The directories below the root that the walk is in stay
 // open on a stack, so that ".." goes back to the one it came from and never
 // past the root.
-Resolution BuildDirectory::walk(const QByteArray &path, FileDescriptor &result, QByteArray *name,
-                                struct stat *status, bool create)
+Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &result, QByteArray *name,
+                                   struct stat *status, bool create)
 {
     std::vector<FileDescriptor> stack;
     bool isTopReadable = true;

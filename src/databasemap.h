@@ -1,0 +1,56 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// The compilation database's streaming map: read, mapped and written piece
+// by piece, so that a database of hundreds of MB takes no more memory than
+// a small one.
+
+#ifndef DATABASEMAP_H
+#define DATABASEMAP_H
+
+#include "filereplacement.h"
+#include "fileio.h"
+#include "pathrules.h"
+
+#include <QtCore/QByteArray>
+
+// Where a mapped version is written: the database, with the status it
+// keeps, and where what it replaces is kept, if anywhere.
+struct DatabaseTarget
+{
+    int directory = -1;
+    QByteArray name;
+    FileStatus status;
+    KeptVersion *keep = nullptr;
+};
+
+struct DatabaseMapping
+{
+    enum Result {
+        Done,
+        NotUtf8,
+        // errno says why.
+        ReadFailed,
+        // A new version could not be started, or written; errno says why.
+        StartFailed,
+        WriteFailed,
+    };
+
+    // Of the mapped content, and of the source as it was read.
+    quint64 checksum = 0;
+    quint64 sourceChecksum = 0;
+    qint64 size = 0;
+    // Whether any piece changed, so that a new version was started.
+    bool isChanged = false;
+};
+
+// Maps what is left to read of source. With a target, writes the mapped
+// version there, from the first piece that changes on, the bytes before it
+// copied from source; the replacement is left to commit.
+DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, const DatabaseTarget *target,
+                                    FileReplacement &replacement, DatabaseMapping &mapping);
+
+// The checksum of what is left to read of a file.
+bool readChecksum(FileReader &reader, quint64 &checksum);
+
+#endif // DATABASEMAP_H

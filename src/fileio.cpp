@@ -1,0 +1,193 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// POSIX calls on open directories: Qt Core cannot open a file without
+// following a link, or tell an unreadable directory from an empty one.
+
+#include "fileio.h"
+
+#include <QtCore/QFile>
+#include <QtCore/QString>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+FileDescriptor::~FileDescriptor()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+FileIdentity identityOf(const struct stat &status)
+{
+    return { quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+             qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
+}
+
+FileStatus statusOf(const struct stat &status)
+{
+    return { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
+}
+
+bool readFileStatus(int directoryFd, const char *name, FileStatus &fileStatus)
+{
+    struct stat status;
+    if (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    fileStatus = statusOf(status);
+    return true;
+}
+
+FileReader::~FileReader()
+{
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
+ReadResult FileReader::open(int directoryFd, const char *name, FileStatus &fileStatus)
+{
+    descriptor = openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (descriptor < 0)
+        return errno == ELOOP ? ReadResult::Link : ReadResult::Failed;
+    struct stat status;
+    if (fstat(descriptor, &status) != 0)
+        return ReadResult::Failed;
+    if (!S_ISREG(status.st_mode))
+        return ReadResult::Skipped;
+    fileStatus = statusOf(status);
+    openedSize = status.st_size;
+    return ReadResult::Read;
+}
+
+bool FileReader::readAll(QByteArray &content)
+{
+    return readToEnd(descriptor, openedSize, content);
+}
+
+bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
+{
+    const qsizetype used = buffer.size();
+    buffer.resize(used + maxBytes);
+    for (;;) {
+        const ssize_t count = ::read(descriptor, buffer.data() + used, maxBytes);
+        if (count < 0 && errno == EINTR)
+            continue;
+        buffer.truncate(used + std::max<ssize_t>(count, 0));
+        return count >= 0;
+    }
+}
+
+bool FileReader::rewind()
+{
+    return lseek(descriptor, 0, SEEK_SET) == 0;
+}
+
+ReadResult readFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status)
+{
+    FileReader reader;
+    const ReadResult opened = reader.open(directoryFd, name, status);
+    if (opened != ReadResult::Read)
+        return opened;
+    return reader.readAll(content) ? ReadResult::Read : ReadResult::Failed;
+}
+
+bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
+{
+    // Room for one byte more than the file's size, so that the read which
+    // finds the end of the file is not the one that fills the buffer. The
+    // buffer only ever grows, so a run allocates for its largest file once.
+    if (content.capacity() <= sizeHint) {
+        content.resize(0);
+        content.reserve(sizeHint + sizeHint / 4 + 1);
+    }
+    content.resize(sizeHint + 1);
+    qsizetype used = 0;
+    for (;;) {
+        if (used == content.size())
+            content.resize(used * 2);
+        const qsizetype wanted = content.size() - used;
+        const ssize_t count = ::read(fd, content.data() + used, wanted);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return false;
+        used += count;
+        // A regular file reads short only at its end; where that is the size
+        // it had when opened, asking again would only read nothing.
+        if (count == 0 || (count < wanted && used == sizeHint))
+            break;
+    }
+    content.truncate(used);
+    return true;
+}
+
+bool writeAll(int fd, QByteArrayView content)
+{
+    const char *data = content.constData();
+    qsizetype left = content.size();
+    while (left > 0) {
+        const ssize_t count = ::write(fd, data, left);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        data += count;
+        left -= count;
+    }
+    return true;
+}
+
+DIR *openListing(int directoryFd)
+{
+    const int fd = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *const directory = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!directory && fd >= 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return directory;
+}
+
+bool listFiles(int directoryFd, QList<DirectoryEntry> &files)
+{
+    DIR *const directory = openListing(directoryFd);
+    if (!directory)
+        return false;
+    const int fd = dirfd(directory);
+    QList<std::pair<QString, DirectoryEntry>> listed;
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent *const entry = readdir(directory);
+        if (!entry) {
+            ok = errno == 0;
+            break;
+        }
+        if (entry->d_name[0] == '.')
+            continue;
+        unsigned char type = entry->d_type;
+        struct stat status;
+        if (type == DT_UNKNOWN && fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISLNK(status.st_mode) ? DT_LNK : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+        if (type != DT_REG && type != DT_LNK)
+            continue;
+        const QByteArray name(entry->d_name);
+        listed.append({ QFile::decodeName(name).toLower(), { name, type == DT_LNK } });
+    }
+    const int error = errno;
+    closedir(directory);
+    errno = error;
+    // Names that differ only in case keep a fixed order: by their bytes.
+    std::sort(listed.begin(), listed.end(), [](const auto &a, const auto &b) {
+        const int byKey = a.first.compare(b.first);
+        return byKey != 0 ? byKey < 0 : a.second.name < b.second.name;
+    });
+    for (const auto &sorted : std::as_const(listed))
+        files.append(sorted.second);
+    return ok;
+}

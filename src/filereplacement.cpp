@@ -1,0 +1,277 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// Replacement through a temporary file made with O_EXCL beside the file, or
+// in the directory that keeps the version replaced, and renamed on
+// directory descriptors: Qt Core cannot make such a file beside a link's
+// target, or rename over an existing file without following links.
+
+#include "filereplacement.h"
+
+#include "fileio.h"
+#include "temporaryfiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+uid_t effectiveUser()
+{
+    static const uid_t user = geteuid();
+    return user;
+}
+
+gid_t effectiveGroup()
+{
+    static const gid_t group = getegid();
+    return group;
+}
+
+mode_t fileCreationMask()
+{
+    static const mode_t mask = [] {
+        const mode_t current = umask(0);
+        umask(current);
+        return current;
+    }();
+    return mask;
+}
+
+void closeKeepingError(int fd)
+{
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+}
+
+// The fallback when no temporary file can be made beside the file, say in a
+// read-only directory. Not atomic, so on a failed write the old content is
+// put back. A file with other hard links is not written: they may lie
+// outside the build directory, and would get the new content too.
+bool rewriteInPlace(int directoryFd, const char *name, const QByteArray &content, FileIdentity *written)
+{
+    const int fd = openat(directoryFd, name, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    struct stat status;
+    QByteArray original;
+    bool ok = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || (errno = EINVAL, false))
+            && (status.st_nlink <= 1 || (errno = EMLINK, false)) && readToEnd(fd, status.st_size, original)
+            && lseek(fd, 0, SEEK_SET) == 0;
+    if (ok && !(writeAll(fd, content) && ftruncate(fd, content.size()) == 0)) {
+        // The run fails either way; what matters is the old content back.
+        const int error = errno;
+        [[maybe_unused]] const bool restored =
+                lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, original) && ftruncate(fd, original.size()) == 0;
+        errno = error;
+        ok = false;
+    }
+    if (ok && written)
+        ok = fstat(fd, &status) == 0 && (*written = identityOf(status), true);
+    if (!ok) {
+        closeKeepingError(fd);
+        return false;
+    }
+    return ::close(fd) == 0;
+}
+
+} // namespace
+
+FileReplacement::~FileReplacement()
+{
+    abandon();
+}
+
+FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray &name, const FileStatus &status,
+                                               bool isOwnerRequired, KeptVersion *keptVersion)
+{
+    // The rename would succeed on a file we may not write; refuse it as a
+    // direct write would. An owner may write where the mode lets it: ACLs and
+    // capabilities only ever let more.
+    const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
+    if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        return Refused;
+    return create(directoryFd, name, status, isOwnerRequired, keptVersion);
+}
+
+FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArray &name, const FileStatus &status,
+                                                bool isOwnerRequired, KeptVersion *keptVersion)
+{
+    abandon();
+    directory = directoryFd;
+    target = name;
+    keep = keptVersion;
+    const mode_t mode = status.mode & 07777;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    temporaryDirectory = keep ? keep->directory : directoryFd;
+    // The registry knows each name before the file is made, so that a
+    // signal leaves none behind. What stands under a kept name is an older
+    // version's, or what a killed run was writing.
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        const bool isKeptName = keep && !keep->isNamedOnceKept;
+        temporaryName = isKeptName ? keep->name : TemporaryFiles::newName();
+        TemporaryFiles::release(slot);
+        slot = TemporaryFiles::add(temporaryDirectory, temporaryName);
+        if (isKeptName && slot < 0) {
+            errno = ENAMETOOLONG;
+            break;
+        }
+        fd = openat(temporaryDirectory, temporaryName.constData(), flags, mode & 0777);
+        if (fd < 0 && errno == EEXIST && isKeptName && unlinkat(temporaryDirectory, temporaryName.constData(), 0) != 0)
+            break;
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        const int error = errno;
+        TemporaryFiles::release(slot);
+        temporaryName.clear();
+        errno = error;
+        return NoTemporaryFile;
+    }
+    // Another user's file is replaced by one of ours where we may not give
+    // it theirs, unless the caller needs the owner kept; and only where the
+    // umask took a bit away, or for the bits creation never sets, does the
+    // mode need setting again.
+    if (((status.owner != effectiveUser() || status.group != effectiveGroup())
+         && fchown(fd, status.owner, status.group) != 0 && isOwnerRequired)
+        || ((mode & 0777 & ~fileCreationMask()) != mode && fchmod(fd, mode) != 0)) {
+        abandon();
+        return OwnerNotKept;
+    }
+    return Started;
+}
+
+bool FileReplacement::append(QByteArrayView data)
+{
+    return fd >= 0 && writeAll(fd, data);
+}
+
+bool FileReplacement::appendFrom(int source, qint64 length)
+{
+    if (fd < 0)
+        return false;
+    loff_t offset = 0;
+    while (offset < length) {
+        const ssize_t copied = copy_file_range(source, &offset, fd, nullptr, size_t(length - offset), 0);
+        if (copied > 0)
+            continue;
+        if (copied == 0) {
+            errno = EIO; // the file is shorter than what was read of it
+            return false;
+        }
+        if (errno == EINTR)
+            continue;
+        // Across file systems, or where the kernel cannot: by hand.
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return false;
+        char buffer[1 << 16];
+        while (offset < length) {
+            const ssize_t count = pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, length - offset)), offset);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0 || !writeAll(fd, QByteArrayView(buffer, count)))
+                return count == 0 ? (errno = EIO, false) : false;
+            offset += count;
+        }
+    }
+    return true;
+}
+
+// A rename keeps the modification time, so the identity read before it is
+// the one the file has once it is in place.
+bool FileReplacement::readIdentity(FileIdentity &identity)
+{
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0)
+        return false;
+    identity = identityOf(status);
+    return true;
+}
+
+bool FileReplacement::commit()
+{
+    if (fd < 0 || ::close(std::exchange(fd, -1)) != 0) {
+        abandon();
+        return false;
+    }
+    if (!keep) {
+        if (renameat(temporaryDirectory, temporaryName.constData(), directory, target.constData()) != 0) {
+            abandon();
+            return false;
+        }
+        temporaryName.clear();
+        TemporaryFiles::release(slot);
+        return true;
+    }
+    // Once exchanged, the registered name holds the version kept, which a
+    // signal must not remove: signals wait until the name is let go.
+    const SignalHold hold;
+    keep->isKept = renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
+                             RENAME_EXCHANGE) == 0;
+    if (!keep->isKept) {
+        abandon();
+        return false;
+    }
+    // The new version is in place whatever comes of the name.
+    if (keep->isNamedOnceKept
+        && renameat(temporaryDirectory, temporaryName.constData(), temporaryDirectory, keep->name.constData()) != 0) {
+        keep->isKept = false;
+        unlinkat(temporaryDirectory, temporaryName.constData(), 0);
+    }
+    temporaryName.clear();
+    TemporaryFiles::release(slot);
+    return true;
+}
+
+void FileReplacement::abandon()
+{
+    const int error = errno;
+    if (fd >= 0)
+        ::close(std::exchange(fd, -1));
+    if (!temporaryName.isEmpty())
+        unlinkat(temporaryDirectory, temporaryName.constData(), 0);
+    temporaryName.clear();
+    TemporaryFiles::release(slot);
+    errno = error;
+}
+
+bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatus &status, const QByteArray &content,
+                        FileIdentity *written, KeptVersion *keep)
+{
+    FileReplacement replacement;
+    switch (replacement.start(directoryFd, name, status, false, keep)) {
+    case FileReplacement::Started:
+        return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
+    case FileReplacement::Refused:
+    case FileReplacement::OwnerNotKept:
+        return false;
+    case FileReplacement::NoTemporaryFile:
+        break;
+    }
+    return !keep && rewriteInPlace(directoryFd, name.constData(), content, written);
+}
+
+bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &content)
+{
+    struct stat status;
+    const bool exists = fstatat(directoryFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT)
+        return false;
+    if (exists && S_ISREG(status.st_mode))
+        return replaceFileContent(directoryFd, name, statusOf(status), content);
+    if (exists && S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    FileReplacement replacement;
+    const FileStatus created = { effectiveUser(), effectiveGroup(), 0666u & ~fileCreationMask(), {} };
+    return replacement.create(directoryFd, name, created) == FileReplacement::Started && replacement.append(content)
+            && replacement.commit();
+}

@@ -1,0 +1,113 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// The planner: before a run writes anything, what each reply file and the
+// compilation database is, and so what it needs.
+
+#ifndef PLANNER_H
+#define PLANNER_H
+
+#include "keptoriginals.h"
+#include "mappingnote.h"
+#include "pathrules.h"
+#include "replylayout.h"
+#include "runreport.h"
+
+#include <QtCore/QList>
+
+#include <optional>
+
+constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: "
+                                   "remove .cmake/api/v1/reply and configure again";
+constexpr char DATABASE_NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is "
+                                            "kept: configure again";
+
+enum class Provenance {
+    // As CMake wrote it: mapped from the file itself, and kept.
+    AsCMakeWrote,
+    // Neither the note nor a kept copy tells: as CMake wrote it, unless the
+    // text, read to be mapped, can only be the output of these paths.
+    Unrecorded,
+    MappedWithThesePaths,
+    // Mapped with other paths, or left by a run that ended before it put
+    // its own version in place: mapped again from what is kept, intact.
+    MappedWithOtherPaths,
+    // Mapped with other paths, with nothing intact kept: the run refuses.
+    NotRecoverable,
+};
+
+struct PlannedFile
+{
+    ReplyFile file;
+    Provenance provenance = Provenance::Unrecorded;
+    FileStatus status;
+    // What is kept of the version CMake wrote, intact, and its checksum
+    // where known; for a file as CMake wrote it, kept already.
+    bool isKept = false;
+    Checksum kept;
+    // An object as CMake wrote it that these paths leave as it is.
+    bool isAsCMakeWrote = false;
+    // A kept copy that fails its check, of no use to anyone.
+    bool isKeptStale = false;
+    // An index's entry as it stands, which the note keeps until the index
+    // is mapped.
+    std::optional<IndexEntry> entry;
+};
+
+struct PlannedDatabase
+{
+    Provenance provenance = Provenance::AsCMakeWrote;
+    FileStatus status;
+    // The entry that names it: the note's, or, with the note gone, one
+    // that what is kept of it tells.
+    std::optional<DatabaseEntry> entry;
+};
+
+struct Plan
+{
+    QList<PlannedFile> objects;
+    QList<PlannedFile> indexes;
+    std::optional<PlannedDatabase> database;
+    // Whether CMake wrote the reply anew since the last run: then it dropped
+    // the files it no longer names, and what is kept of them goes too.
+    bool isReplyNew = false;
+};
+
+class Planner
+{
+public:
+    Planner(const MappingNote &note, int paths, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept,
+            RunReport &report);
+
+    // Plans every reply file, and the database where asked: false, with the
+    // reason reported, where one is not recoverable.
+    bool plan(const QList<ReplyFile> &files, bool withDatabase, Plan &plan);
+
+    // For a file planned as unrecorded, once it is read: its text as the
+    // rules read it, the bytes dropped from it, and what mapping it showed.
+    static Provenance provenanceOfText(const QByteArray &name, const QByteArray &text, unsigned dropped,
+                                       RewriteCheck check, bool isUnchanged);
+
+private:
+    PlannedFile planObject(const ReplyFile &file, const Location &location);
+    PlannedFile planIndex(const ReplyFile &file, const Location &location);
+    bool planDatabase(PlannedDatabase &database);
+    bool compareWithKept(const Location &location, PlannedFile &planned, const ObjectEntry *entry);
+    bool isMappedOnce(const QByteArray &name, const QByteArray &original, const QByteArray &content);
+    bool isUnchangedHere(const ObjectEntry &entry) const;
+
+    const MappingNote &note;
+    const int paths;
+    const PathRules &rules;
+    ReplyLayout &layout;
+    KeptOriginals &kept;
+    RunReport &report;
+    // Whether a run with other paths may have left objects mapped that the
+    // note does not name, with nothing kept.
+    bool mayHaveUnkept = false;
+    QByteArray content;
+    QByteArray original;
+    QByteArray mapped;
+};
+
+#endif // PLANNER_H

@@ -1,0 +1,122 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// Each path of the layout resolved once beneath the build directory, and
+// what a run says of what it finds there.
+
+#include "replylayout.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+bool ReplyLayout::open(const QByteArray &directory)
+{
+    isOpen = build.open(directory.isEmpty() ? QByteArray(".") : directory);
+    buildDirectoryError = isOpen ? 0 : errno;
+    report.setBuildDirectoryName(directory);
+    return isOpen;
+}
+
+bool ReplyLayout::replyExists()
+{
+    if (!isReplyResolved) {
+        isReplyResolved = true;
+        replyState = (isOpen || open({})) ? build.openDirectory(REPLY_PATH, reply) : Resolution::Failed;
+    }
+    // A file in its place is no reply either.
+    return replyState != Resolution::Missing && replyState != Resolution::NotDirectory;
+}
+
+bool ReplyLayout::openFileApi()
+{
+    replyExists();
+    if (replyState == Resolution::Outside)
+        return report.fail(REPLY_PATH, LEADS_OUT);
+    if (replyState == Resolution::Failed)
+        return report.fail(REPLY_PATH, "cannot open", errno);
+    return fileApiDirectory() >= 0 || report.problem().isEmpty();
+}
+
+bool ReplyLayout::listReply(QList<ReplyFile> &files)
+{
+    return replyState != Resolution::Found || listFiles(reply.get(), files)
+            || report.fail(REPLY_PATH, "cannot read", errno);
+}
+
+QByteArray ReplyLayout::replyPath(const QByteArray &name)
+{
+    return QByteArray(REPLY_PATH) + '/' + name;
+}
+
+QByteArray ReplyLayout::fileApiPath(const QByteArray &name)
+{
+    return QByteArray(FILE_API_PATH) + '/' + name;
+}
+
+// A link is followed to its file only while it stays inside; that file's
+// directory is where its new version is written.
+bool ReplyLayout::locate(const ReplyFile &file, Location &location)
+{
+    location.directory = reply.get();
+    location.name = file.name;
+    if (!file.isSymLink)
+        return true;
+    struct stat target;
+    const Resolution found = build.locate(replyPath(file.name), location.linkDirectory, location.name, target);
+    if (found == Resolution::Outside)
+        report.warn(replyPath(file.name), QByteArray("skipped: ") + LEADS_OUT);
+    location.directory = location.linkDirectory.get();
+    return found == Resolution::Found && S_ISREG(target.st_mode);
+}
+
+// The directory of the note, of what is kept and of the queries. A build
+// directory that has a database but no reply may not have it yet.
+int ReplyLayout::fileApiDirectory(bool create)
+{
+    if (fileApi.isValid() || !isOpen)
+        return fileApi.get();
+    const Resolution found = build.openDirectory(FILE_API_PATH, fileApi, create);
+    if (found == Resolution::Outside)
+        report.fail(FILE_API_PATH, LEADS_OUT);
+    else if (found == Resolution::Failed || (found == Resolution::NotDirectory && create))
+        report.fail(FILE_API_PATH, create ? "cannot create" : "cannot open", found == Resolution::Failed ? errno : ENOTDIR);
+    return fileApi.get();
+}
+
+bool ReplyLayout::databaseExists()
+{
+    if (isDatabaseResolved || !(isOpen || open({})))
+        return hasDatabase;
+    isDatabaseResolved = true;
+    struct stat status;
+    const Resolution found = build.locate(DATABASE_PATH, database, databaseFileName, status);
+    if (found == Resolution::Outside)
+        report.warn(DATABASE_PATH, QByteArray("skipped: ") + LEADS_OUT);
+    hasDatabase = found == Resolution::Found && S_ISREG(status.st_mode);
+    // A link to the database of a build directory within this one, as a
+    // source root holds for clangd, is for runs in that build directory.
+    struct stat directory;
+    struct stat root;
+    if (hasDatabase && fstat(database.get(), &directory) == 0 && fstat(build.fd(), &root) == 0
+        && (directory.st_dev != root.st_dev || directory.st_ino != root.st_ino)
+        && fstatat(database.get(), "CMakeCache.txt", &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        report.warn(DATABASE_PATH, "skipped: the link leads to the database of another build directory");
+        hasDatabase = false;
+    }
+    return hasDatabase;
+}
+
+bool ReplyLayout::queryExists()
+{
+    struct stat status;
+    return fileApiDirectory() >= 0 && fstatat(fileApi.get(), "query", &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool ReplyLayout::removeQueries()
+{
+    QByteArray failedPath;
+    return !queryExists() || removeTree(fileApi.get(), "query", failedPath)
+            || report.fail(fileApiPath(failedPath), "cannot remove", errno);
+}

@@ -1,0 +1,95 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// What a run works on, found once beneath the build directory: the file
+// API's directory, the reply, its files, the compilation database and the
+// queries.
+
+#ifndef REPLYLAYOUT_H
+#define REPLYLAYOUT_H
+
+#include "confineddirectory.h"
+#include "runreport.h"
+
+#include <QtCore/QByteArray>
+#include <QtCore/QList>
+
+constexpr char FILE_API_PATH[] = ".cmake/api/v1";
+constexpr char REPLY_PATH[] = ".cmake/api/v1/reply";
+constexpr char DATABASE_PATH[] = "compile_commands.json";
+// Beside the reply, not in it: when CMake writes a reply it deletes every
+// other file of the reply directory.
+constexpr char NOTE_NAME[] = ".dorvane-mapped-files";
+constexpr char LEADS_OUT[] = "the link leads out of the build directory";
+
+using ReplyFile = DirectoryEntry;
+
+inline bool isIndexName(const QByteArray &name)
+{
+    return name.startsWith("index-");
+}
+
+// Where a reply file's bytes are: the reply directory and its name, or,
+// through a link that stays inside, the directory of the file it points to
+// and its name there.
+struct Location
+{
+    FileDescriptor linkDirectory;
+    int directory = -1;
+    QByteArray name;
+};
+
+class ReplyLayout
+{
+public:
+    explicit ReplyLayout(RunReport &report) : report(report) { }
+
+    // The build directory: the current one, or the one -C names, as it
+    // resolves now. False, with errno set, for one that cannot be entered.
+    bool open(const QByteArray &directory);
+    int buildDirectory() const { return isOpen ? build.fd() : -1; }
+    int openError() const { return buildDirectoryError; }
+
+    // Whether a reply directory stands at its path. One that leads out of
+    // the build directory does, and fails openFileApi().
+    bool replyExists();
+    // Fails the run for a reply, or a file API directory, that leads out or
+    // cannot be opened.
+    bool openFileApi();
+    bool listReply(QList<ReplyFile> &files);
+    // Finds a reply file's bytes. False for anything that is no reply file
+    // to map: a link that leads out, which is said, or to no regular file.
+    bool locate(const ReplyFile &file, Location &location);
+    int replyDirectory() const { return reply.get(); }
+    static QByteArray replyPath(const QByteArray &name);
+    static QByteArray fileApiPath(const QByteArray &name);
+
+    // The file API's directory, made if asked and missing; -1 where there
+    // is none, and a failure where it cannot be made or leads out.
+    int fileApiDirectory(bool create = false);
+
+    // Whether compile_commands.json is a regular file, or a link to one
+    // inside the build directory that is not another build directory's.
+    bool databaseExists();
+    int databaseDirectory() const { return database.get(); }
+    const QByteArray &databaseName() const { return databaseFileName; }
+
+    bool queryExists();
+    bool removeQueries();
+
+private:
+    RunReport &report;
+    ConfinedDirectory build;
+    bool isOpen = false;
+    int buildDirectoryError = 0;
+    Resolution replyState = Resolution::Missing;
+    bool isReplyResolved = false;
+    FileDescriptor reply;
+    FileDescriptor fileApi;
+    bool isDatabaseResolved = false;
+    bool hasDatabase = false;
+    FileDescriptor database;
+    QByteArray databaseFileName;
+};
+
+#endif // REPLYLAYOUT_H

@@ -1,0 +1,40 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// What a run says on standard error: why it failed, and what it skipped,
+// each file named as seen from where the run started.
+
+#ifndef RUNREPORT_H
+#define RUNREPORT_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QByteArrayView>
+#include <QtCore/QSet>
+
+class RunReport
+{
+public:
+    // The build directory as named on the command line; empty for the
+    // current directory.
+    void setBuildDirectoryName(const QByteArray &name) { buildDirectoryName = name; }
+    // A file of the build directory as named from where the run started; the
+    // build directory itself for an empty one.
+    QByteArray displayPath(const QByteArray &file) const;
+
+    // Takes note of why the run failed: the first failure ends the run, and
+    // is the one reported. Always false.
+    bool fail(const QByteArray &file, QByteArrayView reason, int error = 0);
+    // Prints a line at once, each line once.
+    void warn(const QByteArray &file, QByteArrayView reason);
+    // The file, as named from where the run started, and the reason; empty
+    // while nothing failed.
+    const QByteArray &problem() const { return failure; }
+    void clear() { failure.clear(); }
+
+private:
+    QByteArray buildDirectoryName;
+    QByteArray failure;
+    QSet<QByteArray> warned;
+};
+
+#endif // RUNREPORT_H
