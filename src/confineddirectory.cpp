@@ -58,51 +58,49 @@ struct RemovalFailure
 {
     QByteArray path;
     int error = 0;
-
-    void note(const QByteArray &entryPath)
-    {
-        if (path.isEmpty()) {
-            path = entryPath;
-            error = errno;
-        }
-    }
 };
 
+bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool isTop, RemovalFailure &failure);
+
+// Everything in a directory, which the call takes and closes.
 bool removeBelow(int directoryFd, const QByteArray &path, RemovalFailure &failure)
 {
     DIR *const directory = fdopendir(directoryFd);
     if (!directory) {
-        failure.note(path);
+        failure = failure.path.isEmpty() ? RemovalFailure { path, errno } : failure;
         ::close(directoryFd);
         return false;
     }
     bool ok = true;
     while (const dirent *entry = readdir(directory)) {
-        const char *const name = entry->d_name;
-        if (std::string_view(name) == "." || std::string_view(name) == "..")
-            continue;
-        const QByteArray entryPath = path + '/' + name;
-        bool isDirectory = entry->d_type == DT_DIR;
-        struct stat status;
-        if (entry->d_type == DT_UNKNOWN && fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0)
-            isDirectory = S_ISDIR(status.st_mode);
-        // Opened without following a link: one swapped in since the listing
-        // fails to open as a directory and is removed as a link.
-        const int fd = isDirectory ? openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
-        bool removed = true;
-        if (fd >= 0)
-            removed = removeBelow(fd, entryPath, failure) && unlinkat(directoryFd, name, AT_REMOVEDIR) == 0;
-        else if (!isDirectory || errno == ELOOP || errno == ENOTDIR)
-            removed = unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT;
-        else
-            removed = errno == ENOENT;
-        if (!removed) {
-            failure.note(entryPath);
-            ok = false;
-        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            ok = removeEntry(dirfd(directory), entry->d_name, path + '/' + entry->d_name, false, failure) && ok;
     }
     closedir(directory);
     return ok;
+}
+
+// Opened without following a link, so that a link, even one swapped in
+// since the listing, is removed as a link. At the top, only a directory or
+// a link goes: a file there is no directory, and stays.
+bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool isTop, RemovalFailure &failure)
+{
+    const int fd = openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status;
+    bool removed = false;
+    if (fd >= 0)
+        removed = removeBelow(fd, path, failure)
+                && (unlinkat(directoryFd, name, AT_REMOVEDIR) == 0
+                    || (errno == ENOTDIR && unlinkat(directoryFd, name, 0) == 0));
+    else if (errno == ELOOP || errno == ENOTDIR)
+        removed = (isTop && (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode)))
+                || unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT;
+    else
+        removed = errno == ENOENT;
+    if (!removed && failure.path.isEmpty())
+        failure = { path, errno };
+    return removed;
 }
 
 } // namespace
@@ -242,24 +240,8 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
 bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath)
 {
     RemovalFailure failure;
-    const int fd = openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    bool removed = true;
-    if (fd >= 0) {
-        // A link swapped in since goes as a link.
-        removed = removeBelow(fd, name, failure)
-                && (unlinkat(parent, name.constData(), AT_REMOVEDIR) == 0
-                    || (errno == ENOTDIR && unlinkat(parent, name.constData(), 0) == 0));
-    } else if (errno == ELOOP || errno == ENOTDIR) {
-        // A link goes as a link, and what it points to is never looked at.
-        struct stat status;
-        removed = fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode)
-                || unlinkat(parent, name.constData(), 0) == 0 || errno == ENOENT;
-    } else {
-        removed = errno == ENOENT;
-    }
-    if (removed)
+    if (removeEntry(parent, name.constData(), name, true, failure))
         return true;
-    failure.note(name);
     failedPath = failure.path;
     errno = failure.error;
     return false;

@@ -2,14 +2,14 @@
 // SPDX-License-Identifier: MIT
 
 // What tells one version of a file from another, and what replacing a file
-// keeps of it: plain values, with no I/O.
+// keeps of it: plain values.
 
 #ifndef FILEIDENTITY_H
 #define FILEIDENTITY_H
 
 #include <QtCore/QtGlobal>
 
-// A file that is written again, or replaced, gets another identity.
+// A file written again, or replaced, gets another identity.
 struct FileIdentity
 {
     quint64 device = 0;

@@ -42,19 +42,13 @@ bool readFileStatus(int directoryFd, const char *name, FileStatus &fileStatus)
     return true;
 }
 
-FileReader::~FileReader()
-{
-    if (descriptor >= 0)
-        ::close(descriptor);
-}
-
 ReadResult FileReader::open(int directoryFd, const char *name, FileStatus &fileStatus)
 {
-    descriptor = openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (descriptor < 0)
+    descriptor = FileDescriptor(openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    if (!descriptor.isValid())
         return errno == ELOOP ? ReadResult::Link : ReadResult::Failed;
     struct stat status;
-    if (fstat(descriptor, &status) != 0)
+    if (fstat(descriptor.get(), &status) != 0)
         return ReadResult::Failed;
     if (!S_ISREG(status.st_mode))
         return ReadResult::Skipped;
@@ -65,7 +59,7 @@ ReadResult FileReader::open(int directoryFd, const char *name, FileStatus &fileS
 
 bool FileReader::readAll(QByteArray &content)
 {
-    return readToEnd(descriptor, openedSize, content);
+    return readToEnd(descriptor.get(), openedSize, content);
 }
 
 bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
@@ -73,7 +67,7 @@ bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
     const qsizetype used = buffer.size();
     buffer.resize(used + maxBytes);
     for (;;) {
-        const ssize_t count = ::read(descriptor, buffer.data() + used, maxBytes);
+        const ssize_t count = ::read(descriptor.get(), buffer.data() + used, maxBytes);
         if (count < 0 && errno == EINTR)
             continue;
         buffer.truncate(used + std::max<ssize_t>(count, 0));
@@ -83,7 +77,7 @@ bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
 
 bool FileReader::rewind()
 {
-    return lseek(descriptor, 0, SEEK_SET) == 0;
+    return lseek(descriptor.get(), 0, SEEK_SET) == 0;
 }
 
 ReadResult readFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status)
@@ -97,9 +91,8 @@ ReadResult readFile(int directoryFd, const char *name, QByteArray &content, File
 
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
 {
-    // Room for one byte more than the file's size, so that the read which
-    // finds the end of the file is not the one that fills the buffer. The
-    // buffer only ever grows, so a run allocates for its largest file once.
+    // One byte more than the file's size, so that the read which finds the
+    // end is not the one that fills the buffer; the buffer only ever grows.
     if (content.capacity() <= sizeHint) {
         content.resize(0);
         content.reserve(sizeHint + sizeHint / 4 + 1);
@@ -116,8 +109,7 @@ bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
         if (count < 0)
             return false;
         used += count;
-        // A regular file reads short only at its end; where that is the size
-        // it had when opened, asking again would only read nothing.
+        // A short read at the size it had when opened is its end.
         if (count == 0 || (count < wanted && used == sizeHint))
             break;
     }
@@ -160,14 +152,8 @@ bool listFiles(int directoryFd, QList<DirectoryEntry> &files)
         return false;
     const int fd = dirfd(directory);
     QList<std::pair<QString, DirectoryEntry>> listed;
-    bool ok = true;
-    for (;;) {
-        errno = 0;
-        const dirent *const entry = readdir(directory);
-        if (!entry) {
-            ok = errno == 0;
-            break;
-        }
+    const dirent *entry;
+    while ((errno = 0, entry = readdir(directory))) {
         if (entry->d_name[0] == '.')
             continue;
         unsigned char type = entry->d_type;
@@ -189,5 +175,5 @@ bool listFiles(int directoryFd, QList<DirectoryEntry> &files)
     });
     for (const auto &sorted : std::as_const(listed))
         files.append(sorted.second);
-    return ok;
+    return error == 0;
 }

@@ -1,10 +1,9 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Replacement through a temporary file made with O_EXCL beside the file, or
-// in the directory that keeps the version replaced, and renamed on
-// directory descriptors: Qt Core cannot make such a file beside a link's
-// target, or rename over an existing file without following links.
+// Through a temporary file made with O_EXCL beside the file, or where the
+// version replaced is kept, and renamed on directory descriptors: Qt Core
+// cannot make one beside a link's target, nor rename without following links.
 
 #include "filereplacement.h"
 
@@ -110,9 +109,8 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     const mode_t mode = status.mode & 07777;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     temporaryDirectory = keep ? keep->directory : directoryFd;
-    // The registry knows each name before the file is made, so that a
-    // signal leaves none behind. What stands under a kept name is an older
-    // version's, or what a killed run was writing.
+    // What stands under a kept name is an older version's, or what a killed
+    // run was writing.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         const bool isKeptName = keep && !keep->isNamedOnceKept;
         temporaryName = isKeptName ? keep->name : TemporaryFiles::newName();
@@ -135,10 +133,9 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
         errno = error;
         return NoTemporaryFile;
     }
-    // Another user's file is replaced by one of ours where we may not give
-    // it theirs, unless the caller needs the owner kept; and only where the
-    // umask took a bit away, or for the bits creation never sets, does the
-    // mode need setting again.
+    // Another user's file becomes ours where we may not give it theirs,
+    // unless the owner is required; the mode is set again only where the
+    // umask took a bit away, or for the bits creation never sets.
     if (((status.owner != effectiveUser() || status.group != effectiveGroup())
          && fchown(fd, status.owner, status.group) != 0 && isOwnerRequired)
         || ((mode & 0777 & ~fileCreationMask()) != mode && fchmod(fd, mode) != 0)) {
@@ -155,37 +152,20 @@ bool FileReplacement::append(QByteArrayView data)
 
 bool FileReplacement::appendFrom(int source, qint64 length)
 {
-    if (fd < 0)
-        return false;
-    loff_t offset = 0;
-    while (offset < length) {
-        const ssize_t copied = copy_file_range(source, &offset, fd, nullptr, size_t(length - offset), 0);
-        if (copied > 0)
+    char buffer[1 << 16];
+    for (qint64 offset = 0; offset < length;) {
+        const ssize_t count = pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, length - offset)), offset);
+        if (count < 0 && errno == EINTR)
             continue;
-        if (copied == 0) {
-            errno = EIO; // the file is shorter than what was read of it
+        if (count == 0)
+            errno = EIO; // shorter than what was read of it
+        if (count <= 0 || !append(QByteArrayView(buffer, count)))
             return false;
-        }
-        if (errno == EINTR)
-            continue;
-        // Across file systems, or where the kernel cannot: by hand.
-        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
-            return false;
-        char buffer[1 << 16];
-        while (offset < length) {
-            const ssize_t count = pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, length - offset)), offset);
-            if (count < 0 && errno == EINTR)
-                continue;
-            if (count <= 0 || !writeAll(fd, QByteArrayView(buffer, count)))
-                return count == 0 ? (errno = EIO, false) : false;
-            offset += count;
-        }
+        offset += count;
     }
-    return true;
+    return fd >= 0;
 }
 
-// A rename keeps the modification time, so the identity read before it is
-// the one the file has once it is in place.
 bool FileReplacement::readIdentity(FileIdentity &identity)
 {
     struct stat status;

@@ -1,9 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The registry is a fixed table that the handler reads without allocating:
-// a slot is filled by writing its directory last and emptied by clearing it,
-// so the handler only ever sees a whole name.
+// A fixed table that the handler reads without allocating: a slot is filled
+// by writing its directory last, so the handler only ever sees a whole name.
 
 #include "temporaryfiles.h"
 
@@ -28,7 +27,7 @@ constexpr char PREFIX[] = ".dorvane-";
 constexpr int RANDOM_LETTERS = 6;
 
 // A run writes at most two at once: the database's new version, and the
-// note's, saved before that version is put in place.
+// note's, saved before that version is in place.
 struct Registered
 {
     volatile sig_atomic_t directory = -1;

@@ -1,7 +1,7 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The temporary files a run is writing, named so that a later run can tell
+// The temporary files a run is writing: named so that a later run can tell
 // them, and removed when SIGHUP, SIGINT or SIGTERM ends the run.
 
 #ifndef TEMPORARYFILES_H
@@ -9,29 +9,26 @@
 
 #include <QtCore/QByteArray>
 
-// A registry that a signal handler may read: the handler removes every file
-// still registered, and knows nothing of what each is for.
+// A registry the signal handler reads: it removes every file registered,
+// and knows nothing of what each is for.
 class TemporaryFiles
 {
 public:
-    // Registers a name before the file is made. Returns the slot, or -1
-    // where more files are being written at once than a run ever writes.
+    // Before the file is made. The slot, or -1 for a name too long, or more
+    // files at once than a run writes.
     static int add(int directoryFd, const QByteArray &name);
-    // Forgets a file that was put in place or removed; slot becomes -1.
+    // For a file put in place or removed.
     static void release(int &slot);
-    // From now until the process ends, the three signals remove every file
-    // registered before they end it.
     static void removeOnSignal();
 
     // ".dorvane-" and six random letters or digits.
     static QByteArray newName();
-    // Removes, from a directory, the regular files named as this tool names
-    // its temporary files: what a run killed by SIGKILL left. Only for a run
-    // that holds the lock, so that no other run is writing one.
+    // The regular files so named that a run killed by SIGKILL left: only for
+    // a run that holds the lock, so that no other run is writing one.
     static void removeLeftovers(int directoryFd);
 };
 
-// While an object lives, the three signals wait: for the moment in which a
+// While one lives, the three signals wait: for the moment in which a
 // registered name stops holding what the registry says.
 class SignalHold
 {

@@ -262,8 +262,6 @@ void tst_Mapper::run_data()
     // sysroot path decodes as Qt decodes the workspace path's stray byte.
     row("workspace path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\357\\277\\275')\" \"$(printf '/S\\377')\"" },
         failed("the workspace path is not UTF-8, which the reply cannot hold"), {});
-    row("database noted with other content", { db + "/S/usr/lib /W", dbNote("9e8651ccd81846da") }, withDb, "exit 0",
-        { db + "/S/S/usr/lib /W" });
     row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb,
         failed("compile_commands.json: cannot write" + denied), { "a=/S/usr/lib" }, readOnlyBuild);
 
@@ -328,17 +326,6 @@ void tst_Mapper::run_data()
     row("other paths, after a run killed right after an exchange", { named(object) + object }, sw, "exit 0",
         { named(object) + "/S/usr/include /W/a" },
         [=](const QString &dir) { terminatedAt(dir, { "/A", "/W" }, named(object).chopped(1) + " after"); });
-    row("other paths, a kept copy that fails its check", mappedWithA, withDb, failed(r + named(object).chopped(1)
-            + ": mapped with other paths, and no intact copy of what CMake wrote is kept: remove .cmake/api/v1/reply and "
-              "configure again"), {}, mapWithA([=](const QString &dir) {
-        QVERIFY(write(dir + reply + "/.." + kept + '/' + named(object).chopped(1), "/usr/include /workspace/b"));
-    }));
-    row("other paths, an object touched since, with nothing kept", mappedWithA, withDb,
-        failed(r + named(object).chopped(1) + ": " + NOT_KEPT_REASON), {}, mapWithA([=](const QString &dir) {
-        const timespec times[2] = { { 0, UTIME_OMIT }, { 1, 0 } };
-        QVERIFY(QFile::remove(dir + reply + "/.." + kept + '/' + named(object).chopped(1))
-                && utimensat(AT_FDCWD, QFile::encodeName(dir + reply + '/' + named(object).chopped(1)), times, 0) == 0);
-    }));
     // A configure without queries empties the reply: what was kept of it goes.
     row("kept files of a reply CMake emptied", {}, sw, "exit 0", {}, [](const QString &dir) {
         QVERIFY(write(dir + reply + "/../" + noteName, "dorvane mapped files 2\npaths 0 :/S :/W\nindex 0 h 0 0 -1 0 index-1.json\n"));

@@ -1,0 +1,150 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// The planner in-process: for a note entry, a file and what is kept of it,
+// the provenance it gives, before anything is written.
+
+#include "contenthash.h"
+#include "keptoriginals.h"
+#include "planner.h"
+#include "toolrun.h"
+
+#include <QtCore/QCryptographicHash>
+#include <QtCore/QTemporaryDir>
+#include <QtTest/QTest>
+
+#include <sys/stat.h>
+
+Q_DECLARE_METATYPE(Provenance)
+
+class tst_Planner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void plan_data();
+    void plan();
+};
+
+namespace {
+
+// What CMake wrote, and the same mapped with /S and /W, and with /A and /W.
+const QByteArray cmake = "/usr/include /workspace/a", these = "/S/usr/include /W/a", other = "/A/usr/include /W/a";
+
+} // namespace
+
+void tst_Planner::plan_data()
+{
+    QTest::addColumn<QString>("kind");
+    // The note's entry: which paths it names ("these", "other"), and how it
+    // stands to the file and to what is kept.
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("kept"); // empty: nothing kept
+    QTest::addColumn<Provenance>("expected");
+    const auto row = [](const char *tag, const char *kind, const char *entry, const QByteArray &file,
+                        const QByteArray &kept, Provenance expected) {
+        QTest::newRow(tag) << kind << entry << file << kept << expected;
+    };
+    using P = Provenance;
+    // Told by the note and the file's status alone.
+    row("first run", "object", "", cmake, "", P::Unrecorded);
+    row("object noted", "object", "these", these, cmake, P::MappedWithThesePaths);
+    row("object as CMake wrote it", "object", "these, as CMake wrote it", "/usr/local/lib", "", P::MappedWithThesePaths);
+    row("object noted with other paths", "object", "other", other, cmake, P::MappedWithOtherPaths);
+    row("object noted with other paths, kept copy changed", "object", "other", other, "/usr/include", P::NotRecoverable);
+    row("object noted with other paths, kept checked by its name", "object", "other, no checksum", other, cmake,
+        P::MappedWithOtherPaths);
+    row("object noted with other paths, nothing kept", "object", "other", other, "", P::NotRecoverable);
+    // The note does not name it as it stands: its content tells.
+    row("object copied, mapped with these paths", "object", "these, touched", these, cmake, P::MappedWithThesePaths);
+    row("object copied, mapped with other paths", "object", "other, touched", other, cmake, P::MappedWithOtherPaths);
+    row("object touched, nothing kept", "object", "other, touched", other, "", P::NotRecoverable);
+    row("object written again by CMake", "object", "other, touched", cmake, "", P::AsCMakeWrote);
+    row("object as kept", "object", "", cmake, cmake, P::AsCMakeWrote);
+    row("note gone, mapped with these paths", "object", "", these, cmake, P::MappedWithThesePaths);
+    row("note gone, mapped with other paths", "object", "", other, cmake, P::MappedWithOtherPaths);
+    row("note gone, kept copy fails its check", "object", "", these, other, P::Unrecorded);
+    row("a run with other paths kept nothing", "object", "unkept by other paths", other, "", P::NotRecoverable);
+    row("a run with other paths kept nothing, CMake's", "object", "unkept by other paths", cmake, "", P::AsCMakeWrote);
+
+    // An index, by the checksum of what this tool wrote.
+    row("index noted", "index", "these", these, cmake, P::MappedWithThesePaths);
+    row("index noted with other paths", "index", "other", other, cmake, P::MappedWithOtherPaths);
+    row("index noted with other paths, nothing kept", "index", "other", other, "", P::NotRecoverable);
+    row("index a run left before it wrote it", "index", "these, touched", cmake, cmake, P::MappedWithOtherPaths);
+    row("index CMake wrote", "index", "these, touched", cmake, "", P::AsCMakeWrote);
+    row("index, note gone, mapped with these paths", "index", "", these, cmake, P::MappedWithThesePaths);
+    row("index, note gone, mapped with other paths", "index", "", other, cmake, P::MappedWithOtherPaths);
+
+    // The database, by the identity of what this tool wrote, or its checksum.
+    row("database noted", "database", "these", these, cmake, P::MappedWithThesePaths);
+    row("database noted, copied since", "database", "these, touched", these, cmake, P::MappedWithThesePaths);
+    row("database noted with other paths", "database", "other", other, cmake, P::MappedWithOtherPaths);
+    row("database noted with other paths, nothing kept", "database", "other", other, "", P::NotRecoverable);
+    row("database a run was replacing", "database", "other, replaced", other, cmake, P::MappedWithOtherPaths);
+    row("database CMake wrote", "database", "these, touched", cmake, cmake, P::AsCMakeWrote);
+    row("database, note gone, mapped with these paths", "database", "", these, cmake, P::MappedWithThesePaths);
+    row("database, note gone, CMake's", "database", "", cmake, cmake, P::AsCMakeWrote);
+}
+
+void tst_Planner::plan()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, entry);
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, kept);
+    QFETCH(Provenance, expected);
+
+    QTemporaryDir build;
+    QVERIFY2(build.isValid(), qPrintable(build.errorString()));
+    const QByteArray name = kind == "index" ? "index-1.json"
+            : kind == "database"            ? ".compile_commands.json"
+                                            : "target-x-" + QCryptographicHash::hash(cmake, QCryptographicHash::Sha3_256).toHex().left(20) + ".json";
+    const QString path = kind == "database" ? build.filePath("compile_commands.json")
+                                            : build.filePath(".cmake/api/v1/reply/" + name);
+    QVERIFY(write(path, file) && QDir().mkpath(build.filePath(".cmake/api/v1/reply")));
+    if (!kept.isEmpty())
+        QVERIFY(write(build.filePath(".cmake/api/v1/.dorvane-kept/" + name), kept));
+
+    struct stat status = {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
+    FileIdentity identity = { quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+                              qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
+    if (entry.contains("touched"))
+        identity.inode += 1;
+    MappingNote note;
+    note.paths = { { "/S", "/W" }, { "/A", "/W" } };
+    const int paths = entry.startsWith("other") ? 1 : 0;
+    const Checksum keptChecksum = entry.contains("no checksum") ? Checksum() : Checksum(checksumOf(cmake));
+    if (entry.contains("unkept"))
+        note.unkeptPaths.insert(1);
+    else if (!entry.isEmpty() && kind == "object")
+        note.objects.insert(name, { identity, paths, entry.contains("as CMake wrote"), keptChecksum });
+    else if (!entry.isEmpty() && kind == "index")
+        note.indexes.insert(name, { checksumOf(entry.contains("touched") ? these : file), paths, keptChecksum });
+    else if (entry.contains("replaced"))
+        note.database = DatabaseEntry { 0, {}, 0, keptChecksum, paths, checksumOf(file), identity };
+    else if (!entry.isEmpty())
+        note.database = DatabaseEntry { checksumOf(paths ? other : these), identity, paths, keptChecksum, NoPaths, 0, {} };
+
+    RunReport report;
+    ReplyLayout layout(report);
+    KeptOriginals keptOriginals(layout);
+    QList<ReplyFile> files;
+    QVERIFY(layout.open(QFile::encodeName(build.path())) && layout.openFileApi() && layout.listReply(files));
+    Plan plan;
+    const bool isPlanned = Planner(note, 0, PathRules(note.paths.first()), layout, keptOriginals, report)
+                                   .plan(files, kind == "database", plan);
+    QCOMPARE(isPlanned, expected != Provenance::NotRecoverable);
+    QCOMPARE(report.problem().contains("no intact copy of what CMake wrote is kept"), !isPlanned);
+    if (!isPlanned)
+        return;
+    const Provenance planned = kind == "database" ? plan.database->provenance
+            : kind == "index"                     ? plan.indexes.value(0).provenance
+                                                  : plan.objects.value(0).provenance;
+    QCOMPARE(planned, expected);
+}
+
+QTEST_GUILESS_MAIN(tst_Planner)
+#include "tst_planner.moc"
