@@ -34,6 +34,12 @@ void CmakeApiMapper::requestCompileCommands()
     isCompileCommandsRequested = true;
 }
 
+void CmakeApiMapper::setMappings(const QList<PathMapping> &mappings)
+{
+    paths.mappings = mappings;
+    rules = PathRules(paths);
+}
+
 bool CmakeApiMapper::isReplyExist()
 {
     return layout.replyExists();

@@ -35,6 +35,9 @@ public:
     bool setBuildDirectory(const QByteArray &directory);
     // Asks the run to map compile_commands.json as well, before the index files.
     void requestCompileCommands();
+    // Where a path starts with a mapping's CONTAINER, it is mapped to its
+    // HOST, and no fixed rule applies.
+    void setMappings(const QList<PathMapping> &mappings);
 
     // Whether a reply directory stands at its path: a file there is none.
     // One that leads out of the build directory does, and fails the run.

@@ -78,6 +78,41 @@ QByteArray pathWarning(const QString &path)
             "database and in the reply's command fragments";
 }
 
+// The mappings --map gives, sorted by CONTAINER; or what is wrong with one.
+QByteArray readMappings(const QStringList &options, QList<PathMapping> &mappings)
+{
+    for (const QString &option : options) {
+        const QByteArray named = "--map \"" + encodeArgument(option) + "\": ";
+        const qsizetype equals = option.indexOf(u'=');
+        if (equals < 0)
+            return named + "CONTAINER=HOST has no \"=\"";
+        QString container = option.first(equals);
+        const QString host = option.sliced(equals + 1);
+        if (container == u"/")
+            return named + "CONTAINER may not be \"/\"";
+        if (container.endsWith(u'/'))
+            container.chop(1);
+        if (container.isEmpty())
+            return named + "CONTAINER is empty";
+        if (!container.startsWith(u'/'))
+            return named + "CONTAINER is not absolute";
+        for (const QString &component : container.sliced(1).split(u'/')) {
+            if (component.isEmpty() || component == u"." || component == u"..")
+                return named + "CONTAINER has " + (component.isEmpty() ? "an empty" : "a \"" + component.toUtf8() + "\"")
+                        + " component";
+        }
+        const auto same = std::find_if(mappings.begin(), mappings.end(),
+                                       [&](const PathMapping &mapping) { return mapping.container == container; });
+        if (same != mappings.end() && same->host != host)
+            return named + "CONTAINER is mapped to \"" + encodeArgument(same->host) + "\" already";
+        if (same == mappings.end())
+            mappings.append({ container, host });
+    }
+    std::sort(mappings.begin(), mappings.end(),
+              [](const PathMapping &a, const PathMapping &b) { return a.container < b.container; });
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -97,6 +132,10 @@ int main(int argc, char *argv[])
                                              QStringLiteral("Works in the build directory <DIR>."),
                                              QStringLiteral("DIR"));
     parser.addOption(directoryOption);
+    const QCommandLineOption mapOption({ QStringLiteral("m"), QStringLiteral("map") },
+                                       QStringLiteral("Maps CONTAINER to HOST; may be given again."),
+                                       QStringLiteral("CONTAINER=HOST"));
+    parser.addOption(mapOption);
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
@@ -115,7 +154,14 @@ int main(int argc, char *argv[])
     if (paths.size() > 2)
         return report("Only sysroot and workspace paths must be provided!", 1);
 
+    QList<PathMapping> mappings;
+    const QByteArray wrongMapping = readMappings(parser.values(mapOption), mappings);
+    if (!wrongMapping.isEmpty()) {
+        std::cerr << "dorvane: " << wrongMapping.constData() << std::endl;
+        return 1;
+    }
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
+    mapper.setMappings(mappings);
     if (parser.isSet(directoryOption)) {
         const QByteArray directory = encodeArgument(parser.value(directoryOption));
         if (!mapper.setBuildDirectory(directory)) {
@@ -123,17 +169,24 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
+    // Each path given, and what to call it.
+    QList<std::pair<QString, QByteArray>> named = { { paths.at(0), "the sysroot path" },
+                                                    { paths.at(1), "the workspace path" } };
+    for (const PathMapping &mapping : std::as_const(mappings)) {
+        named.append({ mapping.container, "CONTAINER " + encodeArgument(mapping.container) });
+        named.append({ mapping.host, "the host path for " + encodeArgument(mapping.container) });
+    }
     // A JSON reply can hold no path that is not UTF-8.
-    for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {
+    for (const auto &[path, name] : std::as_const(named)) {
         if (!QByteArrayView(encodeArgument(path)).isValidUtf8()) {
-            std::cerr << "dorvane: the " << name << " path is not UTF-8, which the reply cannot hold" << std::endl;
+            std::cerr << "dorvane: " << name.constData() << " is not UTF-8, which the reply cannot hold" << std::endl;
             return report("Mapping error!", 1);
         }
     }
-    for (const auto &[path, name] : { std::pair { paths.at(0), "sysroot" }, { paths.at(1), "workspace" } }) {
-        const QByteArray warning = pathWarning(path);
+    for (const auto &[path, name] : std::as_const(named)) {
+        const QByteArray warning = name.startsWith("CONTAINER") ? QByteArray() : pathWarning(path);
         if (!warning.isEmpty())
-            std::cerr << "dorvane: warning: the " << name << " path " << warning.constData() << std::endl;
+            std::cerr << "dorvane: warning: " << name.constData() << ' ' << warning.constData() << std::endl;
     }
     const bool withCompileCommands = parser.isSet(compileCommandsOption);
     if (withCompileCommands)

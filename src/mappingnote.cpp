@@ -138,11 +138,18 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
         if (kind != "paths" && paths == NoPaths)
             continue;
         if (kind == "paths") {
-            const QByteArrayView sysroot = fields.next(), workspace = fields.next();
-            if (fields.isValid && sysroot.startsWith(':') && workspace.startsWith(':')) {
+            // The sysroot path, the workspace path, then each mapping's CONTAINER=HOST.
+            QList<QString> decoded;
+            for (QByteArrayView field = fields.next(); field.startsWith(':'); field = fields.next()) {
+                for (const QByteArray &part : field.sliced(1).toByteArray().split('='))
+                    decoded.append(QString::fromUtf8(QByteArray::fromPercentEncoding(part)));
+            }
+            if (decoded.size() >= 2 && decoded.size() % 2 == 0) {
+                MappingPaths listed(decoded.value(0), decoded.value(1));
+                for (qsizetype i = 2; i + 1 < decoded.size(); i += 2)
+                    listed.mappings.append({ decoded[i], decoded[i + 1] });
                 pathsByNumber.insert(number, int(note.paths.size()));
-                note.paths.append({ QString::fromUtf8(QByteArray::fromPercentEncoding(sysroot.sliced(1).toByteArray())),
-                                    QString::fromUtf8(QByteArray::fromPercentEncoding(workspace.sliced(1).toByteArray())) });
+                note.paths.append(listed);
             }
         } else if (kind == "unkept") {
             if (fields.isValid)
@@ -219,8 +226,12 @@ QByteArray MappingNote::toText() const
         name(unkept);
     for (qsizetype i = 0; i < paths.size(); ++i) {
         if (isNamed[i])
-            text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' '
-                    + encodePath(paths[i].workspace) + '\n';
+        {
+            text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' ' + encodePath(paths[i].workspace);
+            for (const PathMapping &mapping : paths[i].mappings)
+                text += ' ' + encodePath(mapping.container) + '=' + encodePath(mapping.host).sliced(1);
+            text += '\n';
+        }
     }
     QList<int> unkept = unkeptPaths.values();
     std::sort(unkept.begin(), unkept.end());

@@ -7,12 +7,15 @@
 #include "pathrules.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 // The tests build the rules again with DORVANE_NO_SSE2, so that the plain
-// scan runs too.
+// filter runs too.
 #if defined(__SSE2__) && !defined(DORVANE_NO_SSE2)
 #define DORVANE_SSE2
 #include <emmintrin.h>
@@ -20,19 +23,11 @@
 
 namespace {
 
-struct RuleSet
-{
-    unsigned directoryRules = AllDirectoryRules;
-    bool isReplyText = true;
-};
+constexpr std::string_view FLAGS[] = { "-I", "-L", "-F", "-B", "-isystem", "-iquote", "-idirafter", "-isysroot",
+                                       "-include", "-imacros" };
 
-struct PathMatch
-{
-    qsizetype begin = 0;
-    qsizetype directoryBegin = 0; // where the kept system directory starts
-    qsizetype end = 0;
-    bool isWorkspace = false;
-};
+template <typename Char>
+using Text = std::basic_string<Char>;
 
 template <typename Char>
 bool isWordCharacter(Char c)
@@ -41,22 +36,101 @@ bool isWordCharacter(Char c)
     return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_';
 }
 
-// Every rule starts with "/usr/", "/opt/" or "/workspace", so a match can only
-// start at a slash followed by 'u', 'o' or 'w'. Replies and databases run to
-// hundreds of MB, and the filter sees every byte of them: it skips whole
-// blocks with SSE2 and leaves the exact place to plain code.
-qsizetype nextCandidate(const char *text, qsizetype from, qsizetype size)
+template <typename Char>
+bool isSeparator(Char c)
+{
+    return c == '"' || c == ' ' || c == '\t' || c == ';' || c == ':' || c == ',' || c == '=' || c == '@';
+}
+
+Text<char> encode(const QString &path, char)
+{
+    return jsonEscaped(path).toStdString();
+}
+
+Text<char16_t> encode(const QString &path, char16_t)
+{
+    return Text<char16_t>(reinterpret_cast<const char16_t *>(path.utf16()), size_t(path.size()));
+}
+
+struct PathMatch
+{
+    qsizetype begin = 0;
+    // The text from here to the end is kept after the inserted path: a
+    // system directory, or the rest of a mapped path.
+    qsizetype keptBegin = 0;
+    qsizetype end = 0;
+    const void *inserted = nullptr;
+    bool isMapping = false;
+};
+
+} // namespace
+
+// The paths as inserted into one kind of text, and what a match can start with.
+template <typename Char>
+struct PathRules::Encoded
+{
+    Encoded(const MappingPaths &paths, bool isJson) : isJson(isJson)
+    {
+        sysroot = encode(paths.sysroot, Char());
+        workspace = encode(paths.workspace, Char());
+        for (const PathMapping &mapping : paths.mappings)
+            mappings.push_back({ encode(mapping.container, Char()), encode(mapping.host, Char()) });
+        std::stable_sort(mappings.begin(), mappings.end(),
+                         [](const auto &a, const auto &b) { return a.first.size() > b.first.size(); });
+        // Every fixed rule starts with "/usr/", "/opt/" or "/workspace", and
+        // a mapping with its CONTAINER.
+        for (const Char second : Text<Char> { 'u', 'o', 'w' })
+            addSecond(second);
+        for (const auto &mapping : mappings)
+            addSecond(mapping.first.size() > 1 ? mapping.first[1] : Char('/'));
+    }
+
+    void addSecond(Char second)
+    {
+        if (std::find(seconds.begin(), seconds.end(), second) != seconds.end())
+            return;
+        seconds.push_back(second);
+        if constexpr (std::is_same_v<Char, char>) {
+            isSecond[uchar(second)] = true;
+#ifdef DORVANE_SSE2
+            // More than a block's worth of characters is left to plain code.
+            wantedCount = seconds.size() <= std::size(wanted) ? int(seconds.size()) : 0;
+            if (wantedCount)
+                wanted[wantedCount - 1] = _mm_set1_epi8(second);
+#endif
+        }
+    }
+
+    const bool isJson;
+    Text<Char> sysroot;
+    Text<Char> workspace;
+    // Longest CONTAINER first, each with its HOST.
+    std::vector<std::pair<Text<Char>, Text<Char>>> mappings;
+    Text<Char> seconds;
+    std::array<bool, 256> isSecond = {};
+#ifdef DORVANE_SSE2
+    __m128i wanted[16];
+    int wantedCount = 0;
+#endif
+};
+
+namespace {
+
+// A match can only start at a slash followed by one of a few characters.
+// Replies and databases run to hundreds of MB, and the filter sees every
+// byte of them: it skips whole blocks with SSE2 and leaves the exact place
+// to plain code.
+qsizetype nextCandidate(const char *text, qsizetype from, qsizetype size, const PathRules::Encoded<char> &paths)
 {
     const char *const last = text + size - 1; // a match needs at least two characters
     const char *p = text + from;
 #ifdef DORVANE_SSE2
-    for (; last - p >= 16; p += 16) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    for (; paths.wantedCount && last - p >= 16; p += 16) {
         const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
-        const __m128i seconds = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(second, _mm_set1_epi8('u')),
-                                                          _mm_cmpeq_epi8(second, _mm_set1_epi8('o'))),
-                                             _mm_cmpeq_epi8(second, _mm_set1_epi8('w')));
-        const __m128i slashes = _mm_cmpeq_epi8(first, _mm_set1_epi8('/'));
+        __m128i seconds = _mm_cmpeq_epi8(second, paths.wanted[0]);
+        for (int i = 1; i < paths.wantedCount; ++i)
+            seconds = _mm_or_si128(seconds, _mm_cmpeq_epi8(second, paths.wanted[i]));
+        const __m128i slashes = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('/'));
         if (const unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(slashes, seconds)))) {
             p += __builtin_ctz(mask);
             break;
@@ -64,44 +138,46 @@ qsizetype nextCandidate(const char *text, qsizetype from, qsizetype size)
     }
 #endif
     for (; p < last; ++p) {
-        if (*p == '/' && (p[1] == 'u' || p[1] == 'o' || p[1] == 'w'))
+        if (*p == '/' && paths.isSecond[uchar(p[1])])
             return p - text;
     }
     return -1;
 }
 
-qsizetype nextCandidate(const char16_t *text, qsizetype from, qsizetype size)
+qsizetype nextCandidate(const char16_t *text, qsizetype from, qsizetype size, const PathRules::Encoded<char16_t> &paths)
 {
     for (qsizetype p = from; p + 1 < size; ++p) {
-        if (text[p] == u'/' && (text[p + 1] == u'u' || text[p + 1] == u'o' || text[p + 1] == u'w'))
+        if (text[p] == u'/' && paths.seconds.find(text[p + 1]) != Text<char16_t>::npos)
             return p;
     }
     return -1;
 }
 
-// At each position at most one rule can match.
 template <typename Char>
 class PathScanner
 {
 public:
-    PathScanner(const Char *text, qsizetype size, RuleSet rules) : text(text), size(size), rules(rules) { }
+    PathScanner(const Char *text, qsizetype size, const PathRules::Encoded<Char> &paths, unsigned directoryRules)
+        : text(text), size(size), paths(paths), directoryRules(directoryRules)
+    {
+    }
 
     bool next(qsizetype from, PathMatch &match) const
     {
-        for (qsizetype candidate = nextCandidate(text, from, size); candidate >= 0;
-             candidate = nextCandidate(text, candidate + 1, size)) {
-            if (matchAt(candidate, match))
+        for (qsizetype candidate = nextCandidate(text, from, size, paths); candidate >= 0;
+             candidate = nextCandidate(text, candidate + 1, size, paths)) {
+            if ((!paths.mappings.empty() && matchMapping(candidate, match)) || matchFixedRule(candidate, match))
                 return true;
         }
         return false;
     }
 
 private:
-    template <qsizetype N>
-    bool startsWith(qsizetype pos, const char (&literal)[N]) const
+    template <typename Literal>
+    bool isAt(qsizetype pos, const Literal &literal) const
     {
-        constexpr qsizetype length = N - 1;
-        if (size - pos < length)
+        const qsizetype length = qsizetype(std::size(literal)) - std::is_array_v<Literal>;
+        if (pos < 0 || size - pos < length)
             return false;
         for (qsizetype i = 0; i < length; ++i) {
             if (text[pos + i] != Char(literal[i]))
@@ -120,78 +196,118 @@ private:
         return backslashes % 2 == 1;
     }
 
+    // In reply text an escaped tab separates too, and an escaped quote is a quote.
+    bool isSeparatorAt(qsizetype pos) const
+    {
+        return isSeparator(text[pos])
+                || (paths.isJson && text[pos] == Char('\\') && pos + 1 < size
+                    && (text[pos + 1] == Char('"') || text[pos + 1] == Char('t')));
+    }
+
+    bool isAfterSeparator(qsizetype pos) const
+    {
+        return pos == 0 || isSeparator(text[pos - 1]) || (paths.isJson && text[pos - 1] == Char('t') && isEscaped(pos - 1));
+    }
+
+    bool isPathStart(qsizetype pos) const
+    {
+        return isAfterSeparator(pos) || std::any_of(std::begin(FLAGS), std::end(FLAGS), [&](std::string_view flag) {
+                   const qsizetype start = pos - qsizetype(flag.size());
+                   return isAt(start, flag) && isPathStart(start);
+               });
+    }
+
+    bool matchMapping(qsizetype pos, PathMatch &match) const
+    {
+        for (const auto &[container, host] : paths.mappings) {
+            qsizetype end = pos + qsizetype(container.size());
+            if (!isAt(pos, container) || (end < size && text[end] != Char('/') && !isSeparatorAt(end)))
+                continue;
+            if (!isPathStart(pos))
+                return false;
+            const qsizetype keptBegin = end;
+            while (end < size && !isSeparatorAt(end))
+                end += paths.isJson && text[end] == Char('\\') ? 2 : 1;
+            match = { pos, keptBegin, std::min(end, size), &host, true };
+            return true;
+        }
+        return false;
+    }
+
     // The end of a system directory starting at pos, or -1.
     qsizetype systemDirectoryEnd(qsizetype pos, unsigned &rule) const
     {
-        if (!startsWith(pos, "/usr/"))
+        if (!isAt(pos, "/usr/"))
             return -1;
         const qsizetype name = pos + 5;
         qsizetype end = -1;
-        if (startsWith(name, "include")) {
+        if (isAt(name, "include")) {
             rule = IncludeRule;
             end = name + 7;
-        } else if (startsWith(name, "local/include")) {
+        } else if (isAt(name, "local/include")) {
             rule = IncludeRule;
             end = name + 13;
-        } else if (startsWith(name, "share")) {
+        } else if (isAt(name, "share")) {
             rule = ShareRule;
             end = name + 5;
-        } else if (startsWith(name, "lib")) {
+        } else if (isAt(name, "lib")) {
             rule = LibraryRule;
             end = name + 3;
-            if (rules.isReplyText && startsWith(end, "64") && isBoundary(end + 2))
+            if (paths.isJson && isAt(end, "64") && isBoundary(end + 2))
                 return end + 2;
         }
         return end >= 0 && isBoundary(end) ? end : -1;
     }
 
-    bool matchAt(qsizetype pos, PathMatch &match) const
+    bool matchFixedRule(qsizetype pos, PathMatch &match) const
     {
-        if (rules.isReplyText && isEscaped(pos))
+        if (paths.isJson && isEscaped(pos))
             return false;
-        if (text[pos + 1] == Char('w')) {
-            if (!startsWith(pos, "/workspace"))
-                return false;
-            match = { pos, pos, pos + 10, true };
+        if (isAt(pos, "/workspace")) {
+            match = { pos, pos + 10, pos + 10, &paths.workspace, false };
             return true;
         }
         qsizetype directoryBegin = pos;
-        if (startsWith(pos, "/opt/cross/")) {
+        if (isAt(pos, "/opt/cross/")) {
             // [^/]+ cannot give back characters to "/sys-root", so the root
             // either ends at the next slash or is not there at all.
             qsizetype nameEnd = pos + 11;
             while (nameEnd < size && text[nameEnd] != Char('/')) {
-                if (rules.isReplyText && text[nameEnd] == Char('"') && !isEscaped(nameEnd))
+                if (paths.isJson && text[nameEnd] == Char('"') && !isEscaped(nameEnd))
                     return false;
                 ++nameEnd;
             }
-            if (nameEnd == pos + 11 || !startsWith(nameEnd, "/sys-root"))
+            // Where a mapping matches, no fixed rule does.
+            PathMatch mapping;
+            if (nameEnd == pos + 11 || !isAt(nameEnd, "/sys-root")
+                || (!paths.mappings.empty() && matchMapping(nameEnd, mapping)))
                 return false;
             directoryBegin = nameEnd + 9;
         }
         unsigned rule = 0;
         const qsizetype end = systemDirectoryEnd(directoryBegin, rule);
-        if (end < 0 || !(rules.directoryRules & rule))
+        if (end < 0 || !(directoryRules & rule))
             return false;
-        if (rule == LibraryRule && rules.isReplyText && pos >= 7 && startsWith(pos - 7, "-specs="))
+        if (rule == LibraryRule && paths.isJson && isAt(pos - 7, "-specs="))
             return false;
-        match = { pos, directoryBegin, end, false };
+        match = { pos, directoryBegin, end, &paths.sysroot, false };
         return true;
     }
 
     const Char *text;
     qsizetype size;
-    RuleSet rules;
+    const PathRules::Encoded<Char> &paths;
+    unsigned directoryRules;
 };
 
 // Appends through a cursor of its own, so that a match costs a copy and no
 // call into the container: the text is sized once for the likely output,
 // grown when that is not enough, and cut to what was written.
-template <typename Text, typename Char>
+template <typename Out, typename Char>
 class Appender
 {
 public:
-    Appender(Text &out, qsizetype likelyGrowth) : out(out), used(out.size()) { out.resize(used + likelyGrowth); }
+    Appender(Out &out, qsizetype likelyGrowth) : out(out), used(out.size()) { out.resize(used + likelyGrowth); }
     ~Appender() { out.resize(used); }
 
     void append(const Char *from, qsizetype length)
@@ -206,32 +322,43 @@ public:
     }
 
 private:
-    Text &out;
+    Out &out;
     qsizetype used;
 };
 
-// A rewrite copies the text between its matches and inserts the paths. A
-// match found again in its output therefore overlaps an inserted path or
-// starts right after one, where the kept system directory begins: text that
-// was copied held no match to begin with, and the characters a match looks at
-// around it (the boundary after it, a preceding "-specs=" or backslash) are
-// the same or, next to an inserted path, only ever stop a match. The window
-// searched is a few dozen bytes, too short for a search that builds tables.
-bool touchesPath(const char *text, qsizetype size, const PathMatch &match, QByteArrayView path)
+// A rewrite copies the text between its matches and inserts paths. A match
+// found again in its output therefore overlaps an inserted path or starts
+// right after one, or lies in the rest of a mapped path, which is copied
+// without a look: text that was copied held no match to begin with, and the
+// characters a match looks at around it are the same or, next to an
+// inserted path, only ever stop a match. The window searched is a few dozen
+// bytes, too short for a search that builds tables.
+bool touchesPath(const char *text, qsizetype size, qsizetype from, const PathMatch &match, std::string_view path)
 {
-    if (path.isEmpty())
+    if (path.empty())
         return true; // an empty path occurs everywhere
-    const qsizetype from = std::max<qsizetype>(0, match.begin - path.size());
-    const qsizetype to = std::min(size, match.end - 1 + path.size());
-    const std::string_view window(text + from, to - from);
-    return window.find(std::string_view(path.data(), path.size())) != std::string_view::npos;
+    from = std::max<qsizetype>(0, from - qsizetype(path.size()));
+    const qsizetype to = std::min(size, (match.isMapping ? match.keptBegin : match.end) - 1 + qsizetype(path.size()));
+    return std::string_view(text + from, to - from).find(path) != std::string_view::npos;
 }
 
-template <typename Text, typename Char>
-bool appendRewritten(Text &out, const Char *data, qsizetype size, RuleSet rules, std::basic_string_view<Char> sysroot,
-                     std::basic_string_view<Char> workspace, RewriteCheck *check)
+bool touchesAnyPath(const char *text, qsizetype size, const PathMatch &match, const PathRules::Encoded<char> &paths)
 {
-    const PathScanner<Char> scanner(data, size, rules);
+    qsizetype pathStart = match.begin;
+    while (!paths.mappings.empty() && pathStart > 0 && !isSeparator(text[pathStart - 1]))
+        --pathStart;
+    return touchesPath(text, size, match.begin, match, paths.sysroot)
+            || touchesPath(text, size, match.begin, match, paths.workspace)
+            || std::any_of(paths.mappings.begin(), paths.mappings.end(), [&](const auto &mapping) {
+                   return touchesPath(text, size, pathStart, match, mapping.second);
+               });
+}
+
+template <typename Out, typename Char>
+bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules::Encoded<Char> &paths,
+                     unsigned directoryRules, RewriteCheck *check)
+{
+    const PathScanner<Char> scanner(data, size, paths, directoryRules);
     PathMatch match;
     if (!scanner.next(0, match)) {
         if (check)
@@ -239,20 +366,15 @@ bool appendRewritten(Text &out, const Char *data, qsizetype size, RuleSet rules,
         return false;
     }
     bool mayBeRewritten = check != nullptr;
-    Appender<Text, Char> appender(out, size + size / 8 + 4 * qsizetype(sysroot.size() + workspace.size()));
+    Appender<Out, Char> appender(out, size + size / 8 + 4 * qsizetype(paths.sysroot.size() + paths.workspace.size()));
     qsizetype done = 0;
     do {
-        if constexpr (std::is_same_v<Char, char>) {
-            mayBeRewritten = mayBeRewritten
-                    && (touchesPath(data, size, match, sysroot) || touchesPath(data, size, match, workspace));
-        }
+        if constexpr (std::is_same_v<Char, char>)
+            mayBeRewritten = mayBeRewritten && touchesAnyPath(data, size, match, paths);
+        const Text<Char> &inserted = *static_cast<const Text<Char> *>(match.inserted);
         appender.append(data + done, match.begin - done);
-        if (match.isWorkspace) {
-            appender.append(workspace.data(), workspace.size());
-        } else {
-            appender.append(sysroot.data(), sysroot.size());
-            appender.append(data + match.directoryBegin, match.end - match.directoryBegin);
-        }
+        appender.append(inserted.data(), inserted.size());
+        appender.append(data + match.keptBegin, match.end - match.keptBegin);
         done = match.end;
     } while (scanner.next(done, match));
     appender.append(data + done, size - done);
@@ -261,32 +383,27 @@ bool appendRewritten(Text &out, const Char *data, qsizetype size, RuleSet rules,
     return true;
 }
 
-std::u16string_view view(const QString &text)
-{
-    return { reinterpret_cast<const char16_t *>(text.utf16()), size_t(text.size()) };
-}
-
 } // namespace
 
 PathRules::PathRules(const MappingPaths &paths)
-    : sysroot(paths.sysroot),
-      workspace(paths.workspace),
-      jsonSysroot(jsonEscaped(paths.sysroot)),
-      jsonWorkspace(jsonEscaped(paths.workspace))
+    : json(std::make_unique<Encoded<char>>(paths, true)), decoded(std::make_unique<Encoded<char16_t>>(paths, false))
 {
 }
 
+PathRules::PathRules(PathRules &&other) noexcept = default;
+PathRules &PathRules::operator=(PathRules &&other) noexcept = default;
+PathRules::~PathRules() = default;
+
 bool PathRules::appendMapped(QByteArray &out, QByteArrayView text, RewriteCheck *check) const
 {
-    return appendRewritten(out, text.data(), text.size(), RuleSet(), std::string_view(jsonSysroot),
-                           std::string_view(jsonWorkspace), check);
+    return appendRewritten(out, text.data(), text.size(), *json, AllDirectoryRules, check);
 }
 
 QString PathRules::mapValue(const QString &value, unsigned directoryRules) const
 {
     QString out;
-    return appendRewritten(out, reinterpret_cast<const char16_t *>(value.utf16()), value.size(),
-                           RuleSet { directoryRules, false }, view(sysroot), view(workspace), nullptr)
+    return appendRewritten(out, reinterpret_cast<const char16_t *>(value.utf16()), value.size(), *decoded,
+                           directoryRules, nullptr)
             ? out
             : value;
 }

@@ -1,25 +1,45 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The path rules: the system directories and the workspace root that a reply
-// names, found in one left-to-right scan and rewritten to the host's paths.
+// The path rules: the system directories, the workspace root and the
+// mappings a reply names, found in one left-to-right scan and rewritten to
+// the host's paths.
 
 #ifndef PATHRULES_H
 #define PATHRULES_H
 
 #include <QtCore/QByteArray>
-#include <QtCore/QByteArrayView>
+#include <QtCore/QList>
 #include <QtCore/QString>
 
-// The paths a run maps with.
+#include <memory>
+
+struct PathMapping
+{
+    QString container;
+    QString host;
+
+    friend bool operator==(const PathMapping &a, const PathMapping &b)
+    {
+        return a.container == b.container && a.host == b.host;
+    }
+};
+
+// The paths a run maps with; the mappings sorted by container.
 struct MappingPaths
 {
+    MappingPaths(const QString &sysroot = {}, const QString &workspace = {}, const QList<PathMapping> &mappings = {})
+        : sysroot(sysroot), workspace(workspace), mappings(mappings)
+    {
+    }
+
     QString sysroot;
     QString workspace;
+    QList<PathMapping> mappings;
 
     friend bool operator==(const MappingPaths &a, const MappingPaths &b)
     {
-        return a.sysroot == b.sysroot && a.workspace == b.workspace;
+        return a.sysroot == b.sysroot && a.workspace == b.workspace && a.mappings == b.mappings;
     }
 };
 
@@ -30,21 +50,19 @@ enum DirectoryRule : unsigned {
     AllDirectoryRules = IncludeRule | LibraryRule | ShareRule,
 };
 
-// How a reply text stands to the rules with the paths given.
+// How a text stands to a rewrite with the paths given.
 enum class RewriteCheck {
-    // Nothing matches: the rules leave the text as it is.
     NothingToRewrite,
-    // A match stands apart from every occurrence of the paths, which no
-    // rewrite with these paths leaves behind: the text is no output of one.
+    // A match stands apart from every path these paths insert, which their
+    // rewrite leaves nowhere: the text is no output of one.
     NotRewritten,
-    // Every match overlaps, or starts right after, an occurrence of one of
-    // the paths: the text may be the output of a rewrite with these paths.
+    // Every match overlaps, or starts right after, a path these paths
+    // insert: the text may be the output of a rewrite with them.
     MayBeRewritten,
 };
 
-// The rules match exactly what these patterns match, the workspace rule
-// being the plain text "/workspace", scanning on after each match, so that
-// text a rule inserted is never matched again:
+// The fixed rules match exactly what these patterns match, the workspace
+// rule being the plain text "/workspace":
 //   include  (/opt/cross/[^/]+/sys-root)?(/usr/(local/)?include\b)
 //   library  (?:(?<!-specs=))(/opt/cross/[^/]+/sys-root)?(/usr/lib(64)?\b)  (reply text)
 //            (/opt/cross/[^/]+/sys-root)?(/usr/lib\b)                      (cache entries)
@@ -52,31 +70,47 @@ enum class RewriteCheck {
 // where \b counts only ASCII letters, digits and '_' as word characters. A
 // match is replaced by the sysroot path and the system directory, dropping
 // any cross toolchain root, or by the workspace path.
+//
+// A mapping's CONTAINER matches where a path starts: at the start of the
+// text, after a double quote (escaped or not), a space, a tab, ';', ':',
+// ',', '=' or '@', or right after one of the flags -I -L -F -B -isystem
+// -iquote -idirafter -isysroot -include -imacros that itself stands where a
+// path starts; and only where the text there is CONTAINER followed by '/',
+// the end, or one of those separators. The longest such CONTAINER is
+// replaced by its HOST, and the rest of that path, up to the next separator,
+// is left as it is. The fixed rules apply only where no mapping matches.
+//
+// The scan goes on after each match, so that text a rule inserted is never
+// matched again.
 class PathRules
 {
 public:
     explicit PathRules(const MappingPaths &paths);
+    PathRules(PathRules &&other) noexcept;
+    PathRules &operator=(PathRules &&other) noexcept;
+    ~PathRules();
 
-    // Reply text is JSON: the paths are inserted JSON-escaped, a match never
-    // starts at an escaped slash ("\/"), and a cross toolchain root never
-    // runs past the end of a JSON string. Appends the mapped text to out;
-    // where nothing matches, returns false and leaves out alone. check, when
-    // given, is set to how the text stands to a rewrite with these paths,
-    // found in the same scan.
+    // Reply text is JSON: it is compared, and the paths are inserted,
+    // JSON-escaped; a fixed rule never starts at an escaped slash ("\/"),
+    // and a cross toolchain root never runs past the end of a JSON string.
+    // Appends the mapped text to out; where nothing matches, returns false
+    // and leaves out alone. check, when given, says how the text stands to a
+    // rewrite with these paths, found in the same scan.
     bool appendMapped(QByteArray &out, QByteArrayView text, RewriteCheck *check = nullptr) const;
     // A cache entry's value, decoded, with the directory rules given: the
     // library rule takes /usr/lib alone, with no "-specs=" exception.
     QString mapValue(const QString &value, unsigned directoryRules) const;
 
+    // The paths as inserted into one kind of text.
+    template <typename Char>
+    struct Encoded;
+
 private:
-    QString sysroot;
-    QString workspace;
-    QByteArray jsonSysroot;
-    QByteArray jsonWorkspace;
+    std::unique_ptr<Encoded<char>> json;
+    std::unique_ptr<Encoded<char16_t>> decoded;
 };
 
-// Text as the content of a JSON string, escaped the way Qt's JSON writer
-// escapes strings.
+// Text as the content of a JSON string, escaped as Qt's JSON writer does.
 QByteArray jsonEscaped(const QString &text);
 
 #endif // PATHRULES_H

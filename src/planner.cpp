@@ -228,9 +228,17 @@ bool Planner::isMappedOnce(const QByteArray &name, const QByteArray &originalTex
     return mapping != TextMapping::NotCacheReply && (mapping == TextMapping::Mapped ? mapped : normalized) == text;
 }
 
-bool Planner::isUnchangedHere(const ObjectEntry &) const
+// Where the fixed rules leave an object as it is, the two paths leave it so
+// too: only other CONTAINERs may map it.
+bool Planner::isUnchangedHere(const ObjectEntry &entry) const
 {
-    return true;
+    const auto containers = [](const MappingPaths &mappingPaths) {
+        QStringList listed;
+        for (const PathMapping &mapping : mappingPaths.mappings)
+            listed.append(mapping.container);
+        return listed;
+    };
+    return containers(note.paths.value(entry.paths)) == containers(note.paths.value(paths));
 }
 
 Provenance Planner::provenanceOfText(const QByteArray &name, const QByteArray &text, unsigned dropped,

@@ -47,12 +47,97 @@ inline QString referenceRewrite(const QString &text, const QList<QRegularExpress
     }
 }
 
+// The mappings as a reader states their rule: the text walked unit by unit
+// (an escape is one unit in JSON text), the places where a path starts
+// found on the way, and at each the longest CONTAINER; then the rules above,
+// tried at each place, wherever no mapping's path overlaps their match.
+inline QString referenceMap(const QString &text, const QList<PathMapping> &mappings,
+                            const QList<QRegularExpression> &rules, const QString &sysroot, const QString &workspace,
+                            bool isJson)
+{
+    static const QStringList separators = { "\"", " ", "\t", ";", ":", ",", "=", "@", "\\\"", "\\t" };
+    static const QStringList flags = { "-I", "-L", "-F", "-B", "-isystem", "-iquote", "-idirafter", "-isysroot",
+                                       "-include", "-imacros" };
+    QMap<qsizetype, bool> isSeparatorUnit; // by where each unit starts
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype length = isJson && text[i] == u'\\' && i + 1 < text.size() ? 2 : 1;
+        isSeparatorUnit[i] = separators.contains(text.mid(i, length));
+        i += length;
+    }
+    isSeparatorUnit[text.size()] = true;
+    QSet<qsizetype> pathStarts = { 0 };
+    for (auto unit = isSeparatorUnit.cbegin(); unit != isSeparatorUnit.cend(); ++unit) {
+        if (unit.value())
+            pathStarts.insert(std::next(unit) == isSeparatorUnit.cend() ? unit.key() : std::next(unit).key());
+    }
+    struct Region { qsizetype keptBegin, end; QString host; };
+    QMap<qsizetype, Region> regions;
+    for (qsizetype start = 0; start < text.size(); ++start) {
+        if (!pathStarts.contains(start))
+            continue;
+        for (const QString &flag : flags) {
+            if (text.mid(start).startsWith(flag))
+                pathStarts.insert(start + flag.size());
+        }
+        const PathMapping *longest = nullptr;
+        for (const PathMapping &mapping : mappings) {
+            const qsizetype after = start + mapping.container.size();
+            if (text.mid(start).startsWith(mapping.container) && (after == text.size() || text[after] == u'/' || isSeparatorUnit.value(after))
+                && (!longest || mapping.container.size() > longest->container.size()))
+                longest = &mapping;
+        }
+        if (!longest || (!regions.isEmpty() && std::prev(regions.cend())->end > start))
+            continue;
+        qsizetype end = start + longest->container.size();
+        while (!isSeparatorUnit.contains(end) || !isSeparatorUnit.value(end))
+            ++end;
+        regions.insert(start, { start + longest->container.size(), end, longest->host });
+    }
+    const auto isEscaped = [&](qsizetype pos) {
+        qsizetype backslashes = 0;
+        while (pos - backslashes > 0 && text[pos - backslashes - 1] == u'\\')
+            ++backslashes;
+        return isJson && backslashes % 2 == 1;
+    };
+    QString out;
+    for (qsizetype pos = 0; pos < text.size();) {
+        if (regions.contains(pos)) {
+            const Region region = regions.value(pos);
+            out += region.host + text.mid(region.keptBegin, region.end - region.keptBegin);
+            pos = region.end;
+            continue;
+        }
+        qsizetype end = text.mid(pos).startsWith(QStringLiteral("/workspace")) ? pos + 10 : -1;
+        QString replacement = workspace;
+        for (const QRegularExpression &rule : rules) {
+            const QRegularExpressionMatch match = rule.match(text, pos, QRegularExpression::NormalMatch,
+                                                             QRegularExpression::AnchorAtOffsetMatchOption);
+            const QString root = match.captured(1);
+            const bool isRootClosed = std::any_of(root.begin(), root.end(), [&](const QChar &c) {
+                return isJson && c == u'"' && !isEscaped(match.capturedStart(1) + (&c - root.data()));
+            });
+            if (match.hasMatch() && !isRootClosed) {
+                end = match.capturedEnd();
+                replacement = sysroot + match.captured(2);
+            }
+        }
+        const auto overlapping = regions.upperBound(pos);
+        if (end < 0 || isEscaped(pos) || (overlapping != regions.cend() && overlapping.key() < end)) {
+            out += text[pos++];
+            continue;
+        }
+        out += replacement;
+        pos = end;
+    }
+    return out;
+}
+
 // The reply-text rules applied to one UTF-8 JSON text.
 inline QByteArray mapJson(const QByteArray &text, const QString &sysroot, const QString &workspace,
-                          RewriteCheck *check = nullptr)
+                          RewriteCheck *check = nullptr, const QList<PathMapping> &mappings = {})
 {
     QByteArray out;
-    return PathRules({ sysroot, workspace }).appendMapped(out, text, check) ? out : text;
+    return PathRules({ sysroot, workspace, mappings }).appendMapped(out, text, check) ? out : text;
 }
 
 #ifdef PROPERTY_CHECK

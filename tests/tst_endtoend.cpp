@@ -29,6 +29,7 @@ private slots:
     void mapInOverlappingAndKilledRuns();
     void clangdFindsHeaders();
     void mapWhenPathsChange();
+    void mapContainerLayout();
 
 private:
     bool configure(bool afresh = false);
@@ -219,6 +220,69 @@ void tst_EndToEnd::mapWhenPathsChange()
         const QMap<QString, QString> mapped = readReply();
         QCOMPARE(mapped, mappedAfresh());
         std::tie(sysroot, workspace) = std::pair(a.first(), a.last());
+    }
+}
+
+// A project that a container sees at /srv/workspaces/app, built in /mnt/build
+// with CMAKE_SYSROOT, a package under /opt/deps and its config under
+// /usr/local/lib/cmake: with a mapping for each, every path the database
+// names exists on the host and clangd finds every header; without, it does not.
+void tst_EndToEnd::mapContainerLayout()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root, to configure in a mount namespace of its own");
+    QTemporaryDir host;
+    QVERIFY2(host.isValid(), qPrintable(host.errorString()));
+    const QDir dir(host.path());
+    QVERIFY(write(dir.filePath("src/CMakeLists.txt"), "cmake_minimum_required(VERSION 3.16)\nproject(app C)\n"
+                  "find_package(Deps REQUIRED)\nadd_library(util STATIC util.c)\n"
+                  "target_include_directories(util PUBLIC include)\nadd_executable(app main.c)\n"
+                  "target_link_libraries(app PRIVATE util Deps::Deps)\n")
+            && write(dir.filePath("src/include/util.h"), "int util(void);\n")
+            && write(dir.filePath("src/util.c"), "#include \"util.h\"\nint util(void) { return 1; }\n")
+            && write(dir.filePath("src/main.c"), "#include <stdio.h>\n#include <deps.h>\n#include \"util.h\"\n"
+                                                 "int main(void) { printf(\"%d\", util() + DEPS); return 0; }\n")
+            && write(dir.filePath("deps/include/deps.h"), "#define DEPS 2\n")
+            && write(dir.filePath("cmake/Deps/DepsConfig.cmake"), "add_library(Deps::Deps INTERFACE IMPORTED)\n"
+                     "set_target_properties(Deps::Deps PROPERTIES INTERFACE_INCLUDE_DIRECTORIES /opt/deps/include)\n"));
+    // The container's system root is the host's own, through links.
+    QVERIFY(dir.mkpath("sysroot") && QFile::link("/usr", dir.filePath("sysroot/usr"))
+            && QFile::link("/usr/lib", dir.filePath("sysroot/lib")) && QFile::link("/usr/lib64", dir.filePath("sysroot/lib64")));
+    const QString mounts = "set -e\n"
+            "mount -t tmpfs tmpfs /srv; mkdir -p /srv/workspaces/app; mount --bind \"$1/src\" /srv/workspaces/app\n"
+            "mount -t tmpfs tmpfs /opt; mkdir -p /opt/deps /opt/cross/T/sys-root\n"
+            "mount --bind \"$1/deps\" /opt/deps; mount --bind \"$1/sysroot\" /opt/cross/T/sys-root\n"
+            "mount -t tmpfs tmpfs /usr/local/lib; mkdir /usr/local/lib/cmake; mount --bind \"$1/cmake\" /usr/local/lib/cmake\n"
+            "mount -t tmpfs tmpfs /mnt; mkdir /mnt/build; mount --bind \"$1/$2\" /mnt/build\n"
+            "exec \"$3\" -S /srv/workspaces/app -B /mnt/build -DCMAKE_SYSROOT=/opt/cross/T/sys-root "
+            "-DDeps_DIR=/usr/local/lib/cmake/Deps -DCMAKE_EXPORT_COMPILE_COMMANDS=ON";
+    const QStringList mappings = { "--map", "/srv/workspaces/app=" + dir.filePath("src"), "--map", "/opt/deps=" + dir.filePath("deps"),
+                                   "--map", "/usr/local/lib/cmake=" + dir.filePath("cmake"), "--map",
+                                   "/opt/cross/T/sys-root=" + dir.filePath("sysroot"), "--map", "/mnt/build=" + dir.filePath("build") };
+    for (const QString &build : QStringList { "build", "control" }) {
+        QVERIFY(write(dir.filePath(build + "/.cmake/api/v1/query/codemodel-v2"), {})
+                && write(dir.filePath(build + "/.cmake/api/v1/query/cmakeFiles-v1"), {}));
+        QVERIFY(runProcess("unshare", { "-m", "--propagation", "private", "sh", "-c", mounts, "sh", dir.path(), build, CMAKE_EXE },
+                           dir.path()).endsWith("exit 0"));
+        QCOMPARE(runTool(dir.filePath(build), (build == "build" ? mappings : QStringList())
+                         + QStringList { "--compile-commands", dir.filePath("sysroot"), dir.filePath("src") }), "exit 0");
+    }
+    const QByteArray database = read(dir.filePath("build/compile_commands.json"));
+    static const QRegularExpression path(R"((?<=[\s"=]|-I)/[^\s"]+)");
+    int paths = 0;
+    for (const QRegularExpressionMatch &match : path.globalMatch(QString::fromUtf8(database))) {
+        QVERIFY2(QFileInfo::exists(match.captured()), qPrintable(match.captured()));
+        ++paths;
+    }
+    QVERIFY(paths > 10 && !database.contains("/opt/") && !database.contains("/srv/workspaces"));
+    if (QStandardPaths::findExecutable("clangd").isEmpty())
+        QSKIP("clangd is not installed");
+    for (const QString &build : QStringList { "build", "control" }) {
+        const QByteArray checked = runProcess("clangd", { "--check=" + dir.filePath("src/main.c"),
+                                                          "--compile-commands-dir=" + dir.filePath(build) }, dir.path());
+        QVERIFY2(checked.endsWith("\nexit 0") == (build == "build")
+                         && checked.contains("All checks completed, 0 errors") == (build == "build"),
+                 checked.right(400).constData());
     }
 }
 

@@ -25,6 +25,7 @@ private slots:
     void cacheDocument_data();
     void cacheDocument();
     void matchesReference();
+    void mappingsMatchReference();
 };
 
 void tst_Rules::replyText_data()
@@ -127,6 +128,45 @@ void tst_Rules::matchesReference()
         QCOMPARE(PathRules({ sysroot, workspace }).mapValue(value, AllDirectoryRules),
                  referenceRewrite(value, { include, cacheEntryLibrary, share }, sysroot, workspace));
         checkReplyText(text, sysroot, workspace, random.bounded(text.size() + 1));
+        if (QTest::currentTestFailed())
+            return;
+    }
+}
+
+// Generated texts full of separators, flags, quotes and escapes, with
+// mappings that nest, meet a fixed rule or hold another CONTAINER in their
+// HOST, against the rule as README states it.
+void tst_Rules::mappingsMatchReference()
+{
+    const char *const fragments[] = { "/opt/deps", "/opt", "/opt/deps/include", "/usr/local/lib", "/workspaces/app",
+                                      "/workspace", "/usr/include", "/usr/lib", "/opt/cross/T/sys-root", "/src", "/",
+                                      "-I", "-isystem", "-L", "-specs=", " ", "\t", "\\t", ";", ":", ",", "=", "@",
+                                      "\"", "\\\"", "\\\\", "\\/", "x", "s", "-" };
+    const QList<PathMapping> pool = { { "/opt/deps", "/h/deps" }, { "/opt", "/h/opt" },
+                                      { "/opt/deps/include", "/opt/deps/x" }, { "/workspaces/app", "/home/me/app" },
+                                      { "/usr/local/lib", "/h \"q\"" }, { "/opt/cross/T/sys-root", "/srv/t" },
+                                      { "/usr/include", "/I" }, { "/src", "/workspace/usr/lib" } };
+    QRandomGenerator random(20261207);
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray text;
+        for (int n = random.bounded(1, 12); n > 0; --n)
+            text += fragments[random.bounded(int(std::size(fragments)))];
+        QList<PathMapping> mappings, escaped;
+        for (const PathMapping &mapping : pool) {
+            if (random.bounded(3) == 0) {
+                mappings.append(mapping);
+                escaped.append({ QString::fromUtf8(jsonEscaped(mapping.container)), QString::fromUtf8(jsonEscaped(mapping.host)) });
+            }
+        }
+        const QString value = QString::fromUtf8(text);
+        RewriteCheck check;
+        const QByteArray mapped = mapJson(text, "/S", "/W", nullptr, mappings);
+        QCOMPARE(mapped, referenceMap(value, escaped, replyTextRules, "/S", "/W", true).toUtf8());
+        QCOMPARE(PathRules({ "/S", "/W", mappings }).mapValue(value, AllDirectoryRules),
+                 referenceMap(value, mappings, { include, cacheEntryLibrary, share }, "/S", "/W", false));
+        // What a mapping inserted is never taken for text no rewrite made.
+        mapJson(mapped, "/S", "/W", &check, mappings);
+        QVERIFY2(check != RewriteCheck::NotRewritten, text + " -> " + mapped + " " + QByteArray::number(mappings.size()));
         if (QTest::currentTestFailed())
             return;
     }
