@@ -55,6 +55,12 @@ bool CmakeApiMapper::isCompileCommandsExist()
     return layout.databaseExists();
 }
 
+bool CmakeApiMapper::isCMakeBuildDirectory()
+{
+    FileStatus status;
+    return layout.buildDirectory() >= 0 && readFileStatus(layout.buildDirectory(), "CMakeCache.txt", status);
+}
+
 bool CmakeApiMapper::DoCMakeApiPathMapping()
 {
     const bool hasReply = isReplyExist();
@@ -73,6 +79,9 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     std::optional<MappingNote> previous;
     if (!layout.openFileApi() || !layout.listReply(files) || !(previous = loadNote(files, kept, noteText)))
         return false;
+    if (hasReply && files.isEmpty())
+        report.warn(REPLY_PATH, "empty, as CMake leaves it when it configures with no queries: write them in "
+                                    + report.displayPath(QUERY_PATH) + " before it configures");
     const int pathsIndex = previous->pathsIndex(paths);
     Plan plan;
     if (!Planner(*previous, pathsIndex, rules, layout, kept, report).plan(files, isCompileCommandsRequested, plan))
@@ -143,9 +152,7 @@ std::optional<MappingNote> CmakeApiMapper::loadNote(const QList<ReplyFile> &file
         text.clear();
     std::optional<MappingNote> note = MappingNote::fromText(text);
     if (!note) {
-        const QByteArray reply = report.displayPath(REPLY_PATH), noted = report.displayPath(ReplyLayout::fileApiPath(NOTE_NAME));
-        report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: remove " + reply
-                            + " and the note " + noted + ", write the queries and configure again");
+        report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: " + report.afresh(true));
         return note;
     }
     const auto keptChecksum = [&](const QByteArray &keptName, const FileIdentity &identity) {

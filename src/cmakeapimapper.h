@@ -44,6 +44,10 @@ public:
     bool isReplyExist();
     bool isQueryExist();
     bool isCompileCommandsExist();
+    // Whether the build directory holds a CMakeCache.txt.
+    bool isCMakeBuildDirectory();
+    // A file of the build directory as named from where the run started.
+    QByteArray displayPath(const QByteArray &file) const { return report.displayPath(file); }
 
     // Takes the build directory's lock, opens what the run works on, loads
     // what the last run noted, plans every file, carries the plan out,

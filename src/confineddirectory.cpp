@@ -190,8 +190,14 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
                 continue;
             }
             if (errno == ENOENT && create) {
-                if (mkdirat(current(), component.constData(), 0777) != 0 && errno != EEXIST)
+                // What is made takes its parent's owner, where the runner may give it.
+                struct stat parent;
+                if (mkdirat(current(), component.constData(), 0777) == 0 && fstat(current(), &parent) == 0) {
+                    [[maybe_unused]] const int owned =
+                            fchownat(current(), component.constData(), parent.st_uid, parent.st_gid, AT_SYMLINK_NOFOLLOW);
+                } else if (errno != EEXIST) {
                     return Resolution::Failed;
+                }
                 pending.append(component);
                 continue;
             }

@@ -238,20 +238,29 @@ bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatu
     return !keep && rewriteInPlace(directoryFd, name.constData(), content, written);
 }
 
+// The tool's own file takes the owner of the directory it is in, where the
+// runner may give it away: a run as root in a user's build directory leaves
+// nothing the user cannot replace or remove.
 bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &content)
 {
+    struct stat directory;
     struct stat status;
+    if (fstat(directoryFd, &directory) != 0)
+        return false;
     const bool exists = fstatat(directoryFd, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0;
     if (!exists && errno != ENOENT)
         return false;
-    if (exists && S_ISREG(status.st_mode))
-        return replaceFileContent(directoryFd, name, statusOf(status), content);
     if (exists && S_ISDIR(status.st_mode)) {
         errno = EISDIR;
         return false;
     }
+    FileStatus created = { directory.st_uid, directory.st_gid, 0666u & ~fileCreationMask(), {} };
+    if (exists && S_ISREG(status.st_mode))
+        created.mode = status.st_mode;
     FileReplacement replacement;
-    const FileStatus created = { effectiveUser(), effectiveGroup(), 0666u & ~fileCreationMask(), {} };
-    return replacement.create(directoryFd, name, created) == FileReplacement::Started && replacement.append(content)
-            && replacement.commit();
+    const FileReplacement::Result result = replacement.create(directoryFd, name, created);
+    if (result == FileReplacement::Started)
+        return replacement.append(content) && replacement.commit();
+    return result == FileReplacement::NoTemporaryFile && exists && S_ISREG(status.st_mode)
+            && replaceFileContent(directoryFd, name, statusOf(status), content);
 }

@@ -28,10 +28,15 @@ int KeptOriginals::directory(bool create)
         return keptDirectory.get();
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = openat(fileApi, KEPT_DIRECTORY_NAME, flags);
-    if (fd < 0 && errno == ENOENT && create && (mkdirat(fileApi, KEPT_DIRECTORY_NAME, 0777) == 0 || errno == EEXIST))
-        fd = openat(fileApi, KEPT_DIRECTORY_NAME, flags);
-    keptDirectory = FileDescriptor(fd);
     struct stat status;
+    if (fd < 0 && errno == ENOENT && create && (mkdirat(fileApi, KEPT_DIRECTORY_NAME, 0777) == 0 || errno == EEXIST)) {
+        fd = openat(fileApi, KEPT_DIRECTORY_NAME, flags);
+        // Made by a run as root in a user's build directory, it is the user's.
+        if (fd >= 0 && fstat(fileApi, &status) == 0) {
+            [[maybe_unused]] const int owned = fchown(fd, status.st_uid, status.st_gid);
+        }
+    }
+    keptDirectory = FileDescriptor(fd);
     if (keptDirectory.isValid() && fstat(fd, &status) == 0)
         device = status.st_dev;
     return keptDirectory.get();

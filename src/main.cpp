@@ -8,6 +8,7 @@
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
+#include <QtCore/QFileInfo>
 #include <QtCore/QStringDecoder>
 #include <QtCore/QStringList>
 
@@ -59,23 +60,29 @@ QByteArray encodeArgument(const QString &argument)
 }
 
 // A path that clients cannot use as it is inserted: one they resolve from
-// their own working directory, or one a shell splits or expands in the
-// compile commands that name it. Says why, or nothing.
+// their own working directory, one a shell splits or expands in the compile
+// commands that name it, one that doubles the slash after it, or one that
+// is not there. Says the first of these, or nothing.
 QByteArray pathWarning(const QString &path)
 {
-    const QByteArray quoted = '"' + path.toUtf8() + '"';
-    if (!path.isEmpty() && !path.startsWith(u'/'))
-        return quoted + " is relative: clangd, IDEs and compilers resolve it from their own working directory";
+    if (path.isEmpty())
+        return {};
+    if (!path.startsWith(u'/'))
+        return "is relative: clangd, IDEs and compilers resolve it from their own working directory";
     static const QString shellCharacters = QStringLiteral(" \t\n'\"`$\\*?[]&;|<>(){}");
     const auto special = std::find_if(path.begin(), path.end(), [](QChar c) { return shellCharacters.contains(c); });
-    const bool isHomeOrComment = path.startsWith(u'~') || path.startsWith(u'#');
-    if (special == path.end() && !isHomeOrComment)
-        return {};
-    const QChar c = isHomeOrComment ? path.at(0) : *special;
-    const QByteArray character = c == u' ' ? "a space" : c == u'\t' ? "a tab" : c == u'\n' ? "a newline"
-                                                                       : "'" + QString(c).toUtf8() + "'";
-    return quoted + " holds " + character + ", which a shell splits or expands in the commands of the compilation "
-            "database and in the reply's command fragments";
+    if (special != path.end() || path.startsWith(u'~') || path.startsWith(u'#')) {
+        const QChar c = special != path.end() ? *special : path.at(0);
+        const QByteArray character = c == u' ' ? "a space" : c == u'\t' ? "a tab" : c == u'\n' ? "a newline"
+                                                                           : "'" + QString(c).toUtf8() + "'";
+        return "holds " + character + ", which a shell splits or expands in the commands of the compilation "
+               "database and in the reply's command fragments";
+    }
+    if (path.size() > 1 && path.endsWith(u'/'))
+        return "ends in \"/\", which doubles the slash after it in every path it stands for";
+    if (!QFileInfo::exists(path))
+        return "does not exist on this host";
+    return {};
 }
 
 // The mappings --map gives, sorted by CONTAINER; or what is wrong with one.
@@ -141,12 +148,18 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
                                  QCoreApplication::translate("main", "workspace path"),
                                  QStringLiteral("<workspacePath>"));
+    // --help-all would list Qt's options, which the tool does not have.
     QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(decodeArgument(argv[i]));
+    for (int i = 0; i < argc; ++i) {
+        const QString argument = decodeArgument(argv[i]);
+        const bool isOptionsEnd = arguments.contains(u"--");
+        arguments.append(argument == u"--help-all" && !isOptionsEnd ? QStringLiteral("--help") : argument);
+    }
     parser.process(arguments);
 
     const QStringList paths = parser.positionalArguments();
+    if (paths.size() != 2)
+        std::cerr << "Try 'dorvane --help'." << std::endl;
     if (paths.isEmpty())
         return report("Sysroot and workspace paths must be provided!", 1);
     if (paths.size() == 1)
@@ -169,31 +182,48 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    // Each path given, and what to call it.
-    QList<std::pair<QString, QByteArray>> named = { { paths.at(0), "the sysroot path" },
-                                                    { paths.at(1), "the workspace path" } };
+    // Each path given, and how to name it: what goes before and after it.
+    struct NamedPath
+    {
+        QString path;
+        QByteArray name;
+        QByteArray of;
+    };
+    QList<NamedPath> named = { { paths.at(0), "the sysroot path", {} }, { paths.at(1), "the workspace path", {} } };
     for (const PathMapping &mapping : std::as_const(mappings)) {
-        named.append({ mapping.container, "CONTAINER " + encodeArgument(mapping.container) });
-        named.append({ mapping.host, "the host path for " + encodeArgument(mapping.container) });
+        named.append({ mapping.container, "CONTAINER", {} });
+        named.append({ mapping.host, "the host path", " for " + encodeArgument(mapping.container) });
     }
     // A JSON reply can hold no path that is not UTF-8.
-    for (const auto &[path, name] : std::as_const(named)) {
-        if (!QByteArrayView(encodeArgument(path)).isValidUtf8()) {
-            std::cerr << "dorvane: " << name.constData() << " is not UTF-8, which the reply cannot hold" << std::endl;
+    for (const NamedPath &path : std::as_const(named)) {
+        if (!QByteArrayView(encodeArgument(path.path)).isValidUtf8()) {
+            std::cerr << "dorvane: " << path.name.constData() << path.of.constData()
+                      << " is not UTF-8, which the reply cannot hold" << std::endl;
             return report("Mapping error!", 1);
         }
     }
-    for (const auto &[path, name] : std::as_const(named)) {
-        const QByteArray warning = name.startsWith("CONTAINER") ? QByteArray() : pathWarning(path);
+    for (const NamedPath &path : std::as_const(named)) {
+        const QByteArray warning = path.name == "CONTAINER" ? QByteArray() : pathWarning(path.path);
         if (!warning.isEmpty())
-            std::cerr << "dorvane: warning: " << name.constData() << ' ' << warning.constData() << std::endl;
+            std::cerr << "dorvane: warning: " << path.name.constData() << " \"" << encodeArgument(path.path).constData()
+                      << '"' << path.of.constData() << ' ' << warning.constData() << std::endl;
     }
     const bool withCompileCommands = parser.isSet(compileCommandsOption);
     if (withCompileCommands)
         mapper.requestCompileCommands();
     const bool hasReply = mapper.isReplyExist();
     const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
+    // Where there is no reply, what to do to get one.
+    const auto hintNoReply = [&mapper] {
+        if (!mapper.isCMakeBuildDirectory())
+            std::cerr << "dorvane: " << mapper.displayPath({}).constData() << " is no CMake build directory, as it holds "
+                      << "no CMakeCache.txt: run in one, or name it with -C DIR" << std::endl;
+        else
+            std::cerr << "dorvane: no reply in " << mapper.displayPath(REPLY_PATH).constData() << ": write the queries in "
+                      << mapper.displayPath(QUERY_PATH).constData() << ", then configure" << std::endl;
+    };
     if (!hasReply && !hasCompileCommands) {
+        hintNoReply();
         return withCompileCommands ? report("Reply and compilation database do not exist.", 0)
                                    : report("Reply is not exist.", 0);
     }
@@ -202,8 +232,10 @@ int main(int argc, char *argv[])
         return report("Mapping error!", 1);
     }
     // What was there is mapped; say what was not.
-    if (!hasReply)
+    if (!hasReply) {
+        hintNoReply();
         return report("Reply is not exist.", 0);
+    }
     if (withCompileCommands && !hasCompileCommands)
         return report("Compilation database does not exist.", 0);
     return 0;

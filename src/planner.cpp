@@ -32,7 +32,7 @@ bool Planner::plan(const QList<ReplyFile> &files, bool withDatabase, Plan &plan)
         const bool isIndex = isIndexName(file.name);
         const PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
         if (planned.provenance == Provenance::NotRecoverable)
-            return report.fail(ReplyLayout::replyPath(file.name), NOT_KEPT_REASON);
+            return report.fail(ReplyLayout::replyPath(file.name), NOT_KEPT_REASON + report.afresh());
         (isIndex ? plan.indexes : plan.objects).append(planned);
         plan.isReplyNew = plan.isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
         notedIndexes += isIndex && note.indexes.contains(file.name);
@@ -211,7 +211,7 @@ bool Planner::planDatabase(PlannedDatabase &database)
         else if (version.kept && kept.isIntact(KEPT_DATABASE_NAME, version.kept))
             database.provenance = Provenance::MappedWithOtherPaths;
         else
-            return report.fail(DATABASE_PATH, DATABASE_NOT_KEPT_REASON);
+            return report.fail(DATABASE_PATH, QByteArray(NOT_KEPT_REASON) + "configure again");
         return true;
     }
     database.entry = noted;

@@ -17,10 +17,7 @@
 
 #include <optional>
 
-constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: "
-                                   "remove .cmake/api/v1/reply and configure again";
-constexpr char DATABASE_NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is "
-                                            "kept: configure again";
+constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: ";
 
 enum class Provenance {
     // As CMake wrote it: mapped from the file itself, and kept.

@@ -127,7 +127,7 @@ bool ReplyWriter::mapFromKept(const PlannedFile &planned, const Location &locati
     const QByteArray &name = planned.file.name;
     FileStatus keptStatus;
     if (kept.read(name, content, keptStatus) != ReadResult::Read)
-        return report.fail(ReplyLayout::replyPath(name), NOT_KEPT_REASON);
+        return report.fail(ReplyLayout::replyPath(name), NOT_KEPT_REASON + report.afresh());
     keptChecksum = planned.kept ? planned.kept : Checksum(checksumOf(content));
     unsigned dropped = 0;
     bool isUnchanged = false;
@@ -176,7 +176,7 @@ bool ReplyWriter::replace(const QByteArray &name, const Location &location, cons
     if (replaceFileContent(location.directory, location.name, status, text, written))
         return true;
     return errno == EMLINK ? report.fail(ReplyLayout::replyPath(name), "cannot write in place, as it has other hard links")
-                           : report.fail(ReplyLayout::replyPath(name), "cannot write", errno);
+                           : report.fail(ReplyLayout::replyPath(name), "cannot write", errno, location.directory);
 }
 
 // Before an object is replaced with nothing kept of what CMake wrote: a run
@@ -283,7 +283,7 @@ bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
                 continue;
             [[fallthrough]];
         case DatabaseMapping::WriteFailed:
-            return report.fail(DATABASE_PATH, "cannot write", errno);
+            return report.fail(DATABASE_PATH, "cannot write", errno, directory);
         }
         if (!mapping.isChanged)
             return true;
@@ -335,7 +335,7 @@ bool ReplyWriter::saveNote()
     if (directory < 0)
         return false;
     if (!writeOwnFile(directory, NOTE_NAME, text))
-        return report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "cannot write", errno);
+        return report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "cannot write", errno, directory);
     savedNote = text;
     return true;
 }

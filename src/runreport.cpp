@@ -5,8 +5,12 @@
 
 #include "runreport.h"
 
+#include <cerrno>
 #include <cstring>
 #include <iostream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 QByteArray RunReport::displayPath(const QByteArray &file) const
 {
@@ -17,14 +21,27 @@ QByteArray RunReport::displayPath(const QByteArray &file) const
     return buildDirectoryName + (buildDirectoryName.endsWith('/') ? "" : "/") + file;
 }
 
-bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error)
+bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error, int directoryFd)
 {
+    struct stat directory;
     if (failure.isEmpty()) {
         failure = displayPath(file) + ": " + reason.toByteArray();
         if (error)
             failure += QByteArray(": ") + std::strerror(error);
+        // As when a container ran as root in a user's build directory.
+        if ((error == EACCES || error == EPERM) && directoryFd >= 0 && fstat(directoryFd, &directory) == 0
+            && directory.st_uid != geteuid())
+            failure += ", as the build directory belongs to another user: have the build environment run as its "
+                       "user, for example with --user \"$(id -u):$(id -g)\"";
     }
     return false;
+}
+
+QByteArray RunReport::afresh(bool withNote) const
+{
+    return "remove " + displayPath(".cmake/api/v1/reply")
+            + (withNote ? " and the note " + displayPath(".cmake/api/v1/.dorvane-mapped-files") : QByteArray())
+            + ", write the queries in " + displayPath(".cmake/api/v1/query") + " and configure again";
 }
 
 void RunReport::warn(const QByteArray &file, QByteArrayView reason)

@@ -24,26 +24,39 @@ class tst_EndToEnd : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void mapRealReply();
     void mapOnceInTheLoop();
     void mapInOverlappingAndKilledRuns();
     void clangdFindsHeaders();
     void mapWhenPathsChange();
     void mapContainerLayout();
+    void mapCopiedBuildDirectory();
 
 private:
     bool configure(bool afresh = false);
     QByteArray map(const QStringList &options = { "--compile-commands" }, bool asNobody = false, rlim_t killAtSize = 0);
-    QMap<QString, QString> readReply(bool withNote = false);
+    QMap<QString, QString> readReply(bool withNote = false, const QString &directory = {});
     QMap<QString, QString> mappedAfresh();
 
     QTemporaryDir source;
     QTemporaryDir build;
-    QString sysroot = "/srv/sysroots/trixie";
+    // Where the host has the sysroots, and the project once it moved.
+    QTemporaryDir host;
+    QString sysroot = host.filePath("trixie");
     // The sample itself: there its SDK, /workspace/sdk in the build
     // environment, is on this machine.
     QString workspace = SOURCE_DIR "/examples/hello";
 };
+
+void tst_EndToEnd::initTestCase()
+{
+    QVERIFY(source.isValid() && build.isValid() && host.isValid());
+    // An ordinary user runs the tool in some steps, and sees the sysroots too.
+    QVERIFY(QFile::setPermissions(host.path(), QFile::permissions(host.path()) | QFile::ReadOther | QFile::ExeOther));
+    for (const char *path : { "trixie", "bookworm", "moved/hello" })
+        QVERIFY(QDir(host.path()).mkpath(path));
+}
 
 // Asks for the reply an IDE asks for, as it does before every configure;
 // afresh, as CMake writes the reply and the database in a new build directory.
@@ -77,13 +90,13 @@ QByteArray tst_EndToEnd::map(const QStringList &options, bool asNobody, rlim_t k
 
 // The reply files by name, the index by its kind alone: its name is the time
 // it was written. Then the database, and the note if asked.
-QMap<QString, QString> tst_EndToEnd::readReply(bool withNote)
+QMap<QString, QString> tst_EndToEnd::readReply(bool withNote, const QString &directory)
 {
-    const QDir dir(build.filePath(".cmake/api/v1/reply"));
+    const QDir dir((directory.isEmpty() ? build.path() : directory) + "/.cmake/api/v1/reply");
     QMap<QString, QString> files;
     for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
         files[name.startsWith("index-") ? "index" : name] = read(dir.filePath(name));
-    files["database"] = read(build.filePath("compile_commands.json"));
+    files["database"] = read(dir.filePath("../../../../compile_commands.json"));
     if (withNote)
         files["note"] = read(dir.filePath("../.dorvane-mapped-files"));
     return files;
@@ -99,7 +112,7 @@ QMap<QString, QString> tst_EndToEnd::mappedAfresh()
 
 void tst_EndToEnd::mapRealReply()
 {
-    QVERIFY2(source.isValid() && build.isValid() && configure(), "cannot configure the sample");
+    QVERIFY2(configure(), "cannot configure the sample");
     const QMap<QString, QString> before = readReply();
     QCOMPARE(map({}), "exit 0");
     QCOMPARE(readReply()["database"], before["database"]);
@@ -198,7 +211,7 @@ void tst_EndToEnd::clangdFindsHeaders()
 // project and configure.
 void tst_EndToEnd::mapWhenPathsChange()
 {
-    const QStringList a = { sysroot, workspace }, b = { "/srv/sysroots/bookworm", "/home/me/moved/hello" };
+    const QStringList a = { sysroot, workspace }, b = { host.filePath("bookworm"), host.filePath("moved/hello") };
     const QStringList onlyWorkspace = { sysroot, b.last() }, onlySysroot = { b.first(), workspace };
     const QStringList configure = { "configure" }, edit = { "edit" };
     for (const QList<QStringList> &loop : QList<QList<QStringList>> { { a, configure, b }, { a, edit, b },
@@ -284,6 +297,28 @@ void tst_EndToEnd::mapContainerLayout()
                          && checked.contains("All checks completed, 0 errors") == (build == "build"),
                  checked.right(400).constData());
     }
+}
+
+// A build directory mapped with one pair of paths, copied with cp -a to
+// another file system and mapped there with another, ends as one run with
+// those paths leaves a fresh configure's output.
+void tst_EndToEnd::mapCopiedBuildDirectory()
+{
+    QTemporaryDir elsewhere("/dev/shm/dorvane-copy-XXXXXX");
+    struct stat here = {}, there = {};
+    if (!elsewhere.isValid() || ::stat(QFile::encodeName(build.path()), &here) != 0
+        || ::stat(QFile::encodeName(elsewhere.path()), &there) != 0 || here.st_dev == there.st_dev)
+        QSKIP("needs /dev/shm on a file system of its own");
+    QVERIFY(configure(true));
+    QCOMPARE(map(), "exit 0");
+    const QString copy = elsewhere.filePath("build");
+    QCOMPARE(runProcess("cp", { "-a", build.path(), copy }, elsewhere.path()), "exit 0");
+    const QString other = host.filePath("bookworm");
+    QCOMPARE(runTool(copy, { "--compile-commands", other, workspace }), "exit 0");
+    const QMap<QString, QString> mapped = readReply(false, copy);
+    sysroot = other;
+    QCOMPARE(mapped, mappedAfresh());
+    sysroot = host.filePath("trixie");
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)
