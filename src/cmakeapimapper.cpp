@@ -127,7 +127,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
 
 bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const PlannedFile &file)
 {
-    return isIndexName(file.file.name) ? writer.mapIndex(file) : writer.mapObject(file);
+    return writer.mapFile(file);
 }
 
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)

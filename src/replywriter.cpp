@@ -12,12 +12,6 @@
 
 #include <cerrno>
 
-namespace {
-
-constexpr char NOT_CACHE_REPLY[] = "not a cache reply: no JSON object of kind \"cache\" with an array of entries";
-
-} // namespace
-
 ReplyWriter::ReplyWriter(const MappingNote &previous, const QByteArray &savedNote, int paths, const PathRules &rules,
                          ReplyLayout &layout, KeptOriginals &kept, RunReport &report)
     : previous(previous), savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
@@ -37,13 +31,13 @@ void ReplyWriter::begin(const Plan &plan)
 }
 
 // A file made a link since it was planned is followed, while it stays inside.
-ReadResult ReplyWriter::read(const PlannedFile &planned, Location &location, FileStatus &status, QByteArray &text)
+ReadResult ReplyWriter::read(const PlannedFile &planned, Location &location, FileStatus &status)
 {
     ReplyFile file = planned.file;
     for (;;) {
         if (!layout.locate(file, location))
             return ReadResult::Skipped;
-        const ReadResult result = readFile(location.directory, location.name.constData(), text, status);
+        const ReadResult result = readFile(location.directory, location.name.constData(), content, status);
         if (result == ReadResult::Read || result == ReadResult::Failed)
             return result;
         if (result != ReadResult::Link || file.isSymLink)
@@ -52,110 +46,93 @@ ReadResult ReplyWriter::read(const PlannedFile &planned, Location &location, Fil
     }
 }
 
-// Into mapped, from text, which is normalized in place.
-bool ReplyWriter::mapText(const QByteArray &name, QByteArray &text, unsigned &dropped, RewriteCheck *check,
-                          bool &isUnchanged)
-{
-    if (!normalizeReplyText(text, dropped))
-        return report.fail(ReplyLayout::replyPath(name), "not UTF-8 text");
-    const TextMapping mapping = mapReplyText(rules, name, text, mapped, check);
-    if (mapping == TextMapping::NotCacheReply)
-        return report.fail(ReplyLayout::replyPath(name), NOT_CACHE_REPLY);
-    isUnchanged = mapping == TextMapping::Unchanged;
-    if (isUnchanged)
-        mapped = text;
-    return true;
-}
-
-bool ReplyWriter::mapObject(const PlannedFile &planned)
+// Maps what CMake wrote of a reply file: the file itself, or what is kept of it.
+bool ReplyWriter::mapFile(const PlannedFile &planned)
 {
     const QByteArray &name = planned.file.name;
+    const QByteArray path = ReplyLayout::replyPath(name);
+    const bool isIndex = isIndexName(name);
+    const bool isNamed = !hashInName(name).isEmpty();
     if (planned.isKeptStale)
         kept.remove(name);
     if (planned.provenance == Provenance::MappedWithThesePaths) {
-        note.objects.insert(name, { planned.status.identity, paths, planned.isAsCMakeWrote, planned.kept });
+        // An index's entry stands in the note since begin().
+        if (!isIndex)
+            note.objects.insert(name, { planned.status.identity, paths, planned.isAsCMakeWrote, planned.kept });
         return true;
     }
+    const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     Location location;
-    FileStatus status;
-    if (planned.provenance == Provenance::MappedWithOtherPaths) {
-        Checksum keptChecksum;
-        bool isDone = false;
-        if (!layout.locate(planned.file, location))
-            return true;
-        if (!mapFromKept(planned, location, status, keptChecksum, isDone))
-            return false;
-        if (isDone) {
-            note.objects.insert(name, { status.identity, paths, false, keptChecksum });
-            return true;
-        }
-        PlannedFile remapped = planned;
-        remapped.kept = keptChecksum;
-        return writeObject(remapped, location, status, mapped, false, {});
-    }
-    const ReadResult result = read(planned, location, status, content);
-    if (result != ReadResult::Read)
-        return result != ReadResult::Failed || report.fail(ReplyLayout::replyPath(name), "cannot read", errno);
+    FileStatus status = planned.status;
+    FileStatus keptStatus;
+    const ReadResult result = isFromKept ? kept.read(name, content, keptStatus) : read(planned, location, status);
+    if (isFromKept && result != ReadResult::Read)
+        return report.fail(path, NOT_KEPT_REASON + report.afresh());
+    if (result != ReadResult::Read || (isFromKept && !layout.locate(planned.file, location)))
+        return result != ReadResult::Failed || report.fail(path, "cannot read", errno);
     const QByteArray original = content;
     unsigned dropped = 0;
     RewriteCheck check = RewriteCheck::MayBeRewritten;
-    bool isUnchanged = false;
-    if (!mapText(name, content, dropped, &check, isUnchanged))
-        return false;
-    const bool isNamed = !hashInName(name).isEmpty();
-    if (planned.provenance == Provenance::Unrecorded
-        && Planner::provenanceOfText(name, content, dropped, check, isUnchanged) == Provenance::MappedWithThesePaths) {
+    if (!normalizeReplyText(content, dropped))
+        return report.fail(path, "not UTF-8 text");
+    const TextMapping mapping = mapReplyText(rules, name, content, mapped, &check);
+    if (mapping == TextMapping::NotCacheReply)
+        return report.fail(path, "not a cache reply: no JSON object of kind \"cache\" with an array of entries");
+    const bool isUnchanged = mapping == TextMapping::Unchanged;
+    const QByteArray &text = isUnchanged ? content : mapped;
+    Checksum keptChecksum = planned.isKept ? planned.kept : Checksum();
+    if (isFromKept) {
+        keptChecksum = planned.kept ? planned.kept : Checksum(checksumOf(original));
+        // Other paths may map it as these do.
+        QByteArray current;
+        if (text.size() == status.identity.size
+            && readFile(location.directory, location.name.constData(), current, status) == ReadResult::Read
+            && current == text) {
+            if (isIndex)
+                note.indexes.insert(name, { checksumOf(text), paths, keptChecksum });
+            else
+                note.objects.insert(name, { status.identity, paths, false, keptChecksum });
+            return true;
+        }
+    } else if (planned.provenance == Provenance::Unrecorded
+               && Planner::provenanceOfText(name, content, dropped, check, isUnchanged)
+                       == Provenance::MappedWithThesePaths) {
         // Mapped since, as a rule by a run whose note is gone, with nothing kept to tell.
         note.objects.insert(name, { status.identity, paths, false, {} });
         return true;
-    }
-    // What the rules leave as it is needs no writing. An object with nothing
-    // that the rules match is noted as CMake wrote it, for any paths.
-    if (isUnchanged && !dropped) {
-        if (isNamed && check == RewriteCheck::NothingToRewrite)
+    } else if (isUnchanged && !dropped) {
+        // An object the rules leave as it is is noted as CMake wrote it.
+        if (!isIndex && isNamed && check == RewriteCheck::NothingToRewrite)
             note.objects.insert(name, { status.identity, paths, true, {} });
         return true;
     }
-    return writeObject(planned, location, status, mapped, isNamed && !planned.isKept, original);
-}
-
-// Reads what is kept of a file and maps it, and tells whether the file, at
-// its location, holds that already: other paths may map it as these do.
-bool ReplyWriter::mapFromKept(const PlannedFile &planned, const Location &location, FileStatus &status,
-                              Checksum &keptChecksum, bool &isDone)
-{
-    const QByteArray &name = planned.file.name;
-    FileStatus keptStatus;
-    if (kept.read(name, content, keptStatus) != ReadResult::Read)
-        return report.fail(ReplyLayout::replyPath(name), NOT_KEPT_REASON + report.afresh());
-    keptChecksum = planned.kept ? planned.kept : Checksum(checksumOf(content));
-    unsigned dropped = 0;
-    bool isUnchanged = false;
-    if (!mapText(name, content, dropped, nullptr, isUnchanged))
-        return false;
-    status = planned.status;
-    isDone = mapped.size() == status.identity.size
-            && readFile(location.directory, location.name.constData(), content, status) == ReadResult::Read
-            && content == mapped;
-    return true;
-}
-
-bool ReplyWriter::writeObject(const PlannedFile &planned, const Location &location, const FileStatus &status,
-                              const QByteArray &text, bool keepOriginal, const QByteArray &original)
-{
-    const QByteArray &name = planned.file.name;
+    // What CMake wrote is kept where nothing intact is kept of it yet. A run
+    // whose note is gone takes what is kept of an index on trust, so it is
+    // named only once it holds what CMake wrote.
+    const bool keepOriginal = !isFromKept && !planned.isKept && (isIndex || isNamed);
     KeptVersion version;
     const bool mayKeep = keepOriginal && kept.prepare(name, status.identity.device, version);
-    FileIdentity identity;
-    if ((keepOriginal && !mayKeep && !noteUnkept())
-        || !replace(name, location, status, text, &identity, mayKeep ? &version : nullptr, keepOriginal))
+    version.isNamedOnceKept = isIndex;
+    if (mayKeep)
+        keptChecksum = checksumOf(original);
+    // An index is noted before it is written: a run that ends in between
+    // leaves a note that does not match it, and the next run maps it.
+    if (isIndex) {
+        note.indexes.insert(name, { checksumOf(text), paths, keptChecksum });
+        if (!saveNote())
+            return false;
+    } else if (keepOriginal && !mayKeep && !noteUnkept()) {
         return false;
-    if (!hashInName(name).isEmpty()) {
-        const Checksum keptChecksum = version.isKept ? Checksum(checksumOf(original))
-                : planned.isKept                     ? planned.kept
-                                                     : Checksum();
-        note.objects.insert(name, { identity, paths, false, keptChecksum });
     }
+    FileIdentity identity;
+    if (!replace(name, location, status, text, &identity, mayKeep ? &version : nullptr, !isIndex && keepOriginal))
+        return false;
+    if (mayKeep && !version.isKept)
+        keptChecksum.reset();
+    if (isIndex)
+        note.indexes[name].kept = keptChecksum;
+    else if (isNamed)
+        note.objects.insert(name, { identity, paths, false, keptChecksum });
     return true;
 }
 
@@ -188,52 +165,6 @@ bool ReplyWriter::noteUnkept()
         return true;
     note.unkeptPaths.insert(paths);
     return saveNote();
-}
-
-bool ReplyWriter::mapIndex(const PlannedFile &planned)
-{
-    const QByteArray &name = planned.file.name;
-    // Its entry stands in the note since begin().
-    if (planned.provenance == Provenance::MappedWithThesePaths)
-        return true;
-    Location location;
-    FileStatus status;
-    KeptVersion version;
-    if (planned.provenance == Provenance::MappedWithOtherPaths) {
-        Checksum keptChecksum;
-        bool isDone = false;
-        if (!layout.locate(planned.file, location))
-            return true;
-        if (!mapFromKept(planned, location, status, keptChecksum, isDone))
-            return false;
-        note.indexes.insert(name, { checksumOf(mapped), paths, keptChecksum });
-        if (isDone)
-            return true;
-    } else {
-        const ReadResult result = read(planned, location, status, content);
-        if (result != ReadResult::Read)
-            return result != ReadResult::Failed || report.fail(ReplyLayout::replyPath(name), "cannot read", errno);
-        const QByteArray original = content;
-        unsigned dropped = 0;
-        bool isUnchanged = false;
-        if (!mapText(name, content, dropped, nullptr, isUnchanged))
-            return false;
-        if (isUnchanged && !dropped)
-            return true;
-        // A run whose note is gone takes what is kept of an index on trust,
-        // so it is named only once it holds what CMake wrote.
-        const bool mayKeep = kept.prepare(name, status.identity.device, version);
-        version.isNamedOnceKept = true;
-        note.indexes.insert(name, { checksumOf(mapped), paths, mayKeep ? Checksum(checksumOf(original)) : Checksum() });
-    }
-    // Noted before it is written: a run that ends in between leaves a note
-    // that does not match the index, which the next run then maps.
-    const bool mayKeep = version.directory >= 0;
-    if (!saveNote() || !replace(name, location, status, mapped, nullptr, mayKeep ? &version : nullptr, false))
-        return false;
-    if (mayKeep && !version.isKept)
-        note.indexes[name].kept.reset();
-    return true;
 }
 
 bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)

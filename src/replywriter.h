@@ -26,20 +26,14 @@ public:
     // The note as it stands before anything is written, so that saving it
     // before one index is written never drops what another needs.
     void begin(const Plan &plan);
-    bool mapObject(const PlannedFile &planned);
-    bool mapIndex(const PlannedFile &planned);
+    bool mapFile(const PlannedFile &planned);
     bool mapDatabase(const PlannedDatabase &planned);
     // Once every file is mapped: each object is noted now, or what CMake
     // wrote of it kept, so no run can have left one unkept.
     void end();
 
 private:
-    ReadResult read(const PlannedFile &planned, Location &location, FileStatus &status, QByteArray &text);
-    bool mapText(const QByteArray &name, QByteArray &text, unsigned &dropped, RewriteCheck *check, bool &isUnchanged);
-    bool mapFromKept(const PlannedFile &planned, const Location &location, FileStatus &status,
-                     Checksum &keptChecksum, bool &isDone);
-    bool writeObject(const PlannedFile &planned, const Location &location, const FileStatus &status,
-                     const QByteArray &text, bool keepOriginal, const QByteArray &original);
+    ReadResult read(const PlannedFile &planned, Location &location, FileStatus &status);
     bool replace(const QByteArray &name, const Location &location, const FileStatus &status, const QByteArray &text,
                  FileIdentity *written, KeptVersion *version, bool isObject);
     bool noteUnkept();
