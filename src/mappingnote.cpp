@@ -13,8 +13,11 @@
 
 #include <QtCore/QHash>
 
+#include <QtCore/QByteArrayList>
+
 #include <algorithm>
 #include <charconv>
+#include <type_traits>
 
 namespace {
 
@@ -55,28 +58,26 @@ void appendChecksum(QByteArray &text, const Checksum &checksum)
     text.append(' ').append(16 - (end - digits), '0').append(digits, end - digits);
 }
 
-// Reads the fields of a line one after the other.
-class FieldReader
+// The fields of a line, one after the other; a reply file's name, which may
+// hold spaces, is the rest of the line.
+class Fields
 {
 public:
-    explicit FieldReader(QByteArrayView line) : line(line) { }
+    explicit Fields(const QByteArray &line) : words(line.split(' ')) { }
 
-    QByteArrayView next()
+    QByteArray next()
     {
-        const qsizetype space = line.indexOf(' ', position);
-        const qsizetype end = space < 0 ? line.size() : space;
-        const QByteArrayView field = position <= line.size() ? line.sliced(position, end - position) : QByteArrayView();
-        position = end + 1;
-        isValid = isValid && !field.isEmpty();
-        return field;
+        const QByteArray word = words.value(at++);
+        isValid = isValid && !word.isEmpty();
+        return word;
     }
     template <typename Number = qint64>
     Number number(int base = 10)
     {
-        const QByteArrayView field = next();
-        Number value = 0;
-        const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value, base);
-        isValid = isValid && error == std::errc() && end == field.data() + field.size();
+        bool ok = false;
+        const QByteArray word = next();
+        const Number value = std::is_signed_v<Number> ? Number(word.toLongLong(&ok, base)) : Number(word.toULongLong(&ok, base));
+        isValid = isValid && ok;
         return value;
     }
     FileIdentity identity()
@@ -86,24 +87,18 @@ public:
         const qint64 size = number();
         return { device, inode, size, number() };
     }
-    QByteArrayView peek() const
-    {
-        const qsizetype space = line.indexOf(' ', position);
-        return position < line.size() ? line.sliced(position, (space < 0 ? line.size() : space) - position)
-                                      : QByteArrayView();
-    }
+    QByteArray peek() const { return words.value(at); }
+    // "-" where there is none, and "=" for an object that is what CMake wrote.
     Checksum checksum()
     {
-        if (peek() == "-") {
-            next();
-            return {};
-        }
-        return number<quint64>(16);
+        if (peek() != "-" && peek() != "=")
+            return number<quint64>(16);
+        ++at;
+        return {};
     }
-    // The rest of the line.
     QByteArray rest()
     {
-        const QByteArray value = position < line.size() ? line.sliced(position).toByteArray() : QByteArray();
+        const QByteArray value = words.mid(at).join(' ');
         isValid = isValid && !value.isEmpty();
         return value;
     }
@@ -111,8 +106,8 @@ public:
     bool isValid = true;
 
 private:
-    QByteArrayView line;
-    qsizetype position = 0;
+    QByteArrayList words;
+    qsizetype at = 0;
 };
 
 } // namespace
@@ -130,8 +125,8 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
         return number == AnyPaths || number == NoPaths ? int(number) : pathsByNumber.value(number, NoPaths);
     };
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
-        FieldReader fields(line);
-        const QByteArrayView kind = fields.next();
+        Fields fields(line);
+        const QByteArray kind = fields.next();
         const qint64 number = fields.number();
         const int paths = pathsOf(number);
         // An entry whose paths are not listed, or were not known, is left out.
@@ -140,8 +135,8 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
         if (kind == "paths") {
             // The sysroot path, the workspace path, then each mapping's CONTAINER=HOST.
             QList<QString> decoded;
-            for (QByteArrayView field = fields.next(); field.startsWith(':'); field = fields.next()) {
-                for (const QByteArray &part : field.sliced(1).toByteArray().split('='))
+            for (QByteArray field = fields.next(); field.startsWith(':'); field = fields.next()) {
+                for (const QByteArray &part : field.sliced(1).split('='))
                     decoded.append(QString::fromUtf8(QByteArray::fromPercentEncoding(part)));
             }
             if (decoded.size() >= 2 && decoded.size() % 2 == 0) {
@@ -158,7 +153,7 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
             ObjectEntry entry { fields.identity(), paths, paths == AnyPaths, {} };
             if (!isSecond) {
                 entry.isAsCMakeWrote = fields.peek() == "=";
-                entry.kept = entry.isAsCMakeWrote ? (fields.next(), Checksum()) : fields.checksum();
+                entry.kept = fields.checksum();
             }
             const QByteArray name = fields.rest();
             if (fields.isValid)
@@ -168,7 +163,7 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
             QByteArray hash;
             FileIdentity keptIdentity;
             if (isSecond) {
-                hash = fields.next().toByteArray();
+                hash = fields.next();
                 keptIdentity = fields.identity();
             } else {
                 entry.mapped = fields.checksum();
