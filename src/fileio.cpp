@@ -173,7 +173,8 @@ bool listFiles(int directoryFd, QList<DirectoryEntry> &files)
         const int byKey = a.first.compare(b.first);
         return byKey != 0 ? byKey < 0 : a.second.name < b.second.name;
     });
-    for (const auto &sorted : std::as_const(listed))
-        files.append(sorted.second);
+    files.reserve(files.size() + listed.size());
+    for (auto &sorted : listed)
+        files.append(std::move(sorted.second));
     return error == 0;
 }

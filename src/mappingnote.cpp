@@ -13,8 +13,6 @@
 
 #include <QtCore/QHash>
 
-#include <QtCore/QByteArrayList>
-
 #include <algorithm>
 #include <charconv>
 #include <type_traits>
@@ -58,26 +56,28 @@ void appendChecksum(QByteArray &text, const Checksum &checksum)
     text.append(' ').append(16 - (end - digits), '0').append(digits, end - digits);
 }
 
-// The fields of a line, one after the other; a reply file's name, which may
-// hold spaces, is the rest of the line.
-class Fields
+// Reads the fields of a line one after the other.
+class FieldReader
 {
 public:
-    explicit Fields(const QByteArray &line) : words(line.split(' ')) { }
+    explicit FieldReader(QByteArrayView line) : line(line) { }
 
-    QByteArray next()
+    QByteArrayView next()
     {
-        const QByteArray word = words.value(at++);
-        isValid = isValid && !word.isEmpty();
-        return word;
+        const qsizetype space = line.indexOf(' ', position);
+        const qsizetype end = space < 0 ? line.size() : space;
+        const QByteArrayView field = position <= line.size() ? line.sliced(position, end - position) : QByteArrayView();
+        position = end + 1;
+        isValid = isValid && !field.isEmpty();
+        return field;
     }
     template <typename Number = qint64>
     Number number(int base = 10)
     {
-        bool ok = false;
-        const QByteArray word = next();
-        const Number value = std::is_signed_v<Number> ? Number(word.toLongLong(&ok, base)) : Number(word.toULongLong(&ok, base));
-        isValid = isValid && ok;
+        const QByteArrayView field = next();
+        Number value = 0;
+        const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value, base);
+        isValid = isValid && error == std::errc() && end == field.data() + field.size();
         return value;
     }
     FileIdentity identity()
@@ -87,18 +87,24 @@ public:
         const qint64 size = number();
         return { device, inode, size, number() };
     }
-    QByteArray peek() const { return words.value(at); }
+    QByteArrayView peek() const
+    {
+        const qsizetype space = line.indexOf(' ', position);
+        return position < line.size() ? line.sliced(position, (space < 0 ? line.size() : space) - position)
+                                      : QByteArrayView();
+    }
     // "-" where there is none, and "=" for an object that is what CMake wrote.
     Checksum checksum()
     {
         if (peek() != "-" && peek() != "=")
             return number<quint64>(16);
-        ++at;
+        next();
         return {};
     }
+    // The rest of the line.
     QByteArray rest()
     {
-        const QByteArray value = words.mid(at).join(' ');
+        const QByteArray value = position < line.size() ? line.sliced(position).toByteArray() : QByteArray();
         isValid = isValid && !value.isEmpty();
         return value;
     }
@@ -106,8 +112,8 @@ public:
     bool isValid = true;
 
 private:
-    QByteArrayList words;
-    qsizetype at = 0;
+    QByteArrayView line;
+    qsizetype position = 0;
 };
 
 } // namespace
@@ -125,8 +131,8 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
         return number == AnyPaths || number == NoPaths ? int(number) : pathsByNumber.value(number, NoPaths);
     };
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
-        Fields fields(line);
-        const QByteArray kind = fields.next();
+        FieldReader fields(line);
+        const QByteArrayView kind = fields.next();
         const qint64 number = fields.number();
         const int paths = pathsOf(number);
         // An entry whose paths are not listed, or were not known, is left out.
@@ -135,8 +141,8 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
         if (kind == "paths") {
             // The sysroot path, the workspace path, then each mapping's CONTAINER=HOST.
             QList<QString> decoded;
-            for (QByteArray field = fields.next(); field.startsWith(':'); field = fields.next()) {
-                for (const QByteArray &part : field.sliced(1).split('='))
+            for (QByteArrayView field = fields.next(); field.startsWith(':'); field = fields.next()) {
+                for (const QByteArray &part : field.sliced(1).toByteArray().split('='))
                     decoded.append(QString::fromUtf8(QByteArray::fromPercentEncoding(part)));
             }
             if (decoded.size() >= 2 && decoded.size() % 2 == 0) {
@@ -163,7 +169,7 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
             QByteArray hash;
             FileIdentity keptIdentity;
             if (isSecond) {
-                hash = fields.next();
+                hash = fields.next().toByteArray();
                 keptIdentity = fields.identity();
             } else {
                 entry.mapped = fields.checksum();

@@ -14,11 +14,15 @@
 #include <type_traits>
 #include <vector>
 
-// The tests build the rules again with DORVANE_NO_SSE2, so that the plain
-// filter runs too.
+// The tests build the rules again with DORVANE_NO_AVX2, and DORVANE_NO_SSE2
+// as well, so that every filter runs on any machine.
 #if defined(__SSE2__) && !defined(DORVANE_NO_SSE2)
 #define DORVANE_SSE2
 #include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(DORVANE_NO_AVX2)
+#define DORVANE_AVX2
+#include <immintrin.h>
+#endif
 #endif
 
 namespace {
@@ -120,15 +124,48 @@ namespace {
 // Replies and databases run to hundreds of MB, and the filter sees every
 // byte of them: it skips whole blocks with SSE2 and leaves the exact place
 // to plain code.
+#ifdef DORVANE_AVX2
+bool hasAvx2()
+{
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+__attribute__((target("avx2"))) const char *skipAvx2(const char *p, const char *last,
+                                                    const PathRules::Encoded<char> &paths)
+{
+    const __m256i first = _mm256_broadcastsi128_si256(paths.wanted[0]);
+    const __m256i second = _mm256_broadcastsi128_si256(paths.wanted[1]);
+    const __m256i third = _mm256_broadcastsi128_si256(paths.wanted[2]);
+    for (; last - p >= 32; p += 32) {
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
+        __m256i seconds = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(next, first), _mm256_cmpeq_epi8(next, second)),
+                                          _mm256_cmpeq_epi8(next, third));
+        for (int i = 3; i < paths.wantedCount; ++i)
+            seconds = _mm256_or_si256(seconds, _mm256_cmpeq_epi8(next, _mm256_broadcastsi128_si256(paths.wanted[i])));
+        const __m256i slashes = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), _mm256_set1_epi8('/'));
+        if (const unsigned mask = unsigned(_mm256_movemask_epi8(_mm256_and_si256(slashes, seconds))))
+            return p + __builtin_ctz(mask);
+    }
+    return p;
+}
+#endif
+
 qsizetype nextCandidate(const char *text, qsizetype from, qsizetype size, const PathRules::Encoded<char> &paths)
 {
     const char *const last = text + size - 1; // a match needs at least two characters
     const char *p = text + from;
+#ifdef DORVANE_AVX2
+    if (hasAvx2() && paths.wantedCount)
+        p = skipAvx2(p, last, paths);
+#endif
 #ifdef DORVANE_SSE2
     for (; paths.wantedCount && last - p >= 16; p += 16) {
         const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
-        __m128i seconds = _mm_cmpeq_epi8(second, paths.wanted[0]);
-        for (int i = 1; i < paths.wantedCount; ++i)
+        __m128i seconds = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(second, paths.wanted[0]),
+                                                    _mm_cmpeq_epi8(second, paths.wanted[1])),
+                                       _mm_cmpeq_epi8(second, paths.wanted[2]));
+        for (int i = 3; i < paths.wantedCount; ++i)
             seconds = _mm_or_si128(seconds, _mm_cmpeq_epi8(second, paths.wanted[i]));
         const __m128i slashes = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('/'));
         if (const unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(slashes, seconds)))) {

@@ -25,16 +25,17 @@ Planner::Planner(const MappingNote &note, int paths, const PathRules &rules, Rep
 bool Planner::plan(const QList<ReplyFile> &files, bool withDatabase, Plan &plan)
 {
     qsizetype notedIndexes = 0;
+    plan.objects.reserve(files.size());
     for (const ReplyFile &file : files) {
         Location location;
         if (!layout.locate(file, location))
             continue;
         const bool isIndex = isIndexName(file.name);
-        const PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
+        PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
         if (planned.provenance == Provenance::NotRecoverable)
             return report.fail(ReplyLayout::replyPath(file.name), NOT_KEPT_REASON + report.afresh());
-        (isIndex ? plan.indexes : plan.objects).append(planned);
         plan.isReplyNew = plan.isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
+        (isIndex ? plan.indexes : plan.objects).append(std::move(planned));
         notedIndexes += isIndex && note.indexes.contains(file.name);
     }
     // An index noted that is gone was dropped by CMake with a reply it wrote.
@@ -54,12 +55,12 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
     PlannedFile planned;
     planned.file = file;
     // Files whose names carry no hash, which CMake does not write, are
-    // mapped on every run.
-    if (hashInName(file.name).isEmpty()
-        || !readFileStatus(location.directory, location.name.constData(), planned.status))
-        return planned;
+    // mapped on every run; and a first run plans from the note alone.
     const auto noted = note.objects.constFind(file.name);
     const ObjectEntry *const entry = noted != note.objects.cend() ? &*noted : nullptr;
+    if (hashInName(file.name).isEmpty() || (!entry && !mayHaveUnkept && !kept.contains(file.name))
+        || !readFileStatus(location.directory, location.name.constData(), planned.status))
+        return planned;
     if (entry && entry->identity == planned.status.identity) {
         planned.kept = entry->kept;
         if (entry->isAsCMakeWrote) {

@@ -13,9 +13,28 @@
 #if defined(__SSE2__) && !defined(DORVANE_NO_SSE2)
 #define DORVANE_SSE2
 #include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(DORVANE_NO_AVX2)
+#define DORVANE_AVX2
+#include <immintrin.h>
+#endif
 #endif
 
 namespace {
+
+#ifdef DORVANE_AVX2
+__attribute__((target("avx2"))) const char *skipPlainAsciiAvx2(const char *p, const char *end)
+{
+    const __m256i carriageReturn = _mm256_set1_epi8('\r');
+    for (; end - p >= 64; p += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+        const __m256i returns = _mm256_or_si256(_mm256_cmpeq_epi8(a, carriageReturn), _mm256_cmpeq_epi8(b, carriageReturn));
+        if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(a, b), returns)))
+            return p;
+    }
+    return p;
+}
+#endif
 
 // Whether the text holds only ASCII and no carriage return, as reply files
 // nearly always do: then it needs neither the carriage returns dropped nor a
@@ -24,6 +43,11 @@ bool isPlainAscii(const char *text, qsizetype size)
 {
     const char *p = text;
     const char *const end = text + size;
+#ifdef DORVANE_AVX2
+    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
+    if (hasAvx2)
+        p = skipPlainAsciiAvx2(p, end);
+#endif
 #ifdef DORVANE_SSE2
     for (; end - p >= 16; p += 16) {
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));

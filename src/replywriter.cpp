@@ -50,17 +50,17 @@ ReadResult ReplyWriter::read(const PlannedFile &planned, Location &location, Fil
 bool ReplyWriter::mapFile(const PlannedFile &planned)
 {
     const QByteArray &name = planned.file.name;
-    const QByteArray path = ReplyLayout::replyPath(name);
     const bool isIndex = isIndexName(name);
-    const bool isNamed = !hashInName(name).isEmpty();
-    if (planned.isKeptStale)
-        kept.remove(name);
     if (planned.provenance == Provenance::MappedWithThesePaths) {
         // An index's entry stands in the note since begin().
         if (!isIndex)
             note.objects.insert(name, { planned.status.identity, paths, planned.isAsCMakeWrote, planned.kept });
         return true;
     }
+    const QByteArray path = ReplyLayout::replyPath(name);
+    const bool isNamed = !hashInName(name).isEmpty();
+    if (planned.isKeptStale)
+        kept.remove(name);
     const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     Location location;
     FileStatus status = planned.status;

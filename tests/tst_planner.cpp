@@ -6,6 +6,7 @@
 
 #include "contenthash.h"
 #include "keptoriginals.h"
+#include "mappingnote.h"
 #include "planner.h"
 #include "toolrun.h"
 
@@ -24,12 +25,14 @@ class tst_Planner : public QObject
 private slots:
     void plan_data();
     void plan();
+    void noteText();
 };
 
 namespace {
 
 // What CMake wrote, and the same mapped with /S and /W, and with /A and /W.
 const QByteArray cmake = "/usr/include /workspace/a", these = "/S/usr/include /W/a", other = "/A/usr/include /W/a";
+
 
 } // namespace
 
@@ -144,6 +147,31 @@ void tst_Planner::plan()
             : kind == "index"                     ? plan.indexes.value(0).provenance
                                                   : plan.objects.value(0).provenance;
     QCOMPARE(planned, expected);
+}
+
+// The note reads back what it writes, every kind of entry and field, and
+// reads a note of the second format as the first release wrote it.
+void tst_Planner::noteText()
+{
+    MappingNote note;
+    note.paths = { { "", "/w s" }, { "/S", "/W", { { "/opt/a=b", "/h \"x\"" }, { "/opt/c", "" } } } };
+    note.unkeptPaths = { 1 };
+    note.objects.insert("a b.json", { { 1, 2, 3, 4 }, 0, true, {} });
+    note.objects.insert("c-0123456789abcdef0123.json", { { 5, 6, 7, 8 }, 1, false, 0xfedcba9876543210 });
+    note.objects.insert("d.json", { { 5, 6, 7, 8 }, 1, false, {} });
+    note.indexes.insert("index-1.json", { 0x1f, 1, {} });
+    note.database = DatabaseEntry { 0xab, { 9, 10, 11, 12 }, 0, 0xcd, 1, 0xef, { 13, 14, 15, 16 } };
+    const QByteArray text = note.toText();
+    const std::optional<MappingNote> read = MappingNote::fromText(text);
+    QVERIFY(read && read->objects.size() == 3 && read->indexes.size() == 1 && read->database);
+    QCOMPARE(read->toText(), text);
+    const std::optional<MappingNote> second = MappingNote::fromText(
+            "dorvane mapped files 2\npaths 0 :/S :/W\nobject -2 1 2 3 4 n-0123456789abcdef0123.json\n"
+            "index 0 ab12 1 2 3 4 index-1.json\ndatabase 0 ff 1 2 3 4 5 6 7 8 -1 0 0 0 -1 0\n");
+    QVERIFY(second && second->objects.value("n-0123456789abcdef0123.json").isAsCMakeWrote);
+    QCOMPARE(second->indexHashes.value("index-1.json"), "ab12");
+    QVERIFY(second->database && second->keptDatabaseIdentity == FileIdentity({ 5, 6, 7, 8 }));
+    QVERIFY(!MappingNote::fromText("dorvane mapped files 1\n") && !MappingNote::fromText("anything\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_Planner)
