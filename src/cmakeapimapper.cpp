@@ -2,14 +2,12 @@
 // SPDX-License-Identifier: MIT
 
 // A run as a pipeline: lock, open the layout, load the note, plan, carry
-// the plan out, note, remove the queries. Each step is a call below, and
-// the decisions are the planner's.
+// the plan out, note, remove the queries. Each step is a call below: what
+// each file is, the planner tells, and the writer does what that needs.
 
 #include "cmakeapimapper.h"
 
 #include "cachereply.h"
-#include "contenthash.h"
-#include "databasemap.h"
 #include "keptoriginals.h"
 #include "mappingnote.h"
 #include "planner.h"
@@ -45,11 +43,6 @@ bool CmakeApiMapper::isReplyExist()
     return layout.replyExists();
 }
 
-bool CmakeApiMapper::isQueryExist()
-{
-    return layout.queryExists();
-}
-
 bool CmakeApiMapper::isCompileCommandsExist()
 {
     return layout.databaseExists();
@@ -77,14 +70,17 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     KeptOriginals kept(layout);
     QByteArray noteText;
     std::optional<MappingNote> previous;
-    if (!layout.openFileApi() || !layout.listReply(files) || !(previous = loadNote(files, kept, noteText)))
+    if (!layout.openFileApi() || !layout.listReply(files) || !(previous = loadNote(noteText)))
         return false;
-    if (hasReply && files.isEmpty())
+    // CMake empties the reply when it configures with no queries: the
+    // queries written since are left for it.
+    const bool isReplyEmpty = hasReply && files.isEmpty();
+    if (isReplyEmpty)
         report.warn(REPLY_PATH, "empty, as CMake leaves it when it configures with no queries: write them in "
                                     + report.displayPath(QUERY_PATH) + " before it configures");
     const int pathsIndex = previous->pathsIndex(paths);
     Plan plan;
-    if (!Planner(*previous, pathsIndex, rules, layout, kept, report).plan(files, isCompileCommandsRequested, plan))
+    if (!Planner(*previous, rules, layout, kept, report).plan(files, pathsIndex, isCompileCommandsRequested, plan))
         return false;
     // No other run is writing now, so what is named as its temporary files
     // was left by a run that was killed.
@@ -95,8 +91,8 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // The objects, then the database, then the index files: a reader that
     // finds a new index can trust that the objects it names, and the
     // database, are already rewritten.
-    ReplyWriter writer(*previous, noteText, pathsIndex, rules, layout, kept, report);
-    writer.begin(plan);
+    ReplyWriter writer(noteText, pathsIndex, rules, layout, kept, report);
+    writer.begin(*previous, plan);
     for (const PlannedFile &object : std::as_const(plan.objects)) {
         if (!doCMakeApiReplyPathMapping(writer, object))
             return false;
@@ -107,22 +103,15 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         if (!doCMakeApiReplyPathMapping(writer, index))
             return false;
     }
-    // What CMake no longer keeps is given back: CMake drops files only when
-    // it writes a new reply.
-    if (plan.isReplyNew || kept.isListed()) {
-        QSet<QByteArray> names;
-        for (const ReplyFile &file : std::as_const(files))
-            names.insert(file.name);
-        if (!isCompileCommandsRequested || plan.database)
-            names.insert(KEPT_DATABASE_NAME);
-        kept.removeAllBut(names);
-    }
+    // What CMake no longer keeps is given back.
+    if (plan.keptToLeave)
+        kept.removeAllBut(*plan.keptToLeave);
     // The entries of the index files and the database were saved before they
     // were written. The rest only spares the next run reading mapped
     // objects, so a note that cannot be saved now fails nothing.
     writer.end();
     report.clear();
-    return !hasReply || layout.removeQueries();
+    return !hasReply || isReplyEmpty || layout.removeQueries();
 }
 
 bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const PlannedFile &file)
@@ -140,43 +129,15 @@ bool CmakeApiMapper::isFlagCacheVariable(const QString &name)
     return ::isFlagCacheVariable(name);
 }
 
-// A note of the second format names indexes by the SHA3-256 of what this
-// tool wrote and kept files by their identity: each is taken over as a
-// checksum where the file still matches.
-std::optional<MappingNote> CmakeApiMapper::loadNote(const QList<ReplyFile> &files, KeptOriginals &kept,
-                                                    QByteArray &text)
+std::optional<MappingNote> CmakeApiMapper::loadNote(QByteArray &text)
 {
     const int directory = layout.fileApiDirectory();
     FileStatus status;
     if (directory < 0 || readFile(directory, NOTE_NAME, text, status) != ReadResult::Read)
         text.clear();
     std::optional<MappingNote> note = MappingNote::fromText(text);
-    if (!note) {
-        report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: " + report.afresh(true));
-        return note;
-    }
-    const auto keptChecksum = [&](const QByteArray &keptName, const FileIdentity &identity) {
-        FileReader reader;
-        quint64 checksum = 0;
-        return identity.isValid() && kept.open(keptName, reader, status) == ReadResult::Read
-                        && status.identity == identity && readChecksum(reader, checksum)
-                ? Checksum(checksum)
-                : Checksum();
-    };
-    for (const ReplyFile &file : files) {
-        const auto entry = note->indexes.find(file.name);
-        if (!note->indexHashes.contains(file.name) || entry == note->indexes.end())
-            continue;
-        Location location;
-        QByteArray content;
-        if (layout.locate(file, location)
-            && readFile(location.directory, location.name.constData(), content, status) == ReadResult::Read
-            && contentHash(content) == note->indexHashes.value(file.name))
-            entry->mapped = checksumOf(content);
-        entry->kept = keptChecksum(file.name, note->keptIndexIdentities.value(file.name));
-    }
-    if (note->database && !note->database->kept)
-        note->database->kept = keptChecksum(KEPT_DATABASE_NAME, note->keptDatabaseIdentity);
+    if (!note)
+        report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: " + layout.afresh(true));
     return note;
 }
 

@@ -42,7 +42,6 @@ public:
     // Whether a reply directory stands at its path: a file there is none.
     // One that leads out of the build directory does, and fails the run.
     bool isReplyExist();
-    bool isQueryExist();
     bool isCompileCommandsExist();
     // Whether the build directory holds a CMakeCache.txt.
     bool isCMakeBuildDirectory();
@@ -51,8 +50,8 @@ public:
 
     // Takes the build directory's lock, opens what the run works on, loads
     // what the last run noted, plans every file, carries the plan out,
-    // notes what it did, and removes the query directory if there is a
-    // reply. Stops at the first file that cannot be mapped: it and every
+    // notes what it did, and removes the query directory if the reply
+    // holds files. Stops at the first file that cannot be mapped: it and every
     // later one are left as they were; and where a file is not
     // recoverable, before anything is written.
     bool DoCMakeApiPathMapping();
@@ -72,7 +71,7 @@ private:
     // How long a run waits for another run in the same build directory to end.
     void setLockWait(int milliseconds) { lockWaitMilliseconds = milliseconds; }
 
-    std::optional<MappingNote> loadNote(const QList<ReplyFile> &files, KeptOriginals &kept, QByteArray &text);
+    std::optional<MappingNote> loadNote(QByteArray &text);
     void removeLeftovers(KeptOriginals &kept);
     bool doCMakeApiReplyPathMapping(ReplyWriter &writer, const PlannedFile &file);
 

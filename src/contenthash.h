@@ -10,7 +10,12 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QByteArrayView>
 
+#include <optional>
+
 #include <xxhash.h>
+
+// A checksum (XXH64) of a file's content, where one is known.
+using Checksum = std::optional<quint64>;
 
 // CMake names a reply object by the first 20 hex digits of the SHA3-256 of
 // its content, as "<kind and name>-<digits>.json": its own record of what it

@@ -96,7 +96,7 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
     return DatabaseMapping::Done;
 }
 
-bool readChecksum(FileReader &reader, quint64 &checksum)
+bool checksumOfRest(FileReader &reader, quint64 &checksum)
 {
     ContentChecksum sum;
     QByteArray piece;

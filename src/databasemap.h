@@ -51,6 +51,6 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
                                     FileReplacement &replacement, DatabaseMapping &mapping);
 
 // The checksum of what is left to read of a file.
-bool readChecksum(FileReader &reader, quint64 &checksum);
+bool checksumOfRest(FileReader &reader, quint64 &checksum);
 
 #endif // DATABASEMAP_H

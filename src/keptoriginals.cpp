@@ -76,19 +76,15 @@ ReadResult KeptOriginals::open(const QByteArray &keptName, FileReader &reader, F
 
 bool KeptOriginals::isIntact(const QByteArray &keptName, const Checksum &checksum)
 {
-    quint64 sum = 0;
-    if (checksum)
-        return contains(keptName) && readChecksum(keptName, sum) && sum == *checksum;
+    FileStatus status;
+    if (checksum) {
+        FileReader reader;
+        quint64 sum = 0;
+        return contains(keptName) && open(keptName, reader, status) == ReadResult::Read
+                && checksumOfRest(reader, sum) && sum == *checksum;
+    }
     QByteArray content;
-    FileStatus status;
     return contains(keptName) && read(keptName, content, status) == ReadResult::Read && isAsNamed(keptName, content);
-}
-
-bool KeptOriginals::readChecksum(const QByteArray &keptName, quint64 &checksum)
-{
-    FileReader reader;
-    FileStatus status;
-    return open(keptName, reader, status) == ReadResult::Read && ::readChecksum(reader, checksum);
 }
 
 bool KeptOriginals::prepare(const QByteArray &keptName, quint64 fileDevice, KeptVersion &version)

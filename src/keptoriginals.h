@@ -9,7 +9,7 @@
 
 #include "filereplacement.h"
 #include "fileio.h"
-#include "mappingnote.h"
+#include "contenthash.h"
 #include "replylayout.h"
 
 #include <QtCore/QByteArray>
@@ -17,6 +17,8 @@
 
 // What is kept of the database, by a name no reply file can have.
 constexpr char KEPT_DATABASE_NAME[] = ".compile_commands.json";
+// Why a file mapped with other paths cannot be mapped with these.
+constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: ";
 
 // In .cmake/api/v1/.dorvane-kept, by the name of the file in the reply: moved
 // there by the exchange that puts the mapped version in place, which costs
@@ -36,8 +38,6 @@ public:
     // Whether what is kept under keptName is what CMake wrote: its content
     // has the checksum given, or, without one, the hash in its name.
     bool isIntact(const QByteArray &keptName, const Checksum &checksum);
-    // The checksum of what is kept under keptName.
-    bool readChecksum(const QByteArray &keptName, quint64 &checksum);
 
     // Where a replacement of a file on device keeps the version it replaces
     // as keptName. False where it cannot: for a file on another file system,

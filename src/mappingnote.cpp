@@ -185,15 +185,18 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
             }
         } else if (kind == "database") {
             DatabaseEntry entry;
-            entry.paths = paths;
-            entry.checksum = fields.number<quint64>(16);
-            entry.identity = fields.identity();
+            entry.version.paths = paths;
+            entry.version.checksum = fields.number<quint64>(16);
+            entry.version.identity = fields.identity();
             const FileIdentity keptIdentity = isSecond ? fields.identity() : FileIdentity();
             if (!isSecond)
                 entry.kept = fields.checksum();
-            entry.replacedPaths = pathsOf(fields.number());
-            entry.replacedChecksum = fields.number<quint64>(16);
-            entry.replaced = fields.identity();
+            DatabaseVersion replaced;
+            replaced.paths = pathsOf(fields.number());
+            replaced.checksum = fields.number<quint64>(16);
+            replaced.identity = fields.identity();
+            if (replaced.paths != NoPaths && replaced.identity.isValid())
+                entry.replaced = replaced;
             if (fields.isValid) {
                 note.database = entry;
                 note.keptDatabaseIdentity = keptIdentity;
@@ -220,8 +223,8 @@ QByteArray MappingNote::toText() const
     for (const IndexEntry &entry : indexes)
         name(entry.paths);
     if (database) {
-        name(database->paths);
-        name(database->replacedPaths);
+        name(database->version.paths);
+        name(database->replaced ? database->replaced->paths : NoPaths);
     }
     for (const int unkept : unkeptPaths)
         name(unkept);
@@ -243,13 +246,15 @@ QByteArray MappingNote::toText() const
     }
     if (database) {
         text.append("database");
-        appendNumber(text, database->paths);
-        appendNumber(text, database->checksum, 16);
-        appendIdentity(text, database->identity);
+        const DatabaseVersion none;
+        const DatabaseVersion &replaced = database->replaced ? *database->replaced : none;
+        appendNumber(text, database->version.paths);
+        appendNumber(text, database->version.checksum, 16);
+        appendIdentity(text, database->version.identity);
         appendChecksum(text, database->kept);
-        appendNumber(text, database->replacedPaths);
-        appendNumber(text, database->replacedChecksum, 16);
-        appendIdentity(text, database->replaced);
+        appendNumber(text, replaced.paths);
+        appendNumber(text, replaced.checksum, 16);
+        appendIdentity(text, replaced.identity);
         text.append('\n');
     }
     // A name goes on one line.

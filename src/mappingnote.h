@@ -8,6 +8,7 @@
 #ifndef MAPPINGNOTE_H
 #define MAPPINGNOTE_H
 
+#include "contenthash.h"
 #include "fileidentity.h"
 #include "pathrules.h"
 
@@ -24,16 +25,14 @@
 constexpr int AnyPaths = -2;
 constexpr int NoPaths = -1;
 
-// A checksum (XXH64) of a file's content, where one is known.
-using Checksum = std::optional<quint64>;
-
 // A reply object, named by the identity of the version this tool wrote or
 // found mapped, so that a later run need not read it.
 struct ObjectEntry
 {
     FileIdentity identity;
     int paths = NoPaths;
-    // The object is as CMake wrote it: nothing in it changes with the paths.
+    // The object is as CMake wrote it: nothing in it changes with paths that
+    // have the same CONTAINERs.
     bool isAsCMakeWrote = false;
     // What is kept of the version CMake wrote.
     Checksum kept;
@@ -47,19 +46,23 @@ struct IndexEntry
     Checksum kept;
 };
 
-// The compilation database, noted before its new version is in place, by
-// the identity that version has and the checksum of its content.
-struct DatabaseEntry
+// A version of the compilation database this tool wrote, by its identity
+// and the checksum of its content, and the paths it was mapped with.
+struct DatabaseVersion
 {
     quint64 checksum = 0;
     FileIdentity identity;
     int paths = NoPaths;
+};
+
+// The database, noted before its new version is in place.
+struct DatabaseEntry
+{
+    DatabaseVersion version;
     Checksum kept;
     // While a version mapped with other paths is being replaced, that
     // version: a run that ends before the new one is in place leaves it.
-    int replacedPaths = NoPaths;
-    quint64 replacedChecksum = 0;
-    FileIdentity replaced;
+    std::optional<DatabaseVersion> replaced;
 };
 
 struct MappingNote

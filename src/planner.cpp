@@ -14,16 +14,19 @@
 
 #include <cerrno>
 
-Planner::Planner(const MappingNote &note, int paths, const PathRules &rules, ReplyLayout &layout,
-                 KeptOriginals &kept, RunReport &report)
-    : note(note), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
+Planner::Planner(MappingNote &note, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept,
+                 RunReport &report)
+    : note(note), rules(rules), layout(layout), kept(kept), report(report)
 {
-    for (const int unkept : note.unkeptPaths)
-        mayHaveUnkept = mayHaveUnkept || unkept != paths;
 }
 
-bool Planner::plan(const QList<ReplyFile> &files, bool withDatabase, Plan &plan)
+bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatabase, Plan &plan)
 {
+    paths = pathsIndex;
+    for (const int unkept : note.unkeptPaths)
+        mayHaveUnkept = mayHaveUnkept || unkept != paths;
+    takeOverSecondFormat(files);
+    bool isReplyNew = false;
     qsizetype notedIndexes = 0;
     plan.objects.reserve(files.size());
     for (const ReplyFile &file : files) {
@@ -33,17 +36,60 @@ bool Planner::plan(const QList<ReplyFile> &files, bool withDatabase, Plan &plan)
         const bool isIndex = isIndexName(file.name);
         PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
         if (planned.provenance == Provenance::NotRecoverable)
-            return report.fail(ReplyLayout::replyPath(file.name), NOT_KEPT_REASON + report.afresh());
-        plan.isReplyNew = plan.isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
+            return report.fail(ReplyLayout::replyPath(file.name), NOT_KEPT_REASON + layout.afresh());
+        isReplyNew = isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
         (isIndex ? plan.indexes : plan.objects).append(std::move(planned));
         notedIndexes += isIndex && note.indexes.contains(file.name);
     }
-    // An index noted that is gone was dropped by CMake with a reply it wrote.
-    plan.isReplyNew = plan.isReplyNew || notedIndexes < note.indexes.size();
-    if (!withDatabase || !layout.databaseExists())
-        return true;
-    plan.database = PlannedDatabase();
-    return planDatabase(*plan.database);
+    if (withDatabase && layout.databaseExists()) {
+        plan.database = PlannedDatabase();
+        if (!planDatabase(*plan.database))
+            return false;
+    }
+    // An index noted that is gone was dropped by CMake with a reply it
+    // wrote. Where the kept files are listed already, trimming them costs
+    // nothing more.
+    if (isReplyNew || notedIndexes < note.indexes.size() || kept.isListed()) {
+        plan.keptToLeave.emplace();
+        for (const ReplyFile &file : files)
+            plan.keptToLeave->insert(file.name);
+        if (!withDatabase || plan.database)
+            plan.keptToLeave->insert(KEPT_DATABASE_NAME);
+    }
+    return true;
+}
+
+// A note of the second format names indexes by the SHA3-256 of what this
+// tool wrote and kept files by their identity: each is taken over as a
+// checksum where the file still matches.
+void Planner::takeOverSecondFormat(const QList<ReplyFile> &files)
+{
+    FileStatus status;
+    const auto keptChecksum = [&](const QByteArray &keptName, const FileIdentity &identity) {
+        FileReader reader;
+        quint64 checksum = 0;
+        return identity.isValid() && kept.open(keptName, reader, status) == ReadResult::Read
+                        && status.identity == identity && checksumOfRest(reader, checksum)
+                ? Checksum(checksum)
+                : Checksum();
+    };
+    for (const ReplyFile &file : files) {
+        const auto entry = note.indexes.find(file.name);
+        if (!note.indexHashes.contains(file.name) || entry == note.indexes.end())
+            continue;
+        Location location;
+        QByteArray content;
+        if (layout.locate(file, location)
+            && readFile(location.directory, location.name.constData(), content, status) == ReadResult::Read
+            && contentHash(content) == note.indexHashes.value(file.name))
+            entry->mapped = checksumOf(content);
+        entry->kept = keptChecksum(file.name, note.keptIndexIdentities.value(file.name));
+    }
+    if (note.database && !note.database->kept)
+        note.database->kept = keptChecksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
+    note.indexHashes.clear();
+    note.keptIndexIdentities.clear();
+    note.keptDatabaseIdentity = FileIdentity();
 }
 
 // CMake keeps a reply object whose name it would give again as it is, so
@@ -54,18 +100,19 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
 {
     PlannedFile planned;
     planned.file = file;
+    planned.isNamed = !hashInName(file.name).isEmpty();
     // Files whose names carry no hash, which CMake does not write, are
     // mapped on every run; and a first run plans from the note alone.
     const auto noted = note.objects.constFind(file.name);
     const ObjectEntry *const entry = noted != note.objects.cend() ? &*noted : nullptr;
-    if (hashInName(file.name).isEmpty() || (!entry && !mayHaveUnkept && !kept.contains(file.name))
+    if (!planned.isNamed || (!entry && !mayHaveUnkept && !kept.contains(file.name))
         || !readFileStatus(location.directory, location.name.constData(), planned.status))
         return planned;
     if (entry && entry->identity == planned.status.identity) {
-        planned.kept = entry->kept;
+        planned.keptChecksum = entry->kept;
         if (entry->isAsCMakeWrote) {
-            planned.isAsCMakeWrote = isUnchangedHere(*entry);
-            planned.provenance = planned.isAsCMakeWrote ? Provenance::MappedWithThesePaths : Provenance::AsCMakeWrote;
+            planned.isUnchanged = isUnchangedHere(*entry);
+            planned.provenance = planned.isUnchanged ? Provenance::MappedWithThesePaths : Provenance::AsCMakeWrote;
         } else if (entry->paths == paths) {
             planned.provenance = Provenance::MappedWithThesePaths;
         } else {
@@ -81,6 +128,7 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
     // paths unless it is what CMake wrote, as the hash in its name tells.
     const bool mayHoldOtherPaths = entry && !entry->isAsCMakeWrote && entry->paths != paths;
     FileStatus status;
+    QByteArray content;
     if ((mayHoldOtherPaths || mayHaveUnkept)
         && readFile(location.directory, location.name.constData(), content, status) == ReadResult::Read)
         planned.provenance = isAsNamed(file.name, content) ? Provenance::AsCMakeWrote : Provenance::NotRecoverable;
@@ -94,21 +142,23 @@ bool Planner::compareWithKept(const Location &location, PlannedFile &planned, co
 {
     FileStatus status;
     FileStatus keptStatus;
+    QByteArray content;
+    QByteArray original;
     if (readFile(location.directory, location.name.constData(), content, status) != ReadResult::Read
         || kept.read(planned.file.name, original, keptStatus) != ReadResult::Read)
         return false;
     planned.status = status;
     planned.isKept = true;
-    planned.kept = checksumOf(original);
+    planned.keptChecksum = checksumOf(original);
     if (content == original) {
         planned.provenance = Provenance::AsCMakeWrote;
-    } else if (isMappedOnce(planned.file.name, original, content)) {
+    } else if (mapsTo(planned.file.name, original, content)) {
         planned.provenance = Provenance::MappedWithThesePaths;
-    } else if (entry && entry->kept ? entry->kept == planned.kept : isAsNamed(planned.file.name, original)) {
+    } else if (entry && entry->kept ? entry->kept == planned.keptChecksum : isAsNamed(planned.file.name, original)) {
         planned.provenance = Provenance::MappedWithOtherPaths;
     } else {
         planned.isKept = false;
-        planned.kept.reset();
+        planned.keptChecksum.reset();
         planned.isKeptStale = true;
         return false;
     }
@@ -122,7 +172,10 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
 {
     PlannedFile planned;
     planned.file = file;
+    planned.isIndex = true;
     planned.provenance = Provenance::AsCMakeWrote;
+    QByteArray content;
+    QByteArray original;
     if (readFile(location.directory, location.name.constData(), content, planned.status) != ReadResult::Read)
         return planned;
     const quint64 checksum = checksumOf(content);
@@ -135,10 +188,10 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
             || original == content)
             return planned;
         planned.isKept = true;
-        planned.kept = checksumOf(original);
-        const bool isMapped = isMappedOnce(file.name, original, content);
+        planned.keptChecksum = checksumOf(original);
+        const bool isMapped = mapsTo(file.name, original, content);
         planned.provenance = isMapped ? Provenance::MappedWithThesePaths : Provenance::MappedWithOtherPaths;
-        planned.entry = IndexEntry { isMapped ? Checksum(checksum) : Checksum(), paths, planned.kept };
+        planned.entry = IndexEntry { isMapped ? Checksum(checksum) : Checksum(), paths, planned.keptChecksum };
         return planned;
     }
     // CMake writes an index once, under a name of its own: where what is
@@ -146,7 +199,7 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
     // reply now, mapped with other paths or left by a run that ended before
     // it could put its own version in place.
     const bool isOurs = noted->mapped == checksum;
-    planned.kept = noted->kept;
+    planned.keptChecksum = noted->kept;
     if (isOurs && noted->paths == paths) {
         planned.provenance = Provenance::MappedWithThesePaths;
     } else {
@@ -173,11 +226,14 @@ bool Planner::planDatabase(PlannedDatabase &database)
         return report.fail(DATABASE_PATH, "cannot read", errno);
     if (opened != ReadResult::Read)
         return true;
-    quint64 checksum = 0;
-    const auto hasChecksum = [&](quint64 expected) {
-        if (!reader.rewind() || !readChecksum(reader, checksum))
-            return report.fail(DATABASE_PATH, "cannot read", errno);
-        return checksum == expected;
+    const FileIdentity &identity = database.status.identity;
+    // Its checksum, read once, where a version of its size must be told.
+    Checksum checksum;
+    const auto readChecksum = [&] {
+        quint64 sum = 0;
+        if (!checksum && reader.rewind() && checksumOfRest(reader, sum))
+            checksum = sum;
+        return checksum || report.fail(DATABASE_PATH, "cannot read", errno);
     };
     if (!note.database) {
         // With the note gone, a database whose kept original maps to it was
@@ -188,40 +244,48 @@ bool Planner::planDatabase(PlannedDatabase &database)
         DatabaseMapping mapping;
         if (kept.contains(KEPT_DATABASE_NAME)
             && kept.open(KEPT_DATABASE_NAME, keptReader, keptStatus) == ReadResult::Read
-            && mapDatabase(rules, keptReader, nullptr, none, mapping) == DatabaseMapping::Done
-            && mapping.size == database.status.identity.size && hasChecksum(mapping.checksum)) {
-            database.provenance = Provenance::MappedWithThesePaths;
-            database.entry = DatabaseEntry { mapping.checksum, database.status.identity, paths, mapping.sourceChecksum,
-                                            NoPaths, 0, {} };
+            && ::mapDatabase(rules, keptReader, nullptr, none, mapping) == DatabaseMapping::Done
+            && mapping.size == identity.size) {
+            if (!readChecksum())
+                return false;
+            if (*checksum == mapping.checksum) {
+                database.provenance = Provenance::MappedWithThesePaths;
+                database.entry = DatabaseEntry { { mapping.checksum, identity, paths }, mapping.sourceChecksum, {} };
+            }
         }
-        return report.problem().isEmpty();
+        return true;
     }
     // The version noted, or the one a run that ended too soon was replacing.
     const DatabaseEntry &noted = *note.database;
-    const DatabaseEntry replaced { noted.replacedChecksum, noted.replaced, noted.replacedPaths, noted.kept, NoPaths, 0, {} };
-    for (const DatabaseEntry &version : { noted, replaced }) {
-        if (!version.identity.isValid())
+    for (const std::optional<DatabaseVersion> &version : { std::optional(noted.version), noted.replaced }) {
+        if (!version || !version->identity.isValid())
             continue;
-        if (version.identity != database.status.identity
-            && (version.identity.size != database.status.identity.size || !hasChecksum(version.checksum)))
-            continue;
-        database.entry = DatabaseEntry { version.checksum, database.status.identity, version.paths, version.kept,
-                                         NoPaths, 0, {} };
-        if (version.paths == paths)
+        if (version->identity != identity) {
+            if (version->identity.size != identity.size)
+                continue;
+            if (!readChecksum())
+                return false;
+            if (*checksum != version->checksum)
+                continue;
+        }
+        database.entry = DatabaseEntry { { version->checksum, identity, version->paths }, noted.kept, {} };
+        if (version->paths == paths)
             database.provenance = Provenance::MappedWithThesePaths;
-        else if (version.kept && kept.isIntact(KEPT_DATABASE_NAME, version.kept))
+        else if (noted.kept && kept.isIntact(KEPT_DATABASE_NAME, noted.kept))
             database.provenance = Provenance::MappedWithOtherPaths;
         else
-            return report.fail(DATABASE_PATH, QByteArray(NOT_KEPT_REASON) + "configure again");
+            return report.fail(DATABASE_PATH, NOT_KEPT_REASON + layout.reconfigure());
         return true;
     }
     database.entry = noted;
-    return report.problem().isEmpty();
+    return true;
 }
 
-bool Planner::isMappedOnce(const QByteArray &name, const QByteArray &originalText, const QByteArray &text)
+// Whether these rules map what CMake wrote to text.
+bool Planner::mapsTo(const QByteArray &name, const QByteArray &originalText, const QByteArray &text) const
 {
     QByteArray normalized = originalText;
+    QByteArray mapped;
     unsigned dropped = 0;
     if (!normalizeReplyText(normalized, dropped))
         return false;
@@ -243,14 +307,14 @@ bool Planner::isUnchangedHere(const ObjectEntry &entry) const
 }
 
 Provenance Planner::provenanceOfText(const QByteArray &name, const QByteArray &text, unsigned dropped,
-                                     RewriteCheck check, bool isUnchanged)
+                                     RewriteCheck check)
 {
     // The tool never writes a carriage return, and text it wrote holds no
     // match away from the paths it inserted: only a text that may be its
     // output is hashed. A rare file with a byte-order mark is hashed too.
     const QByteArrayView hash = hashInName(name);
     const bool mayBeOutput = !hash.isEmpty() && !(dropped & DroppedCarriageReturns)
-            && (isUnchanged || (dropped & DroppedByteOrderMark) || check != RewriteCheck::NotRewritten);
+            && ((dropped & DroppedByteOrderMark) || check != RewriteCheck::NotRewritten);
     return mayBeOutput && !contentHash(text, dropped & DroppedByteOrderMark).startsWith(hash)
             ? Provenance::MappedWithThesePaths
             : Provenance::AsCMakeWrote;

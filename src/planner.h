@@ -14,10 +14,9 @@
 #include "runreport.h"
 
 #include <QtCore/QList>
+#include <QtCore/QSet>
 
 #include <optional>
-
-constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: ";
 
 enum class Provenance {
     // As CMake wrote it: mapped from the file itself, and kept.
@@ -38,17 +37,28 @@ struct PlannedFile
     ReplyFile file;
     Provenance provenance = Provenance::Unrecorded;
     FileStatus status;
-    // What is kept of the version CMake wrote, intact, and its checksum
+    // An index file, named by the time CMake wrote it; and a file named by
+    // the hash of its content, as CMake names its objects.
+    bool isIndex = false;
+    bool isNamed = false;
+    // What is kept of the version CMake wrote is intact, and its checksum
     // where known; for a file as CMake wrote it, kept already.
     bool isKept = false;
-    Checksum kept;
+    Checksum keptChecksum;
     // An object as CMake wrote it that these paths leave as it is.
-    bool isAsCMakeWrote = false;
+    bool isUnchanged = false;
     // A kept copy that fails its check, of no use to anyone.
     bool isKeptStale = false;
     // An index's entry as it stands, which the note keeps until the index
     // is mapped.
     std::optional<IndexEntry> entry;
+
+    // Whether what CMake wrote is kept when the file is replaced: where
+    // nothing intact is kept of it yet, and a later run can tell it.
+    bool isToKeep() const
+    {
+        return provenance != Provenance::MappedWithOtherPaths && !isKept && (isIndex || isNamed);
+    }
 };
 
 struct PlannedDatabase
@@ -65,46 +75,46 @@ struct Plan
     QList<PlannedFile> objects;
     QList<PlannedFile> indexes;
     std::optional<PlannedDatabase> database;
-    // Whether CMake wrote the reply anew since the last run: then it dropped
-    // the files it no longer names, and what is kept of them goes too.
-    bool isReplyNew = false;
+    // Where CMake wrote the reply anew since the last run, it dropped the
+    // files it no longer names: what is kept goes, but for these names.
+    std::optional<QSet<QByteArray>> keptToLeave;
 };
 
 class Planner
 {
 public:
-    Planner(const MappingNote &note, int paths, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept,
-            RunReport &report);
+    // The note is the last run's: what a note of the second format says is
+    // taken over into it as the third format says it.
+    Planner(MappingNote &note, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report);
 
-    // Plans every reply file, and the database where asked: false, with the
-    // reason reported, where one is not recoverable.
-    bool plan(const QList<ReplyFile> &files, bool withDatabase, Plan &plan);
+    // Plans every reply file, and the database where asked, for the paths
+    // of the note's list given: false, with the reason reported, where one
+    // is not recoverable or cannot be read.
+    bool plan(const QList<ReplyFile> &files, int paths, bool withDatabase, Plan &plan);
 
     // For a file planned as unrecorded, once it is read: its text as the
     // rules read it, the bytes dropped from it, and what mapping it showed.
     static Provenance provenanceOfText(const QByteArray &name, const QByteArray &text, unsigned dropped,
-                                       RewriteCheck check, bool isUnchanged);
+                                       RewriteCheck check);
 
 private:
+    void takeOverSecondFormat(const QList<ReplyFile> &files);
     PlannedFile planObject(const ReplyFile &file, const Location &location);
     PlannedFile planIndex(const ReplyFile &file, const Location &location);
     bool planDatabase(PlannedDatabase &database);
     bool compareWithKept(const Location &location, PlannedFile &planned, const ObjectEntry *entry);
-    bool isMappedOnce(const QByteArray &name, const QByteArray &original, const QByteArray &content);
+    bool mapsTo(const QByteArray &name, const QByteArray &original, const QByteArray &content) const;
     bool isUnchangedHere(const ObjectEntry &entry) const;
 
-    const MappingNote &note;
-    const int paths;
+    MappingNote &note;
     const PathRules &rules;
     ReplyLayout &layout;
     KeptOriginals &kept;
     RunReport &report;
+    int paths = NoPaths;
     // Whether a run with other paths may have left objects mapped that the
     // note does not name, with nothing kept.
     bool mayHaveUnkept = false;
-    QByteArray content;
-    QByteArray original;
-    QByteArray mapped;
 };
 
 #endif // PLANNER_H

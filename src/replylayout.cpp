@@ -36,7 +36,7 @@ bool ReplyLayout::openFileApi()
         return report.fail(REPLY_PATH, LEADS_OUT);
     if (replyState == Resolution::Failed)
         return report.fail(REPLY_PATH, "cannot open", errno);
-    return fileApiDirectory() >= 0 || report.problem().isEmpty();
+    return resolveFileApi(false);
 }
 
 bool ReplyLayout::listReply(QList<ReplyFile> &files)
@@ -75,14 +75,22 @@ bool ReplyLayout::locate(const ReplyFile &file, Location &location)
 // directory that has a database but no reply may not have it yet.
 int ReplyLayout::fileApiDirectory(bool create)
 {
+    resolveFileApi(create);
+    return fileApi.get();
+}
+
+// False where the directory leads out, or cannot be opened, or made where asked.
+bool ReplyLayout::resolveFileApi(bool create)
+{
     if (fileApi.isValid() || !isOpen)
-        return fileApi.get();
+        return true;
     const Resolution found = build.openDirectory(FILE_API_PATH, fileApi, create);
     if (found == Resolution::Outside)
-        report.fail(FILE_API_PATH, LEADS_OUT);
-    else if (found == Resolution::Failed || (found == Resolution::NotDirectory && create))
-        report.fail(FILE_API_PATH, create ? "cannot create" : "cannot open", found == Resolution::Failed ? errno : ENOTDIR);
-    return fileApi.get();
+        return report.fail(FILE_API_PATH, LEADS_OUT);
+    if (found == Resolution::Failed || (found == Resolution::NotDirectory && create))
+        return report.fail(FILE_API_PATH, create ? "cannot create" : "cannot open",
+                           found == Resolution::Failed ? errno : ENOTDIR);
+    return true;
 }
 
 bool ReplyLayout::databaseExists()
@@ -108,15 +116,22 @@ bool ReplyLayout::databaseExists()
     return hasDatabase;
 }
 
-bool ReplyLayout::queryExists()
-{
-    struct stat status;
-    return fileApiDirectory() >= 0 && fstatat(fileApi.get(), "query", &status, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 bool ReplyLayout::removeQueries()
 {
+    struct stat status;
     QByteArray failedPath;
-    return !queryExists() || removeTree(fileApi.get(), "query", failedPath)
-            || report.fail(fileApiPath(failedPath), "cannot remove", errno);
+    return fileApiDirectory() < 0 || fstatat(fileApi.get(), "query", &status, AT_SYMLINK_NOFOLLOW) != 0
+            || removeTree(fileApi.get(), "query", failedPath) || report.fail(fileApiPath(failedPath), "cannot remove", errno);
+}
+
+QByteArray ReplyLayout::reconfigure() const
+{
+    return "write the queries in " + report.displayPath(QUERY_PATH) + " and configure again";
+}
+
+QByteArray ReplyLayout::afresh(bool withNote) const
+{
+    return "remove " + report.displayPath(REPLY_PATH)
+            + (withNote ? " and the note " + report.displayPath(fileApiPath(NOTE_NAME)) : QByteArray()) + ", "
+            + reconfigure();
 }

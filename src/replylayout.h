@@ -75,10 +75,17 @@ public:
     int databaseDirectory() const { return database.get(); }
     const QByteArray &databaseName() const { return databaseFileName; }
 
-    bool queryExists();
     bool removeQueries();
 
+    // How to have CMake write what it wrote again: write the queries and
+    // configure; and to start afresh, remove the reply first, and with
+    // the note, it too. Each path as named from where the run started.
+    QByteArray reconfigure() const;
+    QByteArray afresh(bool withNote = false) const;
+
 private:
+    bool resolveFileApi(bool create);
+
     RunReport &report;
     ConfinedDirectory build;
     bool isOpen = false;

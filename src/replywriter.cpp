@@ -1,7 +1,7 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Each file as its plan says: read once, mapped, written only where that
+// Each file as its plan says: read, mapped, written only where that
 // changes it, and noted.
 
 #include "replywriter.h"
@@ -12,13 +12,13 @@
 
 #include <cerrno>
 
-ReplyWriter::ReplyWriter(const MappingNote &previous, const QByteArray &savedNote, int paths, const PathRules &rules,
-                         ReplyLayout &layout, KeptOriginals &kept, RunReport &report)
-    : previous(previous), savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
+ReplyWriter::ReplyWriter(const QByteArray &savedNote, int paths, const PathRules &rules, ReplyLayout &layout,
+                         KeptOriginals &kept, RunReport &report)
+    : savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
 {
 }
 
-void ReplyWriter::begin(const Plan &plan)
+void ReplyWriter::begin(const MappingNote &previous, const Plan &plan)
 {
     note.paths = previous.paths;
     note.unkeptPaths = previous.unkeptPaths;
@@ -30,14 +30,57 @@ void ReplyWriter::begin(const Plan &plan)
     }
 }
 
-// A file made a link since it was planned is followed, while it stays inside.
-ReadResult ReplyWriter::read(const PlannedFile &planned, Location &location, FileStatus &status)
+// Maps what CMake wrote of a reply file: the file itself, or what is kept of it.
+bool ReplyWriter::mapFile(const PlannedFile &planned)
 {
+    const QByteArray &name = planned.file.name;
+    if (planned.provenance == Provenance::MappedWithThesePaths) {
+        // An index's entry stands in the note since begin().
+        if (!planned.isIndex)
+            note.objects.insert(name, { planned.status.identity, paths, planned.isUnchanged, planned.keptChecksum });
+        return true;
+    }
+    if (planned.isKeptStale)
+        kept.remove(name);
+    Location location;
+    FileStatus status = planned.status;
+    MappedText text;
+    const ReadResult read = readOriginal(planned, location, status, text.original);
+    if (read != ReadResult::Read)
+        return read != ReadResult::Failed;
+    const QByteArray path = ReplyLayout::replyPath(name);
+    text.content = text.original;
+    if (!normalizeReplyText(text.content, text.dropped))
+        return report.fail(path, "not UTF-8 text");
+    text.mapping = mapReplyText(rules, name, text.content, text.mapped, &text.check);
+    if (text.mapping == TextMapping::NotCacheReply)
+        return report.fail(path, "not a cache reply: no JSON object of kind \"cache\" with an array of entries");
+    return isLeftAsItIs(planned, location, status, text) || write(planned, location, status, text);
+}
+
+// What CMake wrote of a file: the file itself, or what is kept of it.
+// Skipped for what is no reply file to map now; Failed, with the reason
+// reported, where it cannot be read.
+ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, Location &location, FileStatus &status,
+                                     QByteArray &original)
+{
+    const QByteArray path = ReplyLayout::replyPath(planned.file.name);
+    if (planned.provenance == Provenance::MappedWithOtherPaths) {
+        FileStatus keptStatus;
+        if (kept.read(planned.file.name, original, keptStatus) != ReadResult::Read) {
+            report.fail(path, NOT_KEPT_REASON + layout.afresh());
+            return ReadResult::Failed;
+        }
+        return layout.locate(planned.file, location) ? ReadResult::Read : ReadResult::Skipped;
+    }
+    // A file made a link since it was planned is followed, while it stays inside.
     ReplyFile file = planned.file;
     for (;;) {
         if (!layout.locate(file, location))
             return ReadResult::Skipped;
-        const ReadResult result = readFile(location.directory, location.name.constData(), content, status);
+        const ReadResult result = readFile(location.directory, location.name.constData(), original, status);
+        if (result == ReadResult::Failed)
+            report.fail(path, "cannot read", errno);
         if (result == ReadResult::Read || result == ReadResult::Failed)
             return result;
         if (result != ReadResult::Link || file.isSymLink)
@@ -46,92 +89,71 @@ ReadResult ReplyWriter::read(const PlannedFile &planned, Location &location, Fil
     }
 }
 
-// Maps what CMake wrote of a reply file: the file itself, or what is kept of it.
-bool ReplyWriter::mapFile(const PlannedFile &planned)
+// Where the file needs no new version, notes it as it stands.
+bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &location, FileStatus &status,
+                               const MappedText &text)
 {
     const QByteArray &name = planned.file.name;
-    const bool isIndex = isIndexName(name);
-    if (planned.provenance == Provenance::MappedWithThesePaths) {
-        // An index's entry stands in the note since begin().
-        if (!isIndex)
-            note.objects.insert(name, { planned.status.identity, paths, planned.isAsCMakeWrote, planned.kept });
-        return true;
-    }
-    const QByteArray path = ReplyLayout::replyPath(name);
-    const bool isNamed = !hashInName(name).isEmpty();
-    if (planned.isKeptStale)
-        kept.remove(name);
-    const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
-    Location location;
-    FileStatus status = planned.status;
-    FileStatus keptStatus;
-    const ReadResult result = isFromKept ? kept.read(name, content, keptStatus) : read(planned, location, status);
-    if (isFromKept && result != ReadResult::Read)
-        return report.fail(path, NOT_KEPT_REASON + report.afresh());
-    if (result != ReadResult::Read || (isFromKept && !layout.locate(planned.file, location)))
-        return result != ReadResult::Failed || report.fail(path, "cannot read", errno);
-    const QByteArray original = content;
-    unsigned dropped = 0;
-    RewriteCheck check = RewriteCheck::MayBeRewritten;
-    if (!normalizeReplyText(content, dropped))
-        return report.fail(path, "not UTF-8 text");
-    const TextMapping mapping = mapReplyText(rules, name, content, mapped, &check);
-    if (mapping == TextMapping::NotCacheReply)
-        return report.fail(path, "not a cache reply: no JSON object of kind \"cache\" with an array of entries");
-    const bool isUnchanged = mapping == TextMapping::Unchanged;
-    const QByteArray &text = isUnchanged ? content : mapped;
-    Checksum keptChecksum = planned.isKept ? planned.kept : Checksum();
-    if (isFromKept) {
-        keptChecksum = planned.kept ? planned.kept : Checksum(checksumOf(original));
+    if (planned.provenance == Provenance::MappedWithOtherPaths) {
         // Other paths may map it as these do.
         QByteArray current;
-        if (text.size() == status.identity.size
-            && readFile(location.directory, location.name.constData(), current, status) == ReadResult::Read
-            && current == text) {
-            if (isIndex)
-                note.indexes.insert(name, { checksumOf(text), paths, keptChecksum });
-            else
-                note.objects.insert(name, { status.identity, paths, false, keptChecksum });
-            return true;
-        }
-    } else if (planned.provenance == Provenance::Unrecorded
-               && Planner::provenanceOfText(name, content, dropped, check, isUnchanged)
-                       == Provenance::MappedWithThesePaths) {
+        if (text.text().size() != status.identity.size
+            || readFile(location.directory, location.name.constData(), current, status) != ReadResult::Read
+            || current != text.text())
+            return false;
+        const Checksum keptChecksum = planned.keptChecksum ? planned.keptChecksum : Checksum(checksumOf(text.original));
+        if (planned.isIndex)
+            note.indexes.insert(name, { checksumOf(current), paths, keptChecksum });
+        else
+            note.objects.insert(name, { status.identity, paths, false, keptChecksum });
+        return true;
+    }
+    if (planned.provenance == Provenance::Unrecorded
+        && Planner::provenanceOfText(name, text.content, text.dropped, text.check) == Provenance::MappedWithThesePaths) {
         // Mapped since, as a rule by a run whose note is gone, with nothing kept to tell.
         note.objects.insert(name, { status.identity, paths, false, {} });
         return true;
-    } else if (isUnchanged && !dropped) {
-        // An object the rules leave as it is is noted as CMake wrote it.
-        if (!isIndex && isNamed && check == RewriteCheck::NothingToRewrite)
-            note.objects.insert(name, { status.identity, paths, true, {} });
-        return true;
     }
-    // What CMake wrote is kept where nothing intact is kept of it yet. A run
-    // whose note is gone takes what is kept of an index on trust, so it is
-    // named only once it holds what CMake wrote.
-    const bool keepOriginal = !isFromKept && !planned.isKept && (isIndex || isNamed);
+    if (text.mapping != TextMapping::Unchanged || text.dropped)
+        return false;
+    // An object the rules leave as it is is noted as CMake wrote it.
+    if (!planned.isIndex && planned.isNamed && text.check == RewriteCheck::NothingToRewrite)
+        note.objects.insert(name, { status.identity, paths, true, {} });
+    return true;
+}
+
+// Puts the mapped text in place, keeping what CMake wrote where nothing
+// intact is kept of it yet. A run whose note is gone takes what is kept of
+// an index on trust, so it is named only once it holds what CMake wrote.
+bool ReplyWriter::write(const PlannedFile &planned, const Location &location, const FileStatus &status,
+                        const MappedText &text)
+{
+    const QByteArray &name = planned.file.name;
+    const bool isToKeep = planned.isToKeep();
     KeptVersion version;
-    const bool mayKeep = keepOriginal && kept.prepare(name, status.identity.device, version);
-    version.isNamedOnceKept = isIndex;
-    if (mayKeep)
-        keptChecksum = checksumOf(original);
+    const bool mayKeep = isToKeep && kept.prepare(name, status.identity.device, version);
+    version.isNamedOnceKept = planned.isIndex;
+    Checksum keptChecksum = planned.isKept ? planned.keptChecksum : Checksum();
+    if (mayKeep || (planned.provenance == Provenance::MappedWithOtherPaths && !keptChecksum))
+        keptChecksum = checksumOf(text.original);
     // An index is noted before it is written: a run that ends in between
     // leaves a note that does not match it, and the next run maps it.
-    if (isIndex) {
-        note.indexes.insert(name, { checksumOf(text), paths, keptChecksum });
+    if (planned.isIndex) {
+        note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
             return false;
-    } else if (keepOriginal && !mayKeep && !noteUnkept()) {
+    } else if (isToKeep && !mayKeep && !noteUnkept()) {
         return false;
     }
     FileIdentity identity;
-    if (!replace(name, location, status, text, &identity, mayKeep ? &version : nullptr, !isIndex && keepOriginal))
+    if (!replace(name, location, status, text.text(), &identity, mayKeep ? &version : nullptr,
+                 !planned.isIndex && isToKeep))
         return false;
     if (mayKeep && !version.isKept)
         keptChecksum.reset();
-    if (isIndex)
+    if (planned.isIndex)
         note.indexes[name].kept = keptChecksum;
-    else if (isNamed)
+    else if (planned.isNamed)
         note.objects.insert(name, { identity, paths, false, keptChecksum });
     return true;
 }
@@ -169,10 +191,9 @@ bool ReplyWriter::noteUnkept()
 
 bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
 {
-    const int directory = layout.databaseDirectory();
     FileReader reader;
     FileStatus status;
-    const ReadResult opened = reader.open(directory, layout.databaseName().constData(), status);
+    const ReadResult opened = reader.open(layout.databaseDirectory(), layout.databaseName().constData(), status);
     if (opened == ReadResult::Failed)
         return report.fail(DATABASE_PATH, "cannot read", errno);
     if (opened == ReadResult::Link)
@@ -180,7 +201,7 @@ bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
     if (opened != ReadResult::Read)
         return true;
     if (planned.provenance == Provenance::MappedWithThesePaths) {
-        note.database = DatabaseEntry { planned.entry->checksum, status.identity, paths, planned.entry->kept, NoPaths, 0, {} };
+        note.database = DatabaseEntry { { planned.entry->version.checksum, status.identity, paths }, planned.entry->kept, {} };
         return true;
     }
     // From what CMake wrote: the database, or what is kept of it.
@@ -190,65 +211,70 @@ bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
     if (isFromKept && kept.open(KEPT_DATABASE_NAME, keptReader, keptStatus) != ReadResult::Read)
         return report.fail(DATABASE_PATH, "cannot read what CMake wrote, kept", errno);
     FileReader &source = isFromKept ? keptReader : reader;
-    // Its owner and mode are kept, or the run fails: the database is never
-    // rewritten in place. Where no version can be made that keeps what CMake
-    // wrote, it is replaced as it is otherwise.
-    for (const bool mayKeep : { !isFromKept, false }) {
-        KeptVersion version;
-        const bool isKeeping = mayKeep && layout.fileApiDirectory(true) >= 0
-                && kept.prepare(KEPT_DATABASE_NAME, status.identity.device, version);
-        FileReplacement replacement;
-        const DatabaseTarget target { directory, layout.databaseName(), status, isKeeping ? &version : nullptr };
-        DatabaseMapping mapping;
-        if (!source.rewind())
-            return report.fail(DATABASE_PATH, "cannot read", errno);
-        switch (::mapDatabase(rules, source, &target, replacement, mapping)) {
-        case DatabaseMapping::Done:
-            break;
-        case DatabaseMapping::NotUtf8:
-            return report.fail(DATABASE_PATH, "not UTF-8 text");
-        case DatabaseMapping::ReadFailed:
-            return report.fail(DATABASE_PATH, "cannot read", errno);
-        case DatabaseMapping::StartFailed:
-            if (isKeeping)
-                continue;
-            [[fallthrough]];
-        case DatabaseMapping::WriteFailed:
-            return report.fail(DATABASE_PATH, "cannot write", errno, directory);
-        }
-        if (!mapping.isChanged)
-            return true;
-        // Noted before it is in place, with what it keeps: a run that ends
-        // in between leaves a note that names no file there, and the next
-        // run maps the database.
-        FileIdentity identity;
-        if (!replacement.readIdentity(identity))
-            return report.fail(DATABASE_PATH, "cannot write", errno);
-        note.database = DatabaseEntry { mapping.checksum, identity, paths,
-                                        isFromKept ? planned.entry->kept
-                                                   : isKeeping ? Checksum(mapping.sourceChecksum) : Checksum(),
-                                        NoPaths, 0, {} };
-        if (isFromKept) {
-            note.database->replacedPaths = planned.entry->paths;
-            note.database->replacedChecksum = planned.entry->checksum;
-            note.database->replaced = status.identity;
-        }
-        if (!saveNote())
-            return false;
-        if (!replacement.commit()) {
-            if (isKeeping)
-                continue;
-            return report.fail(DATABASE_PATH, "cannot write", errno);
-        }
-        kept.add(version);
-        if (isKeeping && !version.isKept)
-            note.database->kept.reset();
-        note.database->replacedPaths = NoPaths;
-        note.database->replacedChecksum = 0;
-        note.database->replaced = FileIdentity();
-        return true;
+    // Where no version can be made that keeps what CMake wrote, it is
+    // replaced as it is otherwise.
+    Outcome outcome = isFromKept ? Outcome::NotKept : writeDatabase(planned, source, status, true);
+    if (outcome == Outcome::NotKept)
+        outcome = writeDatabase(planned, source, status, false);
+    return outcome == Outcome::Written;
+}
+
+// Its owner and mode are kept, or the run fails: the database is never
+// rewritten in place.
+ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, FileReader &source,
+                                                const FileStatus &status, bool mayKeep)
+{
+    const int directory = layout.databaseDirectory();
+    const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
+    KeptVersion version;
+    const bool isKeeping = mayKeep && kept.prepare(KEPT_DATABASE_NAME, status.identity.device, version);
+    FileReplacement replacement;
+    const DatabaseTarget target { directory, layout.databaseName(), status, isKeeping ? &version : nullptr };
+    DatabaseMapping mapping;
+    const auto failed = [&](QByteArrayView reason, int error = 0, int directoryFd = -1) {
+        report.fail(DATABASE_PATH, reason, error, directoryFd);
+        return Outcome::Failed;
+    };
+    if (!source.rewind())
+        return failed("cannot read", errno);
+    switch (::mapDatabase(rules, source, &target, replacement, mapping)) {
+    case DatabaseMapping::Done:
+        break;
+    case DatabaseMapping::NotUtf8:
+        return failed("not UTF-8 text");
+    case DatabaseMapping::ReadFailed:
+        return failed("cannot read", errno);
+    case DatabaseMapping::StartFailed:
+        if (isKeeping)
+            return Outcome::NotKept;
+        [[fallthrough]];
+    case DatabaseMapping::WriteFailed:
+        return failed("cannot write", errno, directory);
     }
-    return report.fail(DATABASE_PATH, "cannot write", errno);
+    if (!mapping.isChanged)
+        return Outcome::Written;
+    // Noted before it is in place, with what it keeps: a run that ends in
+    // between leaves a note that names no file there, and the next run maps
+    // the database.
+    FileIdentity identity;
+    if (!replacement.readIdentity(identity))
+        return failed("cannot write", errno);
+    const Checksum keptChecksum = isFromKept ? planned.entry->kept
+            : isKeeping                      ? Checksum(mapping.sourceChecksum)
+                                             : Checksum();
+    note.database = DatabaseEntry { { mapping.checksum, identity, paths }, keptChecksum, {} };
+    if (isFromKept)
+        note.database->replaced = DatabaseVersion { planned.entry->version.checksum, status.identity,
+                                                    planned.entry->version.paths };
+    if (!saveNote())
+        return Outcome::Failed;
+    if (!replacement.commit())
+        return isKeeping ? Outcome::NotKept : failed("cannot write", errno);
+    kept.add(version);
+    if (isKeeping && !version.isKept)
+        note.database->kept.reset();
+    note.database->replaced.reset();
+    return Outcome::Written;
 }
 
 void ReplyWriter::end()

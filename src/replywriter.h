@@ -12,6 +12,7 @@
 #include "pathrules.h"
 #include "planner.h"
 #include "replylayout.h"
+#include "replytext.h"
 #include "runreport.h"
 
 #include <QtCore/QByteArray>
@@ -20,12 +21,12 @@ class ReplyWriter
 {
 public:
     // savedNote is the note's text as it stands on disk.
-    ReplyWriter(const MappingNote &previous, const QByteArray &savedNote, int paths, const PathRules &rules,
-                ReplyLayout &layout, KeptOriginals &kept, RunReport &report);
+    ReplyWriter(const QByteArray &savedNote, int paths, const PathRules &rules, ReplyLayout &layout,
+                KeptOriginals &kept, RunReport &report);
 
     // The note as it stands before anything is written, so that saving it
     // before one index is written never drops what another needs.
-    void begin(const Plan &plan);
+    void begin(const MappingNote &previous, const Plan &plan);
     bool mapFile(const PlannedFile &planned);
     bool mapDatabase(const PlannedDatabase &planned);
     // Once every file is mapped: each object is noted now, or what CMake
@@ -33,13 +34,35 @@ public:
     void end();
 
 private:
-    ReadResult read(const PlannedFile &planned, Location &location, FileStatus &status);
+    // A reply file's text: what CMake wrote, as the rules read it, and mapped.
+    struct MappedText
+    {
+        QByteArray original;
+        QByteArray content;
+        QByteArray mapped;
+        unsigned dropped = 0;
+        RewriteCheck check = RewriteCheck::MayBeRewritten;
+        TextMapping mapping = TextMapping::Unchanged;
+
+        const QByteArray &text() const { return mapping == TextMapping::Unchanged ? content : mapped; }
+    };
+    enum class Outcome {
+        Written,
+        Failed,
+        // No version could be made that keeps what it replaces.
+        NotKept,
+    };
+
+    ReadResult readOriginal(const PlannedFile &planned, Location &location, FileStatus &status, QByteArray &original);
+    bool isLeftAsItIs(const PlannedFile &planned, const Location &location, FileStatus &status,
+                      const MappedText &text);
+    bool write(const PlannedFile &planned, const Location &location, const FileStatus &status, const MappedText &text);
     bool replace(const QByteArray &name, const Location &location, const FileStatus &status, const QByteArray &text,
                  FileIdentity *written, KeptVersion *version, bool isObject);
+    Outcome writeDatabase(const PlannedDatabase &planned, FileReader &source, const FileStatus &status, bool mayKeep);
     bool noteUnkept();
     bool saveNote();
 
-    const MappingNote &previous;
     MappingNote note;
     QByteArray savedNote;
     const int paths;
@@ -47,8 +70,6 @@ private:
     ReplyLayout &layout;
     KeptOriginals &kept;
     RunReport &report;
-    QByteArray content;
-    QByteArray mapped;
 };
 
 #endif // REPLYWRITER_H

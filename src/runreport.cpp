@@ -37,13 +37,6 @@ bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error, i
     return false;
 }
 
-QByteArray RunReport::afresh(bool withNote) const
-{
-    return "remove " + displayPath(".cmake/api/v1/reply")
-            + (withNote ? " and the note " + displayPath(".cmake/api/v1/.dorvane-mapped-files") : QByteArray())
-            + ", write the queries in " + displayPath(".cmake/api/v1/query") + " and configure again";
-}
-
 void RunReport::warn(const QByteArray &file, QByteArrayView reason)
 {
     const QByteArray line = "dorvane: " + displayPath(file) + ": " + reason.toByteArray();

@@ -25,9 +25,6 @@ public:
     // is the one reported. Always false. Where the system refused and the
     // directory given belongs to another user, says what to do.
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
-    // How to start afresh: remove the reply, and with the note, it too;
-    // write the queries and configure again.
-    QByteArray afresh(bool withNote = false) const;
     // Prints a line at once, each line once.
     void warn(const QByteArray &file, QByteArrayView reason);
     // The file, as named from where the run started, and the reason; empty

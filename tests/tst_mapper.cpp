@@ -596,7 +596,8 @@ void tst_Mapper::run()
     }
     // Standard output, without the lines on standard error.
     const QStringList said = QString::fromUtf8(output).split('\n').filter(QRegularExpression("^(?!dorvane: )"));
-    const bool isReplyMapped = said.last() == "exit 0"
+    // The queries of a reply CMake emptied are left for the next configure.
+    const bool isReplyMapped = said.last() == "exit 0" && !output.contains("/reply: empty, as CMake leaves it")
             && (said.size() == 1 || said == QStringList { "Compilation database does not exist.", "exit 0" });
     QCOMPARE(QFileInfo(dir + query).isDir(), hadQuery && !isReplyMapped);
 
@@ -616,7 +617,7 @@ void tst_Mapper::run()
         QVERIFY(QDir().mkpath(dir + query));
         QCOMPARE(runTool(startIn, arguments, asNobody, inChild), output);
         QCOMPARE(snapshot(dir), expected);
-        QVERIFY(!QFileInfo::exists(dir + query));
+        QCOMPARE(QFileInfo::exists(dir + query), !isReplyMapped);
     }
 }
 

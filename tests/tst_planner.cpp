@@ -127,9 +127,9 @@ void tst_Planner::plan()
     else if (!entry.isEmpty() && kind == "index")
         note.indexes.insert(name, { checksumOf(entry.contains("touched") ? these : file), paths, keptChecksum });
     else if (entry.contains("replaced"))
-        note.database = DatabaseEntry { 0, {}, 0, keptChecksum, paths, checksumOf(file), identity };
+        note.database = DatabaseEntry { {}, keptChecksum, DatabaseVersion { checksumOf(file), identity, paths } };
     else if (!entry.isEmpty())
-        note.database = DatabaseEntry { checksumOf(paths ? other : these), identity, paths, keptChecksum, NoPaths, 0, {} };
+        note.database = DatabaseEntry { { checksumOf(paths ? other : these), identity, paths }, keptChecksum, {} };
 
     RunReport report;
     ReplyLayout layout(report);
@@ -137,8 +137,8 @@ void tst_Planner::plan()
     QList<ReplyFile> files;
     QVERIFY(layout.open(QFile::encodeName(build.path())) && layout.openFileApi() && layout.listReply(files));
     Plan plan;
-    const bool isPlanned = Planner(note, 0, PathRules(note.paths.first()), layout, keptOriginals, report)
-                                   .plan(files, kind == "database", plan);
+    const PathRules rules(note.paths.first());
+    const bool isPlanned = Planner(note, rules, layout, keptOriginals, report).plan(files, 0, kind == "database", plan);
     QCOMPARE(isPlanned, expected != Provenance::NotRecoverable);
     QCOMPARE(report.problem().contains("no intact copy of what CMake wrote is kept"), !isPlanned);
     if (!isPlanned)
@@ -160,7 +160,7 @@ void tst_Planner::noteText()
     note.objects.insert("c-0123456789abcdef0123.json", { { 5, 6, 7, 8 }, 1, false, 0xfedcba9876543210 });
     note.objects.insert("d.json", { { 5, 6, 7, 8 }, 1, false, {} });
     note.indexes.insert("index-1.json", { 0x1f, 1, {} });
-    note.database = DatabaseEntry { 0xab, { 9, 10, 11, 12 }, 0, 0xcd, 1, 0xef, { 13, 14, 15, 16 } };
+    note.database = DatabaseEntry { { 0xab, { 9, 10, 11, 12 }, 0 }, 0xcd, DatabaseVersion { 0xef, { 13, 14, 15, 16 }, 1 } };
     const QByteArray text = note.toText();
     const std::optional<MappingNote> read = MappingNote::fromText(text);
     QVERIFY(read && read->objects.size() == 3 && read->indexes.size() == 1 && read->database);
