@@ -43,6 +43,11 @@ bool CmakeApiMapper::isReplyExist()
     return layout.replyExists();
 }
 
+bool CmakeApiMapper::isQueryExist()
+{
+    return layout.queryExists();
+}
+
 bool CmakeApiMapper::isCompileCommandsExist()
 {
     return layout.databaseExists();
@@ -62,10 +67,14 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // One run at a time: a run that read the note while another was mapping
     // would map again what the other maps.
     RunLock lock;
-    const RunLock::Result locked = lock.lock(layout.buildDirectory(), lockWaitMilliseconds);
+    const QByteArray wait = QByteArray::number(lockWaitMilliseconds / 1000.0) + " s";
+    RunLock::Result locked = lock.lock(layout.buildDirectory(), 0);
+    if (locked == RunLock::Busy) {
+        report.warn({}, "another run is mapping here: waiting up to " + wait + " for it to end");
+        locked = lock.lock(layout.buildDirectory(), lockWaitMilliseconds);
+    }
     if (locked == RunLock::Busy)
-        return report.fail({}, "another run held the build directory for the whole wait of "
-                                   + QByteArray::number(lockWaitMilliseconds / 1000.0) + " s");
+        return report.fail({}, "another run held the build directory for the whole wait of " + wait);
     QList<ReplyFile> files;
     KeptOriginals kept(layout);
     QByteArray noteText;

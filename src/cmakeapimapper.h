@@ -42,6 +42,7 @@ public:
     // Whether a reply directory stands at its path: a file there is none.
     // One that leads out of the build directory does, and fails the run.
     bool isReplyExist();
+    bool isQueryExist();
     bool isCompileCommandsExist();
     // Whether the build directory holds a CMakeCache.txt.
     bool isCMakeBuildDirectory();

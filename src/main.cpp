@@ -176,9 +176,12 @@ int main(int argc, char *argv[])
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
     mapper.setMappings(mappings);
     if (parser.isSet(directoryOption)) {
+        // An empty DIR, as an unset variable gives, is no directory: it
+        // never stands for the current one.
         const QByteArray directory = encodeArgument(parser.value(directoryOption));
-        if (!mapper.setBuildDirectory(directory)) {
-            std::cerr << "dorvane: " << directory.constData() << ": cannot enter: " << std::strerror(errno) << std::endl;
+        if (directory.isEmpty() || !mapper.setBuildDirectory(directory)) {
+            std::cerr << "dorvane: " << (directory.isEmpty() ? "\"\"" : directory.constData())
+                      << ": cannot enter: " << std::strerror(directory.isEmpty() ? ENOENT : errno) << std::endl;
             return 1;
         }
     }
@@ -218,9 +221,13 @@ int main(int argc, char *argv[])
         if (!mapper.isCMakeBuildDirectory())
             std::cerr << "dorvane: " << mapper.displayPath({}).constData() << " is no CMake build directory, as it holds "
                       << "no CMakeCache.txt: run in one, or name it with -C DIR" << std::endl;
-        else
+        else if (!mapper.isQueryExist())
             std::cerr << "dorvane: no reply in " << mapper.displayPath(REPLY_PATH).constData() << ": write the queries in "
                       << mapper.displayPath(QUERY_PATH).constData() << ", then configure" << std::endl;
+        else
+            std::cerr << "dorvane: no reply in " << mapper.displayPath(REPLY_PATH).constData()
+                      << ": configure, and CMake answers the queries in " << mapper.displayPath(QUERY_PATH).constData()
+                      << std::endl;
     };
     if (!hasReply && !hasCompileCommands) {
         hintNoReply();

@@ -116,12 +116,17 @@ bool ReplyLayout::databaseExists()
     return hasDatabase;
 }
 
-bool ReplyLayout::removeQueries()
+bool ReplyLayout::queryExists()
 {
     struct stat status;
+    return fileApiDirectory() >= 0 && fstatat(fileApi.get(), "query", &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool ReplyLayout::removeQueries()
+{
     QByteArray failedPath;
-    return fileApiDirectory() < 0 || fstatat(fileApi.get(), "query", &status, AT_SYMLINK_NOFOLLOW) != 0
-            || removeTree(fileApi.get(), "query", failedPath) || report.fail(fileApiPath(failedPath), "cannot remove", errno);
+    return !queryExists() || removeTree(fileApi.get(), "query", failedPath)
+            || report.fail(fileApiPath(failedPath), "cannot remove", errno);
 }
 
 QByteArray ReplyLayout::reconfigure() const

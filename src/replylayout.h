@@ -75,6 +75,7 @@ public:
     int databaseDirectory() const { return database.get(); }
     const QByteArray &databaseName() const { return databaseFileName; }
 
+    bool queryExists();
     bool removeQueries();
 
     // How to have CMake write what it wrote again: write the queries and

@@ -42,6 +42,7 @@ void RunReport::warn(const QByteArray &file, QByteArrayView reason)
     const QByteArray line = "dorvane: " + displayPath(file) + ": " + reason.toByteArray();
     if (!warned.contains(line)) {
         warned.insert(line);
-        std::cerr << line.constData() << std::endl;
+        // One write, so that lines of runs that share standard error never mix.
+        std::cerr << (line + '\n').constData() << std::flush;
     }
 }

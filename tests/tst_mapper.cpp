@@ -80,7 +80,7 @@ QMap<QString, QString> snapshot(const QString &buildDir)
 // those that end before the paths are looked at.
 QByteArray absentPaths(const QStringList &arguments, const QByteArray &output)
 {
-    static const QRegularExpression early("^(Try|Sysroot|workspace path|Only|Dorvane|Usage:|dorvane: (warning|missing|--map|the \\w+ path is not))");
+    static const QRegularExpression early("^(Try|Sysroot|workspace path|Only|Dorvane|Usage:|dorvane: (warning|missing|\"\"|--map|the \\w+ path is not))");
     if (early.match(QString::fromUtf8(output)).hasMatch())
         return {};
     QStringList positional;
@@ -187,11 +187,17 @@ void tst_Mapper::run_data()
     row("no reply", {}, sw, noBuildDirectory + "Reply is not exist.\nexit 0", {}, noReply);
     row("no reply in a build directory", { "../../../../CMakeCache.txt=" }, { "-C", "build", "/S", "/W" },
         "dorvane: no reply in build/.cmake/api/v1/reply: write the queries in build/.cmake/api/v1/query, then "
-        "configure\nReply is not exist.\nexit 0", {}, noReply);
+        "configure\nReply is not exist.\nexit 0", {},
+        [=](const QString &dir) { noReply(dir); QVERIFY(QDir(dir + query).removeRecursively()); });
+    row("no reply where the queries are written", { "../../../../CMakeCache.txt=" }, sw,
+        "dorvane: no reply in .cmake/api/v1/reply: configure, and CMake answers the queries in .cmake/api/v1/query\n"
+        "Reply is not exist.\nexit 0", {}, noReply);
     row("by name ignoring case", { "c=/usr/lib", "B=\xff", "b=/usr/lib", "a=/usr/lib", "_x=/usr/lib" },
         { "-C", "build", "/S", "/W" }, failed("build/" + r + "B: not UTF-8 text"), { "_x=/S/usr/lib", "a=/S/usr/lib" });
     row("-C a directory that is missing", in, { "-C", "missing", "/S", "/W" },
         "dorvane: missing: cannot enter: No such file or directory\nexit 1", {});
+    row("-C an empty name, as an unset variable gives", in, { "-C", "", "/S", "/W" },
+        "dorvane: \"\": cannot enter: No such file or directory\nexit 1", {});
     row("-C a directory whose name is not UTF-8", in, { "sh", "exec \"$0\" -C \"$(printf '../b\\377')\" /S /W" },
         "exit 0", { "a=/S/usr/lib" },
         [](const QString &dir) { QVERIFY(::symlink("build", QFile::encodeName(dir) + "/../b\xff") == 0); });
@@ -301,6 +307,9 @@ void tst_Mapper::run_data()
                                "queries: write them in .cmake/api/v1/query before it configures\n";
     row("database noted, touched since, read-only build directory", { db + "/S/usr/lib /W", dbNote("88e648e3abb8c722") }, withDb,
         emptied + "exit 0", {}, readOnlyBuild);
+    row("database noted with other paths, nothing kept", { db + "/S/usr/lib /W", dbNote("88e648e3abb8c722") },
+        { "--compile-commands", "/T", "/W" }, emptied + failed(QByteArray("compile_commands.json: ") + NOT_KEPT_REASON
+        + "write the queries in .cmake/api/v1/query and configure again"), {});
     row("database with nothing to map, read-only build directory", { "a=/usr/lib", db + "/usr/local/lib" }, withDb,
         "exit 0", { "a=/S/usr/lib" }, readOnlyBuild);
     // SIGTERM at the database's exchange, after the note's replacement came
@@ -621,7 +630,8 @@ void tst_Mapper::run()
     }
 }
 
-// A run that finds the build directory locked for longer than it waits
+// A run that finds the build directory locked says that it waits, and maps
+// once the lock is given up; one locked out for longer than it waits
 // changes nothing and fails.
 void tst_Mapper::lockedOut()
 {
@@ -630,15 +640,26 @@ void tst_Mapper::lockedOut()
     QVERIFY(write(build.path() + reply + "/index-1.json", "/usr/lib"));
     const int lockFd = ::open(QFile::encodeName(build.path()).constData(), O_RDONLY | O_DIRECTORY);
     QVERIFY(lockFd >= 0 && flock(lockFd, LOCK_EX) == 0);
+    const auto unlock = qScopeGuard([&] { ::close(lockFd); });
     const QString current = QDir::currentPath();
     QVERIFY(QDir::setCurrent(build.path()));
     CmakeApiMapper mapper("/S", "/W");
     mapper.setLockWait(200);
     const bool mapped = mapper.DoCMakeApiPathMapping();
     QDir::setCurrent(current);
-    ::close(lockFd);
     QVERIFY(!mapped);
     QCOMPARE(read(build.path() + reply + "/index-1.json"), "/usr/lib");
+
+    QProcess waiting;
+    waiting.setWorkingDirectory(build.path());
+    waiting.setReadChannel(QProcess::StandardError);
+    waiting.start(DORVANE_EXE, { "/tmp", "/" });
+    while (!waiting.canReadLine() && waiting.waitForReadyRead(10000)) { }
+    QCOMPARE(waiting.readAllStandardError(),
+             "dorvane: .: another run is mapping here: waiting up to 60 s for it to end\n");
+    QVERIFY(flock(lockFd, LOCK_UN) == 0);
+    QVERIFY(waiting.waitForFinished(10000) && waiting.exitCode() == 0);
+    QCOMPARE(read(build.path() + reply + "/index-1.json"), "/tmp/usr/lib");
 }
 
 // A container that runs as root in a user's build directory: what the run
