@@ -57,7 +57,8 @@ enum class ReadResult {
 class FileReader
 {
 public:
-    // A FIFO is never opened for reading: that would wait for a writer.
+    // Opens without waiting, as a FIFO would for a writer; anything but a
+    // regular file is Skipped and never read.
     ReadResult open(int directoryFd, const char *name, FileStatus &status);
     bool readAll(QByteArray &content);
     // Appends up to maxBytes to buffer, nothing at the end of the file.

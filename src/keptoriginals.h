@@ -48,7 +48,7 @@ public:
     void remove(const QByteArray &keptName);
     // Removes what a killed run was writing here under a temporary name.
     void removeLeftovers();
-    // Gives back what is kept under any other name than these.
+    // Removes what is kept under any other name than these.
     void removeAllBut(const QSet<QByteArray> &keptNames);
     // Whether the names kept were listed in this run.
     bool isListed() const { return isNamesListed; }

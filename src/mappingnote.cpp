@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <type_traits>
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include "pathrules.h"
 
+#include "simd.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -14,16 +16,6 @@
 #include <type_traits>
 #include <vector>
 
-// The tests build the rules again with DORVANE_NO_AVX2, and DORVANE_NO_SSE2
-// as well, so that every filter runs on any machine.
-#if defined(__SSE2__) && !defined(DORVANE_NO_SSE2)
-#define DORVANE_SSE2
-#include <emmintrin.h>
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(DORVANE_NO_AVX2)
-#define DORVANE_AVX2
-#include <immintrin.h>
-#endif
-#endif
 
 namespace {
 
@@ -122,15 +114,9 @@ namespace {
 
 // A match can only start at a slash followed by one of a few characters.
 // Replies and databases run to hundreds of MB, and the filter sees every
-// byte of them: it skips whole blocks with SSE2 and leaves the exact place
-// to plain code.
+// byte of them: it skips whole blocks with AVX2 where the processor has it,
+// then SSE2, and leaves the exact place to plain code.
 #ifdef DORVANE_AVX2
-bool hasAvx2()
-{
-    static const bool supported = __builtin_cpu_supports("avx2");
-    return supported;
-}
-
 __attribute__((target("avx2"))) const char *skipAvx2(const char *p, const char *last,
                                                     const PathRules::Encoded<char> &paths)
 {

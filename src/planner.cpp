@@ -102,7 +102,8 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
     planned.file = file;
     planned.isNamed = !hashInName(file.name).isEmpty();
     // Files whose names carry no hash, which CMake does not write, are
-    // mapped on every run; and a first run plans from the note alone.
+    // mapped on every run; and a first run, with no note and nothing kept,
+    // plans from the names alone.
     const auto noted = note.objects.constFind(file.name);
     const ObjectEntry *const entry = noted != note.objects.cend() ? &*noted : nullptr;
     if (!planned.isNamed || (!entry && !mayHaveUnkept && !kept.contains(file.name))
@@ -213,11 +214,11 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
 }
 
 // CMake writes the database anew under the same name on every configure
-// that writes anything else, and names it by no hash, so the note alone
-// tells whether this tool wrote it: by the identity of the version it
-// left, or, for one copied or touched since, by its checksum, read through
-// only where the size matches, which it rarely does for a database CMake
-// has just written.
+// that writes anything else, and names it by no hash, so the note tells
+// whether this tool wrote it: by the identity of the version it left, or,
+// for one copied or touched since, by its checksum, read through only
+// where the size matches, which it rarely does for a database CMake has
+// just written. With the note gone, what is kept of it tells.
 bool Planner::planDatabase(PlannedDatabase &database)
 {
     FileReader reader;

@@ -7,17 +7,9 @@
 #include "replytext.h"
 
 #include "cachereply.h"
+#include "simd.h"
 
 #include <cstring>
-
-#if defined(__SSE2__) && !defined(DORVANE_NO_SSE2)
-#define DORVANE_SSE2
-#include <emmintrin.h>
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(DORVANE_NO_AVX2)
-#define DORVANE_AVX2
-#include <immintrin.h>
-#endif
-#endif
 
 namespace {
 
@@ -44,8 +36,7 @@ bool isPlainAscii(const char *text, qsizetype size)
     const char *p = text;
     const char *const end = text + size;
 #ifdef DORVANE_AVX2
-    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
-    if (hasAvx2)
+    if (hasAvx2())
         p = skipPlainAsciiAvx2(p, end);
 #endif
 #ifdef DORVANE_SSE2

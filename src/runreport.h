@@ -21,8 +21,8 @@ public:
     // build directory itself for an empty one.
     QByteArray displayPath(const QByteArray &file) const;
 
-    // Takes note of why the run failed: the first failure ends the run, and
-    // is the one reported. Always false. Where the system refused and the
+    // Takes note of why the run failed: the first failure is the one
+    // reported. Always false. Where the system refused and the
     // directory given belongs to another user, says what to do.
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
     // Prints a line at once, each line once.
