@@ -220,11 +220,15 @@ private:
     }
 
     // In reply text an escaped tab separates too, and an escaped quote is a quote.
+    // A quote escaped for a shell, as compile commands hold one, is a
+    // separator too: \" in a decoded value, \\\" in JSON text.
     bool isSeparatorAt(qsizetype pos) const
     {
-        return isSeparator(text[pos])
-                || (paths.isJson && text[pos] == Char('\\') && pos + 1 < size
-                    && (text[pos + 1] == Char('"') || text[pos + 1] == Char('t')));
+        if (isSeparator(text[pos]) || text[pos] != Char('\\'))
+            return isSeparator(text[pos]);
+        if (!paths.isJson)
+            return isAt(pos + 1, "\"");
+        return isAt(pos + 1, "\"") || isAt(pos + 1, "t") || isAt(pos + 1, "\\\\\"");
     }
 
     bool isAfterSeparator(qsizetype pos) const

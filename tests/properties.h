@@ -64,6 +64,14 @@ inline QString referenceMap(const QString &text, const QList<PathMapping> &mappi
         isSeparatorUnit[i] = separators.contains(text.mid(i, length));
         i += length;
     }
+    // A backslash unit before a quote unit escapes it for a shell.
+    const QString backslash = isJson ? "\\\\" : "\\", quote = isJson ? "\\\"" : "\"";
+    for (auto unit = isSeparatorUnit.begin(); unit != isSeparatorUnit.end(); ++unit) {
+        const auto next = std::next(unit);
+        if (next != isSeparatorUnit.end() && text.mid(unit.key(), next.key() - unit.key()) == backslash
+            && text.mid(next.key()).startsWith(quote))
+            unit.value() = true;
+    }
     isSeparatorUnit[text.size()] = true;
     QSet<qsizetype> pathStarts = { 0 };
     for (auto unit = isSeparatorUnit.cbegin(); unit != isSeparatorUnit.cend(); ++unit) {
