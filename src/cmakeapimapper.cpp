@@ -142,7 +142,14 @@ std::optional<MappingNote> CmakeApiMapper::loadNote(QByteArray &text)
 {
     const int directory = layout.fileApiDirectory();
     FileStatus status;
-    if (directory < 0 || readFile(directory, NOTE_NAME, text, status) != ReadResult::Read)
+    // A note that is no regular file is none; one that cannot be read would
+    // have the run take what it names for CMake's.
+    const ReadResult read = directory < 0 ? ReadResult::Skipped : readFile(directory, NOTE_NAME, text, status);
+    if (read == ReadResult::Failed && errno != ENOENT) {
+        report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "cannot read", errno);
+        return {};
+    }
+    if (read != ReadResult::Read)
         text.clear();
     std::optional<MappingNote> note = MappingNote::fromText(text);
     if (!note)

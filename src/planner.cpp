@@ -61,7 +61,9 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
 
 // A note of the second format names indexes by the SHA3-256 of what this
 // tool wrote and kept files by their identity: each is taken over as a
-// checksum where the file still matches.
+// checksum where the file still matches. A kept file matches by its size
+// and modification time, which a copy of the build directory (cp -a,
+// rsync -a) keeps, and not by its inode, which it does not.
 void Planner::takeOverSecondFormat(const QList<ReplyFile> &files)
 {
     FileStatus status;
@@ -69,7 +71,8 @@ void Planner::takeOverSecondFormat(const QList<ReplyFile> &files)
         FileReader reader;
         quint64 checksum = 0;
         return identity.isValid() && kept.open(keptName, reader, status) == ReadResult::Read
-                        && status.identity == identity && checksumOfRest(reader, checksum)
+                        && status.identity.size == identity.size && status.identity.modified == identity.modified
+                        && checksumOfRest(reader, checksum)
                 ? Checksum(checksum)
                 : Checksum();
     };

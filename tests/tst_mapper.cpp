@@ -398,12 +398,13 @@ void tst_Mapper::run_data()
     const QByteArrayList byRelease = { named(object) + inSW, "index-1.json=/S/usr/lib", db + "/S/usr/lib",
                                        keptPath + named(object) + object, keptPath + "index-1.json=/usr/lib",
                                        keptPath + ".compile_commands.json=/usr/lib" };
-    const auto noteOfRelease = [=](const QByteArray &header) {
+    // As the release wrote it; in a copy of the build directory, where every inode is another.
+    const auto noteOfRelease = [=](const QByteArray &header, bool isCopy = false) {
         return [=](const QString &dir) {
-            const auto identity = [](const QString &path) {
+            const auto identity = [=](const QString &path) {
                 struct stat status = {};
                 stat(QFile::encodeName(path).constData(), &status);
-                return ' ' + QByteArray::number(status.st_dev) + ' ' + QByteArray::number(status.st_ino) + ' '
+                return ' ' + QByteArray::number(status.st_dev) + ' ' + QByteArray::number(status.st_ino + isCopy) + ' '
                         + QByteArray::number(status.st_size) + ' '
                         + QByteArray::number(qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec);
             };
@@ -423,6 +424,14 @@ void tst_Mapper::run_data()
     row("note of the second format, other paths", byRelease, { "--compile-commands", "/T", "/W" }, "exit 0",
         { named(object) + "/T/usr/include /W/a", "index-1.json=/T/usr/lib", db + "/T/usr/lib" },
         noteOfRelease("dorvane mapped files 2\n"));
+    row("note of the second format, other paths, in a copy", byRelease, { "--compile-commands", "/T", "/W" }, "exit 0",
+        { named(object) + "/T/usr/include /W/a", "index-1.json=/T/usr/lib", db + "/T/usr/lib" },
+        noteOfRelease("dorvane mapped files 2\n", true));
+    row("a note that cannot be read", byRelease, { "--compile-commands", "/T", "/W" },
+        failed(".cmake/api/v1/.dorvane-mapped-files: cannot read: Permission denied"), {}, [=](const QString &dir) {
+            noteOfRelease("dorvane mapped files 2\n")(dir);
+            QVERIFY(::chmod(QFile::encodeName(dir + reply + "/../" + noteName).constData(), 0) == 0);
+        });
     row("note of the first format", byRelease, { "-C", "build", "/S", "/W" }, failed("build/.cmake/api/v1/"
             ".dorvane-mapped-files: a note in a format this tool cannot read: remove build/.cmake/api/v1/reply and the "
             "note build/.cmake/api/v1/.dorvane-mapped-files, write the queries in build/.cmake/api/v1/query and "
