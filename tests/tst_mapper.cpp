@@ -398,15 +398,19 @@ void tst_Mapper::run_data()
     const QByteArrayList byRelease = { named(object) + inSW, "index-1.json=/S/usr/lib", db + "/S/usr/lib",
                                        keptPath + named(object) + object, keptPath + "index-1.json=/usr/lib",
                                        keptPath + ".compile_commands.json=/usr/lib" };
-    // As the release wrote it; in a copy of the build directory, where every inode is another.
-    const auto noteOfRelease = [=](const QByteArray &header, bool isCopy = false) {
+    // As the release wrote it; in a copy of the build directory, where every
+    // inode is another; or after what is kept was touched, which leaves only
+    // the hash of what was written to tell a mapped index.
+    enum Since { AsWritten, Copied, KeptTouched };
+    const auto noteOfRelease = [=](const QByteArray &header, Since since = AsWritten) {
         return [=](const QString &dir) {
             const auto identity = [=](const QString &path) {
                 struct stat status = {};
                 stat(QFile::encodeName(path).constData(), &status);
-                return ' ' + QByteArray::number(status.st_dev) + ' ' + QByteArray::number(status.st_ino + isCopy) + ' '
-                        + QByteArray::number(status.st_size) + ' '
-                        + QByteArray::number(qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec);
+                const bool isTouched = since == KeptTouched && path.contains(kept);
+                return ' ' + QByteArray::number(status.st_dev) + ' ' + QByteArray::number(status.st_ino + (since == Copied))
+                        + ' ' + QByteArray::number(status.st_size) + ' '
+                        + QByteArray::number(qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec + isTouched);
             };
             const QString keptDir = dir + reply + "/.." + kept + '/';
             const QByteArray objectName = named(object).chopped(1);
@@ -420,13 +424,13 @@ void tst_Mapper::run_data()
         };
     };
     row("note of the second format, the same paths", byRelease, withDb, "exit 0", {},
-        noteOfRelease("dorvane mapped files 2\n"));
+        noteOfRelease("dorvane mapped files 2\n", KeptTouched));
     row("note of the second format, other paths", byRelease, { "--compile-commands", "/T", "/W" }, "exit 0",
         { named(object) + "/T/usr/include /W/a", "index-1.json=/T/usr/lib", db + "/T/usr/lib" },
         noteOfRelease("dorvane mapped files 2\n"));
     row("note of the second format, other paths, in a copy", byRelease, { "--compile-commands", "/T", "/W" }, "exit 0",
         { named(object) + "/T/usr/include /W/a", "index-1.json=/T/usr/lib", db + "/T/usr/lib" },
-        noteOfRelease("dorvane mapped files 2\n", true));
+        noteOfRelease("dorvane mapped files 2\n", Copied));
     row("a note that cannot be read", byRelease, { "--compile-commands", "/T", "/W" },
         failed(".cmake/api/v1/.dorvane-mapped-files: cannot read: Permission denied"), {}, [=](const QString &dir) {
             noteOfRelease("dorvane mapped files 2\n")(dir);
@@ -691,6 +695,8 @@ void tst_Mapper::rootThenItsUser()
     };
     configure("index-1.json");
     QVERIFY(runTool(build, { "--compile-commands", "/S", "/W" }).endsWith("exit 0"));
+    for (const char *made : { "/.dorvane-mapped-files", "/.dorvane-kept", "/.dorvane-kept/index-1.json" })
+        QVERIFY2(QFileInfo(build + "/.cmake/api/v1" + made).ownerId() == 65534, made);
     QVERIFY(QFile::remove(build + reply + "/index-1.json"));
     configure("index-2.json");
     QVERIFY(runTool(build, { "--compile-commands", "/S", "/W" }, true).endsWith("exit 0"));
