@@ -62,6 +62,14 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
     // What was read before the first piece that changes, which the new
     // version then takes from the source as it is.
     qint64 unchangedSize = 0;
+    // The new version, with what was read before it as it is.
+    const auto start = [&] {
+        mapping.isChanged = true;
+        return !target
+                || (replacement.start(target->directory, target->name, target->status, true, target->keep)
+                            == FileReplacement::Started
+                    && replacement.appendFrom(source.fd(), unchangedSize));
+    };
     Pieces pieces(source);
     QByteArray piece;
     QByteArray out;
@@ -80,17 +88,15 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
             unchangedSize += size;
             continue;
         }
-        if (target && !mapping.isChanged
-            && (replacement.start(target->directory, target->name, target->status, true, target->keep)
-                        != FileReplacement::Started
-                || !replacement.appendFrom(source.fd(), unchangedSize)))
+        if (!mapping.isChanged && !start())
             return DatabaseMapping::StartFailed;
-        mapping.isChanged = true;
         if (target && !replacement.append(mappedPiece))
             return DatabaseMapping::WriteFailed;
     }
     if (pieces.isFailed)
         return DatabaseMapping::ReadFailed;
+    if (!mapping.isChanged && target && target->isWhole && !start())
+        return DatabaseMapping::StartFailed;
     mapping.checksum = mapped.result();
     mapping.sourceChecksum = read.result();
     return DatabaseMapping::Done;

@@ -22,6 +22,9 @@ struct DatabaseTarget
     QByteArray name;
     FileStatus status;
     KeptVersion *keep = nullptr;
+    // Written where no piece changes too: to put back what another version
+    // replaced.
+    bool isWhole = false;
 };
 
 struct DatabaseMapping
@@ -40,7 +43,8 @@ struct DatabaseMapping
     quint64 checksum = 0;
     quint64 sourceChecksum = 0;
     qint64 size = 0;
-    // Whether any piece changed, so that a new version was started.
+    // Whether a new version was started: a piece changed, or the target
+    // is written whole.
     bool isChanged = false;
 };
 

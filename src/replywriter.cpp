@@ -229,7 +229,9 @@ ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, 
     KeptVersion version;
     const bool isKeeping = mayKeep && kept.prepare(KEPT_DATABASE_NAME, status.identity.device, version);
     FileReplacement replacement;
-    const DatabaseTarget target { directory, layout.databaseName(), status, isKeeping ? &version : nullptr };
+    // What is kept may need no mapping with these paths, where the database
+    // still stands as other paths mapped it.
+    const DatabaseTarget target { directory, layout.databaseName(), status, isKeeping ? &version : nullptr, isFromKept };
     DatabaseMapping mapping;
     const auto failed = [&](QByteArrayView reason, int error = 0, int directoryFd = -1) {
         report.fail(DATABASE_PATH, reason, error, directoryFd);

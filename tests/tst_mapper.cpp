@@ -467,6 +467,13 @@ void tst_Mapper::run_data()
                 && write(dir + reply + "/index-2.json", "/opt/deps/lib"));
         setOwner(dir + reply + "/index-2.json", 65534);
     });
+    // What CMake wrote, kept, needs no mapping without the mapping: the
+    // database goes back to it all the same.
+    row("the database mapped, then a run without the mapping", { "index-1.json=/usr/lib", db + "[\"/opt/deps/x\"]" },
+        withDb, "exit 0", { "index-1.json=/S/usr/lib", db + "[\"/opt/deps/x\"]" }, [](const QString &dir) {
+        QVERIFY(runTool(dir, { "--compile-commands", "-m", "/opt/deps=/D", "/S", "/W" }, geteuid() == 0).endsWith("exit 0"));
+        QVERIFY(read(dir + "/compile_commands.json") == "[\"/D/x\"]");
+    });
     // Bad options change nothing.
     for (const auto &[option, problem] : { std::pair { "/opt/deps", "CONTAINER=HOST has no \"=\"" },
                                            { "=/D", "CONTAINER is empty" }, { "opt/deps=/D", "CONTAINER is not absolute" },
