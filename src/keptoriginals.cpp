@@ -23,7 +23,9 @@ constexpr char KEPT_DIRECTORY_NAME[] = ".dorvane-kept";
 
 int KeptOriginals::directory(bool create)
 {
-    const int fileApi = keptDirectory.isValid() ? -1 : layout.fileApiDirectory(create);
+    // Where there is no place to keep, files are written as they are
+    // otherwise, and that says why a run fails.
+    const int fileApi = keptDirectory.isValid() ? -1 : layout.fileApiDirectory(create, false);
     if (fileApi < 0)
         return keptDirectory.get();
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

@@ -36,7 +36,7 @@ bool ReplyLayout::openFileApi()
         return report.fail(REPLY_PATH, LEADS_OUT);
     if (replyState == Resolution::Failed)
         return report.fail(REPLY_PATH, "cannot open", errno);
-    return resolveFileApi(false);
+    return resolveFileApi(false, true);
 }
 
 bool ReplyLayout::listReply(QList<ReplyFile> &files)
@@ -73,18 +73,20 @@ bool ReplyLayout::locate(const ReplyFile &file, Location &location)
 
 // The directory of the note, of what is kept and of the queries. A build
 // directory that has a database but no reply may not have it yet.
-int ReplyLayout::fileApiDirectory(bool create)
+int ReplyLayout::fileApiDirectory(bool create, bool isNeeded)
 {
-    resolveFileApi(create);
+    resolveFileApi(create, isNeeded);
     return fileApi.get();
 }
 
 // False where the directory leads out, or cannot be opened, or made where asked.
-bool ReplyLayout::resolveFileApi(bool create)
+bool ReplyLayout::resolveFileApi(bool create, bool isNeeded)
 {
     if (fileApi.isValid() || !isOpen)
         return true;
     const Resolution found = build.openDirectory(FILE_API_PATH, fileApi, create);
+    if (!isNeeded && found != Resolution::Found)
+        return false;
     if (found == Resolution::Outside)
         return report.fail(FILE_API_PATH, LEADS_OUT);
     if (found == Resolution::Failed || (found == Resolution::NotDirectory && create))

@@ -66,8 +66,9 @@ public:
     static QByteArray fileApiPath(const QByteArray &name);
 
     // The file API's directory, made if asked and missing; -1 where there
-    // is none, and a failure where it cannot be made or leads out.
-    int fileApiDirectory(bool create = false);
+    // is none, and a failure where it cannot be made or leads out, unless
+    // the run can do without it.
+    int fileApiDirectory(bool create = false, bool isNeeded = true);
 
     // Whether compile_commands.json is a regular file, or a link to one
     // inside the build directory that is not another build directory's.
@@ -85,7 +86,7 @@ public:
     QByteArray afresh(bool withNote = false) const;
 
 private:
-    bool resolveFileApi(bool create);
+    bool resolveFileApi(bool create, bool isNeeded);
 
     RunReport &report;
     ConfinedDirectory build;

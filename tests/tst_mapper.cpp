@@ -323,6 +323,11 @@ void tst_Mapper::run_data()
         failed("the workspace path is not UTF-8, which the reply cannot hold"), {});
     row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb,
         failed("compile_commands.json: cannot write" + denied + otherUser), { "a=/S/usr/lib" }, readOnlyBuild);
+    row("read-only build directory, no file API", { db + "/usr/lib" }, withDb,
+        failed("compile_commands.json: cannot write" + denied + otherUser), {}, [=](const QString &dir) {
+        QVERIFY(QDir(dir + "/.cmake").removeRecursively());
+        readOnlyBuild(dir);
+    });
 
     QByteArrayList many, manyMapped;
     for (int i = 0; i < 20000; ++i) {
