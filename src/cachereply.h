@@ -18,7 +18,7 @@ bool isFlagCacheVariable(const QString &name);
 // The directory rules an entry's value takes, by the entry's name.
 unsigned cacheEntryRules(const QString &name);
 
-// Maps every string value of a cache reply (UTF-8 JSON) and re-serialises
+// Maps the string value of each entry of a cache reply (UTF-8 JSON) and re-serialises
 // it if any value changed; otherwise it keeps its bytes. False, and the
 // text unchanged, for one that is no JSON object of kind "cache" with an
 // array of entries.

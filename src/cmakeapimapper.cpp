@@ -115,11 +115,9 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // What CMake no longer keeps is given back.
     if (plan.keptToLeave)
         kept.removeAllBut(*plan.keptToLeave);
-    // The entries of the index files and the database were saved before they
-    // were written. The rest only spares the next run reading mapped
-    // objects, so a note that cannot be saved now fails nothing.
+    // The entries of the index files and the database were saved before
+    // they were written.
     writer.end();
-    report.clear();
     return !hasReply || isReplyEmpty || layout.removeQueries();
 }
 

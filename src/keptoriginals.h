@@ -41,7 +41,7 @@ public:
 
     // Where a replacement of a file on device keeps the version it replaces
     // as keptName. False where it cannot: for a file on another file system,
-    // or without a directory of kept files that can be made and written.
+    // or without a directory of kept files that is there or can be made.
     bool prepare(const QByteArray &keptName, quint64 device, KeptVersion &version);
     // Takes note of what a replacement kept.
     void add(const KeptVersion &version);

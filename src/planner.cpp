@@ -3,8 +3,9 @@
 
 // Each file's provenance, told from the note and the file's status where
 // they agree, and from its content and what is kept of it where they do not.
-// A file is read here only where contents must be compared; what the plan
-// reads of a file, the run reads again to map it, one file at a time.
+// An object is read here only where contents must be compared, and an
+// index, which the note names by its checksum, always; what the plan reads
+// of a file, the run reads again to map it, one file at a time.
 
 #include "planner.h"
 

@@ -282,7 +282,8 @@ ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, 
 void ReplyWriter::end()
 {
     note.unkeptPaths.clear();
-    saveNote();
+    if (!saveNote())
+        report.clear();
 }
 
 bool ReplyWriter::saveNote()

@@ -24,13 +24,16 @@ public:
     ReplyWriter(const QByteArray &savedNote, int paths, const PathRules &rules, ReplyLayout &layout,
                 KeptOriginals &kept, RunReport &report);
 
-    // The note as it stands before anything is written, so that saving it
-    // before one index is written never drops what another needs.
+    // Starts the note from the last run's, with the plan's entries for the
+    // indexes and the database, so that saving it before one index is
+    // written never drops what another needs.
     void begin(const MappingNote &previous, const Plan &plan);
     bool mapFile(const PlannedFile &planned);
     bool mapDatabase(const PlannedDatabase &planned);
     // Once every file is mapped: each object is noted now, or what CMake
-    // wrote of it kept, so no run can have left one unkept.
+    // wrote of it kept, so no run can have left one unkept. A note that
+    // cannot be saved now only costs the next run reading mapped objects,
+    // so it fails nothing and says nothing.
     void end();
 
 private:
