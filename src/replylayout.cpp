@@ -56,7 +56,8 @@ QByteArray ReplyLayout::fileApiPath(const QByteArray &name)
 }
 
 // A link is followed to its file only while it stays inside; that file's
-// directory is where its new version is written.
+// directory is where its new version is written. A link to another reply
+// file is left to it: that file is mapped, and kept, by its own name.
 bool ReplyLayout::locate(const ReplyFile &file, Location &location)
 {
     location.directory = reply.get();
@@ -68,7 +69,12 @@ bool ReplyLayout::locate(const ReplyFile &file, Location &location)
     if (found == Resolution::Outside)
         report.warn(replyPath(file.name), QByteArray("skipped: ") + LEADS_OUT);
     location.directory = location.linkDirectory.get();
-    return found == Resolution::Found && S_ISREG(target.st_mode);
+    struct stat directory;
+    struct stat replyDirectory;
+    const bool isReplyFile = !location.name.startsWith('.') && fstat(location.directory, &directory) == 0
+            && fstat(reply.get(), &replyDirectory) == 0 && directory.st_dev == replyDirectory.st_dev
+            && directory.st_ino == replyDirectory.st_ino;
+    return found == Resolution::Found && S_ISREG(target.st_mode) && !isReplyFile;
 }
 
 // The directory of the note, of what is kept and of the queries. A build

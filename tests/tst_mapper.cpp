@@ -245,6 +245,13 @@ void tst_Mapper::run_data()
         setOwner(dir + "/d", keepOwner, 0604);
         setOwner(dir + reply + "/m", keepOwner, 0604);
     }, refuse(__NR_openat2, ENOSYS));
+    // A link to another reply file: that file is mapped, and kept, by its own name.
+    const QByteArray objectName = named(object).chopped(1);
+    row("a link to another reply file, then other paths", { named(object) + object }, sw, "exit 0",
+        { named(object) + "/S/usr/include /W/a" }, [=](const QString &dir) {
+        QVERIFY(QFile::link(objectName, dir + reply + "/target-0123456789abcdef0123.json"));
+        QVERIFY(runTool(dir, { "/T", "/W" }, geteuid() == 0).endsWith("exit 0"));
+    });
 
     // The tool runs as an ordinary user: see run().
     const QByteArrayList big = { "a=" + QByteArray("/usr/include ").repeated(500), "b=/usr/lib" };
