@@ -9,6 +9,11 @@
 #include "contenthash.h"
 #include "replytext.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
 namespace {
 
 // Small enough that a run's memory stays small and in the cache whatever
@@ -51,28 +56,47 @@ private:
     bool isEnd = false;
 };
 
+// Whether the file holds bytes at offset, and nothing after them where
+// isLast.
+bool holdsAt(int fd, qint64 offset, const QByteArray &bytes, bool isLast, QByteArray &buffer)
+{
+    buffer.resize(bytes.size() + 1);
+    qsizetype got = 0;
+    while (got < buffer.size()) {
+        const ssize_t count = pread(fd, buffer.data() + got, size_t(buffer.size() - got), offset + got);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        got += count;
+    }
+    return got >= bytes.size() && (got == bytes.size() || !isLast)
+            && memcmp(buffer.constData(), bytes.constData(), size_t(bytes.size())) == 0;
+}
+
 } // namespace
 
 DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, const DatabaseTarget *target,
                                     FileReplacement &replacement, DatabaseMapping &mapping)
 {
     mapping = DatabaseMapping();
+    const int standing = target ? target->standing : -1;
     ContentChecksum mapped;
     ContentChecksum read;
-    // What was read before the first piece that changes, which the new
-    // version then takes from the source as it is.
+    // The bytes before the first piece that differs from what stands, which
+    // the new version then takes from what stands as it is.
     qint64 unchangedSize = 0;
-    // The new version, with what was read before it as it is.
     const auto start = [&] {
         mapping.isChanged = true;
         return !target
                 || (replacement.start(target->directory, target->name, target->status, true, target->keep)
                             == FileReplacement::Started
-                    && replacement.appendFrom(source.fd(), unchangedSize));
+                    && replacement.appendFrom(standing >= 0 ? standing : source.fd(), unchangedSize));
     };
     Pieces pieces(source);
     QByteArray piece;
     QByteArray out;
+    QByteArray compared;
     for (bool isStart = true; pieces.next(piece); isStart = false) {
         read.add(piece);
         const qsizetype size = piece.size();
@@ -84,18 +108,25 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
         const QByteArray &mappedPiece = isRewritten ? out : piece;
         mapped.add(mappedPiece);
         mapping.size += mappedPiece.size();
-        if (!mapping.isChanged && !isRewritten && !dropped) {
-            unchangedSize += size;
-            continue;
+        if (!mapping.isChanged) {
+            if (standing < 0 && !isRewritten && !dropped) {
+                unchangedSize += size;
+                continue;
+            }
+            if (standing >= 0 && holdsAt(standing, unchangedSize, mappedPiece, false, compared)) {
+                unchangedSize += mappedPiece.size();
+                continue;
+            }
+            if (!start())
+                return DatabaseMapping::StartFailed;
         }
-        if (!mapping.isChanged && !start())
-            return DatabaseMapping::StartFailed;
         if (target && !replacement.append(mappedPiece))
             return DatabaseMapping::WriteFailed;
     }
     if (pieces.isFailed)
         return DatabaseMapping::ReadFailed;
-    if (!mapping.isChanged && target && target->isWhole && !start())
+    // What stands may hold more than the mapped content.
+    if (!mapping.isChanged && standing >= 0 && !holdsAt(standing, unchangedSize, {}, true, compared) && !start())
         return DatabaseMapping::StartFailed;
     mapping.checksum = mapped.result();
     mapping.sourceChecksum = read.result();

@@ -22,9 +22,9 @@ struct DatabaseTarget
     QByteArray name;
     FileStatus status;
     KeptVersion *keep = nullptr;
-    // Written where no piece changes too: to put back what another version
-    // replaced.
-    bool isWhole = false;
+    // Where the source is what is kept of it, the database as it stands:
+    // a new version is written only from where the mapped content differs.
+    int standing = -1;
 };
 
 struct DatabaseMapping
@@ -43,14 +43,15 @@ struct DatabaseMapping
     quint64 checksum = 0;
     quint64 sourceChecksum = 0;
     qint64 size = 0;
-    // Whether a new version was started: a piece changed, or the target
-    // is written whole.
+    // Whether a new version was started: the mapped content differs from
+    // what stands.
     bool isChanged = false;
 };
 
 // Maps what is left to read of source. With a target, writes the mapped
-// version there, from the first piece that changes on, the bytes before it
-// copied from source; the replacement is left to commit.
+// version there, from the first piece that differs from what stands on,
+// the bytes before it copied from what stands; the replacement is left to
+// commit.
 DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, const DatabaseTarget *target,
                                     FileReplacement &replacement, DatabaseMapping &mapping);
 

@@ -213,25 +213,26 @@ bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
     FileReader &source = isFromKept ? keptReader : reader;
     // Where no version can be made that keeps what CMake wrote, it is
     // replaced as it is otherwise.
-    Outcome outcome = isFromKept ? Outcome::NotKept : writeDatabase(planned, source, status, true);
+    Outcome outcome = isFromKept ? Outcome::NotKept : writeDatabase(planned, source, reader, status, true);
     if (outcome == Outcome::NotKept)
-        outcome = writeDatabase(planned, source, status, false);
+        outcome = writeDatabase(planned, source, reader, status, false);
     return outcome == Outcome::Written;
 }
 
 // Its owner and mode are kept, or the run fails: the database is never
 // rewritten in place.
 ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, FileReader &source,
-                                                const FileStatus &status, bool mayKeep)
+                                                const FileReader &current, const FileStatus &status, bool mayKeep)
 {
     const int directory = layout.databaseDirectory();
     const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     KeptVersion version;
     const bool isKeeping = mayKeep && kept.prepare(KEPT_DATABASE_NAME, status.identity.device, version);
     FileReplacement replacement;
-    // What is kept may need no mapping with these paths, where the database
-    // still stands as other paths mapped it.
-    const DatabaseTarget target { directory, layout.databaseName(), status, isKeeping ? &version : nullptr, isFromKept };
+    // Mapped from what is kept, it is compared with what stands, which other
+    // paths may have mapped as these do, or not at all.
+    const DatabaseTarget target { directory, layout.databaseName(), status, isKeeping ? &version : nullptr,
+                                  isFromKept ? current.fd() : -1 };
     DatabaseMapping mapping;
     const auto failed = [&](QByteArrayView reason, int error = 0, int directoryFd = -1) {
         report.fail(DATABASE_PATH, reason, error, directoryFd);
@@ -253,8 +254,11 @@ ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, 
     case DatabaseMapping::WriteFailed:
         return failed("cannot write", errno, directory);
     }
-    if (!mapping.isChanged)
+    if (!mapping.isChanged) {
+        if (isFromKept)
+            note.database = DatabaseEntry { { mapping.checksum, status.identity, paths }, planned.entry->kept, {} };
         return Outcome::Written;
+    }
     // Noted before it is in place, with what it keeps: a run that ends in
     // between leaves a note that names no file there, and the next run maps
     // the database.

@@ -62,7 +62,9 @@ private:
     bool write(const PlannedFile &planned, const Location &location, const FileStatus &status, const MappedText &text);
     bool replace(const QByteArray &name, const Location &location, const FileStatus &status, const QByteArray &text,
                  FileIdentity *written, KeptVersion *version, bool isObject);
-    Outcome writeDatabase(const PlannedDatabase &planned, FileReader &source, const FileStatus &status, bool mayKeep);
+    // The database mapped from source: itself, current, or what is kept of it.
+    Outcome writeDatabase(const PlannedDatabase &planned, FileReader &source, const FileReader &current,
+                          const FileStatus &status, bool mayKeep);
     bool noteUnkept();
     bool saveNote();
 

@@ -330,6 +330,13 @@ void tst_Mapper::run_data()
         failed("the workspace path is not UTF-8, which the reply cannot hold"), {});
     row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb,
         failed("compile_commands.json: cannot write" + denied + otherUser), { "a=/S/usr/lib" }, readOnlyBuild);
+    // Other paths that map the database as it stands leave it where it is.
+    row("database other paths map the same, read-only build directory", { "index-1.json=/usr/lib", db + "/workspace/a" },
+        withDb, "exit 0", { "index-1.json=/S/usr/lib" }, [=](const QString &dir) {
+        QVERIFY(runTool(dir, { "--compile-commands", "/T", "/W" }, geteuid() == 0).endsWith("exit 0"));
+        QVERIFY(read(dir + "/compile_commands.json") == "/W/a");
+        readOnlyBuild(dir);
+    });
     row("read-only build directory, no file API", { db + "/usr/lib" }, withDb,
         failed("compile_commands.json: cannot write" + denied + otherUser), {}, [=](const QString &dir) {
         QVERIFY(QDir(dir + "/.cmake").removeRecursively());
@@ -479,12 +486,12 @@ void tst_Mapper::run_data()
                 && write(dir + reply + "/index-2.json", "/opt/deps/lib"));
         setOwner(dir + reply + "/index-2.json", 65534);
     });
-    // What CMake wrote, kept, needs no mapping without the mapping: the
-    // database goes back to it all the same.
-    row("the database mapped, then a run without the mapping", { "index-1.json=/usr/lib", db + "[\"/opt/deps/x\"]" },
-        withDb, "exit 0", { "index-1.json=/S/usr/lib", db + "[\"/opt/deps/x\"]" }, [](const QString &dir) {
-        QVERIFY(runTool(dir, { "--compile-commands", "-m", "/opt/deps=/D", "/S", "/W" }, geteuid() == 0).endsWith("exit 0"));
-        QVERIFY(read(dir + "/compile_commands.json") == "[\"/D/x\"]");
+    // What CMake wrote, kept, needs no mapping without the mapping, and is
+    // all of what stands but its end: the database goes back to it all the same.
+    row("the database mapped, then a run without the mapping", { "index-1.json=/usr/lib", db + "/opt/deps" },
+        withDb, "exit 0", { "index-1.json=/S/usr/lib", db + "/opt/deps" }, [](const QString &dir) {
+        QVERIFY(runTool(dir, { "--compile-commands", "-m", "/opt/deps=/opt/deps/x", "/S", "/W" }, geteuid() == 0).endsWith("exit 0"));
+        QVERIFY(read(dir + "/compile_commands.json") == "/opt/deps/x");
     });
     // Bad options change nothing.
     for (const auto &[option, problem] : { std::pair { "/opt/deps", "CONTAINER=HOST has no \"=\"" },
@@ -736,16 +743,23 @@ void tst_Mapper::largeFiles()
     const QByteArray unit = R"({"p": "/opt/cross/x/sys-root/usr/lib64/libz.so", "f": "-specs=/usr/lib/rpm/c1", "w": "/workspace/a")"
                             "\xEF\xBB\xBF}";
     const QByteArray mappedUnit = QByteArray(unit).replace("/opt/cross/x/sys-root", "/S").replace("/workspace", "/W");
-    const QByteArray unchanged = QByteArray(R"("/usr/local/lib", )").repeated(100000);
+    // More than a piece that two runs with other sysroot paths map the same.
+    const QByteArray unchanged = QByteArray(R"("/usr/local/lib", )").repeated(100000), same = QByteArray(R"("/workspace/a" )").repeated(100000);
     const QString object = build.path() + reply + "/target-a.json", database = build.filePath("compile_commands.json");
-    QVERIFY(write(object, unit.repeated(50000)) && write(database, unchanged + QByteArray("/usr/lib ").repeated(150000)));
+    QVERIFY(write(object, unit.repeated(50000)) && write(database, unchanged + same + QByteArray("/usr/lib ").repeated(150000)));
     for (int i = 0; i < 600; ++i)
         QVERIFY(write(database, unit.repeated(1000), QIODevice::Append));
     QVERIFY(runTool(build.path(), { "--compile-commands", "/S", "/W" }).endsWith("exit 0"));
     rusage usage;
     QVERIFY(getrusage(RUSAGE_CHILDREN, &usage) == 0);
     QVERIFY(read(object) == mappedUnit.repeated(50000));
-    QVERIFY(read(database) == unchanged + QByteArray("/S/usr/lib ").repeated(150000) + mappedUnit.repeated(600000));
+    const QByteArray mappedSame = QByteArray(same).replace("/workspace", "/W");
+    QVERIFY(read(database) == unchanged + mappedSame + QByteArray("/S/usr/lib ").repeated(150000) + mappedUnit.repeated(600000));
+    // Other paths map what is kept, and the new version takes what stands
+    // up to where the two differ.
+    QVERIFY(runTool(build.path(), { "--compile-commands", "/T", "/W" }).endsWith("exit 0"));
+    QVERIFY(read(database) == unchanged + mappedSame + QByteArray("/T/usr/lib ").repeated(150000)
+            + QByteArray(mappedUnit).replace("/S", "/T").repeated(600000));
 #ifndef DORVANE_SANITIZE
     QVERIFY2(usage.ru_maxrss <= 8 * unit.size() * 50000 / 1024 + 48 * 1024, qPrintable(QString::number(usage.ru_maxrss)));
 #endif
