@@ -2,8 +2,9 @@
 // SPDX-License-Identifier: MIT
 
 // A run as a pipeline: lock, open the layout, load the note, plan, carry
-// the plan out, note, remove the queries. Each step is a call below: what
-// each file is, the planner tells, and the writer does what that needs.
+// the plan out, note, remove the queries, in that order in
+// DoCMakeApiPathMapping(): what each file is, the planner tells, and the
+// writer does what that needs.
 
 #include "cmakeapimapper.h"
 

@@ -92,7 +92,7 @@ ReadResult readFile(int directoryFd, const char *name, QByteArray &content, File
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
 {
     // One byte more than the file's size, so that the read which finds the
-    // end is not the one that fills the buffer; the buffer only ever grows.
+    // end is not the one that fills the buffer.
     if (content.capacity() <= sizeHint) {
         content.resize(0);
         content.reserve(sizeHint + sizeHint / 4 + 1);

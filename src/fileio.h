@@ -71,7 +71,7 @@ private:
     qsizetype openedSize = 0;
 };
 
-// The buffer of content is reused from call to call.
+// Where content has room for the file already, that room is used.
 ReadResult readFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status);
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content);
 bool writeAll(int fd, QByteArrayView content);

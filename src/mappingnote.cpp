@@ -4,9 +4,9 @@
 // The note's text. A header line, the paths entries name by number, then
 // one line an entry: its kind, its fields, and last, for a reply file, its
 // name, which may hold spaces. Paths are percent-encoded after a colon, so
-// that an empty one still fills its field; a checksum is in hex: 16 digits for a
-// reply file's, as few as it takes for the database's, or "-" where there
-// is none. The second format, which the first release
+// that an empty one still fills its field; checksums are in hex: in 16 digits, or
+// "-" where there is none, but for the versions of the database, which
+// always have one and take as few digits as they need. The second format, which the first release
 // wrote, named an index by the SHA3-256 of its mapped content and a kept
 // copy by its identity; the first, which named no paths, is not read.
 

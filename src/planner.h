@@ -22,7 +22,8 @@ enum class Provenance {
     // As CMake wrote it: mapped from the file itself, and kept.
     AsCMakeWrote,
     // Neither the note nor a kept copy tells: as CMake wrote it, unless the
-    // text, read to be mapped, can only be the output of these paths.
+    // text, read to be mapped, is not what the hash in its name says, and
+    // so the tool's output, taken for these paths'.
     Unrecorded,
     MappedWithThesePaths,
     // Mapped with other paths, or left by a run that ended before it put

@@ -24,9 +24,10 @@ public:
     ReplyWriter(const QByteArray &savedNote, int paths, const PathRules &rules, ReplyLayout &layout,
                 KeptOriginals &kept, RunReport &report);
 
-    // Starts the note from the last run's, with the plan's entries for the
-    // indexes and the database, so that saving it before one index is
-    // written never drops what another needs.
+    // Starts the note from the last run's paths, with the plan's entries
+    // for the indexes and the database, so that saving it before one index
+    // is written never drops what another needs; each object's entry is
+    // added as the object is mapped.
     void begin(const MappingNote &previous, const Plan &plan);
     bool mapFile(const PlannedFile &planned);
     bool mapDatabase(const PlannedDatabase &planned);
