@@ -15,7 +15,7 @@ bool ReplyLayout::open(const QByteArray &directory)
 {
     isOpen = build.open(directory.isEmpty() ? QByteArray(".") : directory);
     buildDirectoryError = isOpen ? 0 : errno;
-    report.setBuildDirectoryName(directory);
+    report.setBuildDirectory(directory, isOpen ? build.fd() : -1);
     return isOpen;
 }
 

@@ -23,14 +23,16 @@ QByteArray RunReport::displayPath(const QByteArray &file) const
 
 bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error, int directoryFd)
 {
-    struct stat directory;
+    const auto isOthers = [](int fd) {
+        struct stat directory;
+        return fd >= 0 && fstat(fd, &directory) == 0 && directory.st_uid != geteuid();
+    };
     if (failure.isEmpty()) {
         failure = displayPath(file) + ": " + reason.toByteArray();
         if (error)
             failure += QByteArray(": ") + std::strerror(error);
         // As when a container ran as root in a user's build directory.
-        if ((error == EACCES || error == EPERM) && directoryFd >= 0 && fstat(directoryFd, &directory) == 0
-            && directory.st_uid != geteuid())
+        if ((error == EACCES || error == EPERM) && (isOthers(buildDirectoryFd) || isOthers(directoryFd)))
             failure += ", as the build directory belongs to another user: have the build environment run as its "
                        "user, for example with --user \"$(id -u):$(id -g)\"";
     }

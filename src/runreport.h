@@ -14,16 +14,21 @@
 class RunReport
 {
 public:
-    // The build directory as named on the command line; empty for the
-    // current directory.
-    void setBuildDirectoryName(const QByteArray &name) { buildDirectoryName = name; }
+    // The build directory as named on the command line, empty for the
+    // current directory, and as it is open, if it is.
+    void setBuildDirectory(const QByteArray &name, int fd)
+    {
+        buildDirectoryName = name;
+        buildDirectoryFd = fd;
+    }
     // A file of the build directory as named from where the run started; the
     // build directory itself for an empty one.
     QByteArray displayPath(const QByteArray &file) const;
 
     // Takes note of why the run failed: the first failure is the one
-    // reported. Always false. Where the system refused and the
-    // directory given belongs to another user, says what to do.
+    // reported. Always false. Where the system refused and the build
+    // directory, or the directory written in, belongs to another user, says
+    // what to do.
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
     // Prints a line at once, each line once.
     void warn(const QByteArray &file, QByteArrayView reason);
@@ -34,6 +39,7 @@ public:
 
 private:
     QByteArray buildDirectoryName;
+    int buildDirectoryFd = -1;
     QByteArray failure;
     QSet<QByteArray> warned;
 };
