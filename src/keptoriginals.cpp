@@ -38,6 +38,8 @@ int KeptOriginals::directory(bool create)
             [[maybe_unused]] const int owned = fchown(fd, status.st_uid, status.st_gid);
         }
     }
+    if (fd < 0 && errno != ENOENT)
+        openError = errno;
     keptDirectory = FileDescriptor(fd);
     if (keptDirectory.isValid() && fstat(fd, &status) == 0)
         device = status.st_dev;
@@ -125,4 +127,12 @@ void KeptOriginals::removeAllBut(const QSet<QByteArray> &keptNames)
         if (!keptNames.contains(name))
             remove(name);
     }
+}
+
+bool KeptOriginals::refuse(RunReport &report, const QByteArray &path, const QByteArray &advice)
+{
+    directory();
+    if (openError)
+        return report.fail(ReplyLayout::fileApiPath(KEPT_DIRECTORY_NAME), "cannot open", openError);
+    return report.fail(path, NOT_KEPT_REASON + advice);
 }

@@ -53,11 +53,17 @@ public:
     // Whether the names kept were listed in this run.
     bool isListed() const { return isNamesListed; }
 
+    // Fails the run for a file, at path, mapped with other paths that
+    // nothing intact kept can map again, with advice; or, where the kept
+    // files' directory cannot be opened, for that.
+    bool refuse(RunReport &report, const QByteArray &path, const QByteArray &advice);
+
 private:
     int directory(bool create = false);
     void list();
 
     ReplyLayout &layout;
+    int openError = 0;
     FileDescriptor keptDirectory;
     quint64 device = 0;
     bool isNamesListed = false;

@@ -68,7 +68,7 @@ ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, Location &locat
     if (planned.provenance == Provenance::MappedWithOtherPaths) {
         FileStatus keptStatus;
         if (kept.read(planned.file.name, original, keptStatus) != ReadResult::Read) {
-            report.fail(path, NOT_KEPT_REASON + layout.afresh());
+            kept.refuse(report, path, layout.afresh());
             return ReadResult::Failed;
         }
         return layout.locate(planned.file, location) ? ReadResult::Read : ReadResult::Skipped;

@@ -401,6 +401,13 @@ void tst_Mapper::run_data()
         sw, failed(r + named(object).chopped(1) + ": " + NOT_KEPT_REASON + afresh), {}, [=](const QString &dir) {
         terminatedAt(dir, { "/A", "/W" }, second.chopped(1), refuse(__NR_renameat2, EINVAL));
     });
+    // Kept, but out of the runner's reach: that is what it says.
+    row("other paths, kept files the runner cannot read", { named(object) + object }, sw,
+        failed(".cmake/api/v1/.dorvane-kept: cannot open" + denied + otherUser), {}, [=](const QString &dir) {
+        QVERIFY(runTool(dir, { "/A", "/W" }, geteuid() == 0).endsWith("exit 0"));
+        setOwner(dir, 0);
+        setOwner(dir + reply + "/.." + kept, 0, 0700);
+    });
     row("other paths, after a run killed right after an exchange", { named(object) + object }, sw, "exit 0",
         { named(object) + "/S/usr/include /W/a" },
         [=](const QString &dir) { terminatedAt(dir, { "/A", "/W" }, named(object).chopped(1) + " after"); });
