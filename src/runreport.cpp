@@ -31,10 +31,12 @@ bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error, i
         failure = displayPath(file) + ": " + reason.toByteArray();
         if (error)
             failure += QByteArray(": ") + std::strerror(error);
-        // As when a container ran as root in a user's build directory.
-        if ((error == EACCES || error == EPERM) && (isOthers(buildDirectoryFd) || isOthers(directoryFd)))
-            failure += ", as the build directory belongs to another user: have the build environment run as its "
-                       "user, for example with --user \"$(id -u):$(id -g)\"";
+        // As when a container ran as root in a user's build directory. Root
+        // is refused for other reasons than owners.
+        if ((error == EACCES || error == EPERM) && geteuid() != 0
+            && (isOthers(buildDirectoryFd) || isOthers(directoryFd)))
+            failure += ", as another user owns the build directory or a directory in it: have the build "
+                       "environment run as the build directory's user, for example with --user \"$(id -u):$(id -g)\"";
     }
     return false;
 }

@@ -26,9 +26,9 @@ public:
     QByteArray displayPath(const QByteArray &file) const;
 
     // Takes note of why the run failed: the first failure is the one
-    // reported. Always false. Where the system refused and the build
-    // directory, or the directory written in, belongs to another user, says
-    // what to do.
+    // reported. Always false. Where the system refused an ordinary user and
+    // the build directory, or the directory written in, belongs to another
+    // user, says what to do.
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
     // Prints a line at once, each line once.
     void warn(const QByteArray &file, QByteArrayView reason);

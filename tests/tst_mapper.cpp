@@ -276,9 +276,12 @@ void tst_Mapper::run_data()
     });
     // Without the note its index, or the database, would be mapped again by the next run.
     const Setup noRoomForNote = [](const QString &dir) { setOwner(dir + reply + "/..", 0); };
-    const QByteArray otherUser = ", as the build directory belongs to another user: have the build environment run "
-                                 "as its user, for example with --user \"$(id -u):$(id -g)\"";
+    const QByteArray otherUser = ", as another user owns the build directory or a directory in it: have the build "
+                                 "environment run as the build directory's user, for example with --user \"$(id -u):$(id -g)\"";
     const QByteArray noteFailure = failed(".cmake/api/v1/.dorvane-mapped-files: cannot write" + denied + otherUser);
+    // Root is refused for other reasons than owners.
+    row("write refused, as root", { "o=/usr/lib" }, sw, failed(r + "o: cannot write: Operation not permitted"), {}, {},
+        refuse(__NR_renameat, EPERM));
     row("no room for the note of an index", { "a=/usr/lib", "index-1.json=/usr/lib" }, sw, noteFailure,
         { "a=/S/usr/lib" }, noRoomForNote);
     row("no room for the note of the database", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
