@@ -129,10 +129,16 @@ void KeptOriginals::removeAllBut(const QSet<QByteArray> &keptNames)
     }
 }
 
-bool KeptOriginals::refuse(RunReport &report, const QByteArray &path, const QByteArray &advice)
+bool KeptOriginals::refuse(RunReport &report, const QByteArray &keptName, const QByteArray &path,
+                           const QByteArray &advice)
 {
+    const QByteArray keptPath = ReplyLayout::fileApiPath(KEPT_DIRECTORY_NAME);
     directory();
     if (openError)
-        return report.fail(ReplyLayout::fileApiPath(KEPT_DIRECTORY_NAME), "cannot open", openError);
+        return report.fail(keptPath, "cannot open", openError);
+    FileReader reader;
+    FileStatus status;
+    if (contains(keptName) && open(keptName, reader, status) == ReadResult::Failed && errno != ENOENT)
+        return report.fail(keptPath + '/' + keptName, "cannot read", errno);
     return report.fail(path, NOT_KEPT_REASON + advice);
 }

@@ -54,9 +54,9 @@ public:
     bool isListed() const { return isNamesListed; }
 
     // Fails the run for a file, at path, mapped with other paths that
-    // nothing intact kept can map again, with advice; or, where the kept
-    // files' directory cannot be opened, for that.
-    bool refuse(RunReport &report, const QByteArray &path, const QByteArray &advice);
+    // nothing intact kept under keptName can map again, with advice; or,
+    // where what is kept cannot be read, for that.
+    bool refuse(RunReport &report, const QByteArray &keptName, const QByteArray &path, const QByteArray &advice);
 
 private:
     int directory(bool create = false);

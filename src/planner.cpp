@@ -37,7 +37,7 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
         const bool isIndex = isIndexName(file.name);
         PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
         if (planned.provenance == Provenance::NotRecoverable)
-            return kept.refuse(report, ReplyLayout::replyPath(file.name), layout.afresh());
+            return kept.refuse(report, file.name, ReplyLayout::replyPath(file.name), layout.afresh());
         isReplyNew = isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
         (isIndex ? plan.indexes : plan.objects).append(std::move(planned));
         notedIndexes += isIndex && note.indexes.contains(file.name);
@@ -279,7 +279,7 @@ bool Planner::planDatabase(PlannedDatabase &database)
         else if (noted.kept && kept.isIntact(KEPT_DATABASE_NAME, noted.kept))
             database.provenance = Provenance::MappedWithOtherPaths;
         else
-            return kept.refuse(report, DATABASE_PATH, layout.reconfigure());
+            return kept.refuse(report, KEPT_DATABASE_NAME, DATABASE_PATH, layout.reconfigure());
         return true;
     }
     database.entry = noted;

@@ -68,7 +68,7 @@ ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, Location &locat
     if (planned.provenance == Provenance::MappedWithOtherPaths) {
         FileStatus keptStatus;
         if (kept.read(planned.file.name, original, keptStatus) != ReadResult::Read) {
-            kept.refuse(report, path, layout.afresh());
+            kept.refuse(report, planned.file.name, path, layout.afresh());
             return ReadResult::Failed;
         }
         return layout.locate(planned.file, location) ? ReadResult::Read : ReadResult::Skipped;

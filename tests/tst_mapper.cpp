@@ -411,6 +411,12 @@ void tst_Mapper::run_data()
         setOwner(dir, 0);
         setOwner(dir + reply + "/.." + kept, 0, 0700);
     });
+    row("other paths, a kept file the runner cannot read", { named(object) + object }, sw,
+        failed(".cmake/api/v1/.dorvane-kept/" + named(object).chopped(1) + ": cannot read" + denied), {},
+        [=](const QString &dir) {
+        QVERIFY(runTool(dir, { "/A", "/W" }, geteuid() == 0).endsWith("exit 0"));
+        setOwner(dir + reply + "/.." + kept + '/' + named(object).chopped(1), 0, 0600);
+    });
     row("other paths, after a run killed right after an exchange", { named(object) + object }, sw, "exit 0",
         { named(object) + "/S/usr/include /W/a" },
         [=](const QString &dir) { terminatedAt(dir, { "/A", "/W" }, named(object).chopped(1) + " after"); });
