@@ -57,8 +57,7 @@ QByteArray ReplyLayout::fileApiPath(const QByteArray &name)
 
 // A link is followed to its file only while it stays inside; that file's
 // directory is where its new version is written. A link to another reply
-// file is left to it: that file is mapped, and kept, by its own name. Of
-// links to one file elsewhere, the first by name maps it, in every run.
+// file is left to it: that file is mapped, and kept, by its own name.
 bool ReplyLayout::locate(const ReplyFile &file, Location &location)
 {
     location.directory = reply.get();
@@ -75,13 +74,7 @@ bool ReplyLayout::locate(const ReplyFile &file, Location &location)
     const bool isReplyFile = !location.name.startsWith('.') && fstat(location.directory, &directory) == 0
             && fstat(reply.get(), &replyDirectory) == 0 && directory.st_dev == replyDirectory.st_dev
             && directory.st_ino == replyDirectory.st_ino;
-    if (found != Resolution::Found || !S_ISREG(target.st_mode) || isReplyFile)
-        return false;
-    const auto claimed = linkTargets.constFind({ quint64(target.st_dev), quint64(target.st_ino) });
-    if (claimed != linkTargets.cend())
-        return *claimed == file.name;
-    linkTargets.insert({ quint64(target.st_dev), quint64(target.st_ino) }, file.name);
-    return true;
+    return found == Resolution::Found && S_ISREG(target.st_mode) && !isReplyFile;
 }
 
 // The directory of the note, of what is kept and of the queries. A build

@@ -12,10 +12,7 @@
 #include "runreport.h"
 
 #include <QtCore/QByteArray>
-#include <QtCore/QHash>
 #include <QtCore/QList>
-
-#include <utility>
 
 constexpr char FILE_API_PATH[] = ".cmake/api/v1";
 constexpr char REPLY_PATH[] = ".cmake/api/v1/reply";
@@ -103,8 +100,6 @@ private:
     bool hasDatabase = false;
     FileDescriptor database;
     QByteArray databaseFileName;
-    // The reply file, by name, that each file a link leads to is mapped as.
-    QHash<std::pair<quint64, quint64>, QByteArray> linkTargets;
 };
 
 #endif // REPLYLAYOUT_H

@@ -245,15 +245,11 @@ void tst_Mapper::run_data()
         setOwner(dir + "/d", keepOwner, 0604);
         setOwner(dir + reply + "/m", keepOwner, 0604);
     }, refuse(__NR_openat2, ENOSYS));
-    // A link to another reply file: that file is mapped, and kept, by its own
-    // name; and of two links to one file elsewhere, the first by name.
+    // A link to another reply file: that file is mapped, and kept, by its own name.
     const QByteArray objectName = named(object).chopped(1);
-    row("links to another reply file and to one file elsewhere, then other paths",
-        { named(object) + object, "../../../../t=/usr/lib" }, sw, "exit 0",
-        { named(object) + "/S/usr/include /W/a", "../../../../t=/S/usr/lib" }, [=](const QString &dir) {
+    row("a link to another reply file, then other paths", { named(object) + object }, sw, "exit 0",
+        { named(object) + "/S/usr/include /W/a" }, [=](const QString &dir) {
         QVERIFY(QFile::link(objectName, dir + reply + "/target-0123456789abcdef0123.json"));
-        const QString first = dir + reply + '/' + named("/usr/lib").chopped(1);
-        QVERIFY(QFile::link("../../../../t", first) && QFile::link(first, dir + reply + "/target-ffffffffffffffffffff.json"));
         QVERIFY(runTool(dir, { "/T", "/W" }, geteuid() == 0).endsWith("exit 0"));
     });
 
