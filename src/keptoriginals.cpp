@@ -15,12 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-constexpr char KEPT_DIRECTORY_NAME[] = ".dorvane-kept";
-
-} // namespace
-
 int KeptOriginals::directory(bool create)
 {
     // Where there is no place to keep, files are written as they are

@@ -57,7 +57,8 @@ QByteArray ReplyLayout::fileApiPath(const QByteArray &name)
 
 // A link is followed to its file only while it stays inside; that file's
 // directory is where its new version is written. A link to another reply
-// file is left to it: that file is mapped, and kept, by its own name.
+// file, to the tool's own files or to the database is left alone: each is
+// mapped, and kept, by its own name, or never.
 bool ReplyLayout::locate(const ReplyFile &file, Location &location)
 {
     location.directory = reply.get();
@@ -70,11 +71,27 @@ bool ReplyLayout::locate(const ReplyFile &file, Location &location)
         report.warn(replyPath(file.name), QByteArray("skipped: ") + LEADS_OUT);
     location.directory = location.linkDirectory.get();
     struct stat directory;
-    struct stat replyDirectory;
-    const bool isReplyFile = !location.name.startsWith('.') && fstat(location.directory, &directory) == 0
-            && fstat(reply.get(), &replyDirectory) == 0 && directory.st_dev == replyDirectory.st_dev
-            && directory.st_ino == replyDirectory.st_ino;
-    return found == Resolution::Found && S_ISREG(target.st_mode) && !isReplyFile;
+    struct stat root;
+    const bool isDatabase = location.name == DATABASE_PATH && fstat(location.directory, &directory) == 0
+            && fstat(build.fd(), &root) == 0 && directory.st_dev == root.st_dev && directory.st_ino == root.st_ino;
+    return found == Resolution::Found && S_ISREG(target.st_mode) && !isDatabase && !isFileApiDirectory(location.directory);
+}
+
+bool ReplyLayout::isFileApiDirectory(int directory)
+{
+    struct stat found;
+    if (fstat(directory, &found) != 0)
+        return false;
+    resolveFileApi(false, false);
+    const FileDescriptor kept(fileApi.isValid() ? openat(fileApi.get(), KEPT_DIRECTORY_NAME,
+                                                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                                : -1);
+    for (const int fd : { reply.get(), fileApi.get(), kept.get() }) {
+        struct stat status;
+        if (fd >= 0 && fstat(fd, &status) == 0 && status.st_dev == found.st_dev && status.st_ino == found.st_ino)
+            return true;
+    }
+    return false;
 }
 
 // The directory of the note, of what is kept and of the queries. A build
@@ -119,6 +136,11 @@ bool ReplyLayout::databaseExists()
         && (directory.st_dev != root.st_dev || directory.st_ino != root.st_ino)
         && fstatat(database.get(), "CMakeCache.txt", &status, AT_SYMLINK_NOFOLLOW) == 0) {
         report.warn(DATABASE_PATH, "skipped: the link leads to the database of another build directory");
+        hasDatabase = false;
+    }
+    // A reply file, or the tool's own, is mapped by its own name or never.
+    if (hasDatabase && isFileApiDirectory(database.get())) {
+        report.warn(DATABASE_PATH, "skipped: the link leads into .cmake/api/v1");
         hasDatabase = false;
     }
     return hasDatabase;

@@ -21,6 +21,7 @@ constexpr char DATABASE_PATH[] = "compile_commands.json";
 // Beside the reply, not in it: when CMake writes a reply it deletes every
 // other file of the reply directory.
 constexpr char NOTE_NAME[] = ".dorvane-mapped-files";
+constexpr char KEPT_DIRECTORY_NAME[] = ".dorvane-kept";
 constexpr char LEADS_OUT[] = "the link leads out of the build directory";
 
 using ReplyFile = DirectoryEntry;
@@ -87,6 +88,8 @@ public:
 
 private:
     bool resolveFileApi(bool create, bool isNeeded);
+    // Whether a directory is the reply's, the file API's or the kept files'.
+    bool isFileApiDirectory(int directory);
 
     RunReport &report;
     ConfinedDirectory build;

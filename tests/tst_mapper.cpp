@@ -245,12 +245,25 @@ void tst_Mapper::run_data()
         setOwner(dir + "/d", keepOwner, 0604);
         setOwner(dir + reply + "/m", keepOwner, 0604);
     }, refuse(__NR_openat2, ENOSYS));
-    // A link to another reply file: that file is mapped, and kept, by its own name.
+    // A link to another reply file, or to what is kept: each is mapped, and
+    // kept, by its own name, or never.
     const QByteArray objectName = named(object).chopped(1);
-    row("a link to another reply file, then other paths", { named(object) + object }, sw, "exit 0",
+    row("links to another reply file and to what is kept, then other paths", { named(object) + object }, sw, "exit 0",
         { named(object) + "/S/usr/include /W/a" }, [=](const QString &dir) {
         QVERIFY(QFile::link(objectName, dir + reply + "/target-0123456789abcdef0123.json"));
+        QVERIFY(QFile::link("../.dorvane-kept/" + objectName, dir + reply + "/zlink-00000000000000000000.json"));
         QVERIFY(runTool(dir, { "/T", "/W" }, geteuid() == 0).endsWith("exit 0"));
+    });
+    // The database is mapped as the database, and a reply file as a reply file.
+    const QByteArray flags = "-I/usr/include/x";
+    row("a reply file linked to the database", { "index-1.json=/usr/lib", db + flags }, withDb, "exit 0",
+        { "index-1.json=/S/usr/lib", db + "-I/S/usr/include/x" }, [=](const QString &dir) {
+        QVERIFY(QFile::link("../../../../compile_commands.json", dir + reply + '/' + named(flags).chopped(1)));
+    });
+    row("the database linked to a reply file", { named(flags) + flags }, withDb,
+        "dorvane: compile_commands.json: skipped: the link leads into .cmake/api/v1\n"
+        "Compilation database does not exist.\nexit 0", { named(flags) + "-I/S/usr/include/x" }, [=](const QString &dir) {
+        QVERIFY(QFile::link(".cmake/api/v1/reply/" + named(flags).chopped(1), dir + "/compile_commands.json"));
     });
 
     // The tool runs as an ordinary user: see run().
