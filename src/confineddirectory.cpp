@@ -53,11 +53,21 @@ bool isOnlyDots(const QByteArrayList &pending)
     return std::all_of(pending.begin(), pending.end(), [](const QByteArray &c) { return c.isEmpty() || c == "."; });
 }
 
-// The first entry that could not be removed, and why.
+// The first entry that could not be removed, why, and the directory it is in.
 struct RemovalFailure
 {
     QByteArray path;
     int error = 0;
+    FileDescriptor directory;
+
+    void set(const QByteArray &failedPath, int directoryFd)
+    {
+        if (!path.isEmpty())
+            return;
+        error = errno;
+        path = failedPath;
+        directory = FileDescriptor(fcntl(directoryFd, F_DUPFD_CLOEXEC, 0));
+    }
 };
 
 bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool isTop, RemovalFailure &failure);
@@ -67,7 +77,7 @@ bool removeBelow(int directoryFd, const QByteArray &path, RemovalFailure &failur
 {
     DIR *const directory = fdopendir(directoryFd);
     if (!directory) {
-        failure = failure.path.isEmpty() ? RemovalFailure { path, errno } : failure;
+        failure.set(path, directoryFd);
         ::close(directoryFd);
         return false;
     }
@@ -98,8 +108,8 @@ bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool
                 || unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT;
     else
         removed = errno == ENOENT;
-    if (!removed && failure.path.isEmpty())
-        failure = { path, errno };
+    if (!removed)
+        failure.set(path, directoryFd);
     return removed;
 }
 
@@ -243,12 +253,13 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
     return Resolution::Found;
 }
 
-bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath)
+bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath, FileDescriptor &failedDirectory)
 {
     RemovalFailure failure;
     if (removeEntry(parent, name.constData(), name, true, failure))
         return true;
     failedPath = failure.path;
+    failedDirectory = std::move(failure.directory);
     errno = failure.error;
     return false;
 }

@@ -155,8 +155,9 @@ bool ReplyLayout::queryExists()
 bool ReplyLayout::removeQueries()
 {
     QByteArray failedPath;
-    return !queryExists() || removeTree(fileApi.get(), "query", failedPath)
-            || report.fail(fileApiPath(failedPath), "cannot remove", errno);
+    FileDescriptor failedDirectory;
+    return !queryExists() || removeTree(fileApi.get(), "query", failedPath, failedDirectory)
+            || report.fail(fileApiPath(failedPath), "cannot remove", errno, failedDirectory.get());
 }
 
 QByteArray ReplyLayout::reconfigure() const
