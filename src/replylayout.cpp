@@ -70,17 +70,29 @@ bool ReplyLayout::locate(const ReplyFile &file, Location &location)
     if (found == Resolution::Outside)
         report.warn(replyPath(file.name), QByteArray("skipped: ") + LEADS_OUT);
     location.directory = location.linkDirectory.get();
-    struct stat directory;
-    struct stat root;
-    const bool isDatabase = location.name == DATABASE_PATH && fstat(location.directory, &directory) == 0
-            && fstat(build.fd(), &root) == 0 && directory.st_dev == root.st_dev && directory.st_ino == root.st_ino;
-    return found == Resolution::Found && S_ISREG(target.st_mode) && !isDatabase && !isFileApiDirectory(location.directory);
+    if (found != Resolution::Found || !S_ISREG(target.st_mode) || isFileApiDirectory(location.directory))
+        return false;
+    // The database's file, wherever its own link leads, as it stands before
+    // anything is written.
+    if (!databaseFile) {
+        FileDescriptor directory;
+        QByteArray name;
+        struct stat status;
+        databaseFile = build.locate(DATABASE_PATH, directory, name, status) == Resolution::Found
+                ? std::pair { quint64(status.st_dev), quint64(status.st_ino) }
+                : std::pair<quint64, quint64> {};
+    }
+    return *databaseFile != std::pair { quint64(target.st_dev), quint64(target.st_ino) };
 }
 
 bool ReplyLayout::isFileApiDirectory(int directory)
 {
     struct stat found;
-    if (fstat(directory, &found) != 0)
+    struct stat root;
+    // Where the file API's directory leads back to the build directory,
+    // that is still the build directory.
+    if (fstat(directory, &found) != 0 || fstat(build.fd(), &root) != 0
+        || (found.st_dev == root.st_dev && found.st_ino == root.st_ino))
         return false;
     resolveFileApi(false, false);
     const FileDescriptor kept(fileApi.isValid() ? openat(fileApi.get(), KEPT_DIRECTORY_NAME,

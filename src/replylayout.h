@@ -14,6 +14,9 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
 
+#include <optional>
+#include <utility>
+
 constexpr char FILE_API_PATH[] = ".cmake/api/v1";
 constexpr char REPLY_PATH[] = ".cmake/api/v1/reply";
 constexpr char QUERY_PATH[] = ".cmake/api/v1/query";
@@ -103,6 +106,8 @@ private:
     bool hasDatabase = false;
     FileDescriptor database;
     QByteArray databaseFileName;
+    // The device and inode of the file the database's path leads to.
+    std::optional<std::pair<quint64, quint64>> databaseFile;
 };
 
 #endif // REPLYLAYOUT_H

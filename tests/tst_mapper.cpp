@@ -256,8 +256,9 @@ void tst_Mapper::run_data()
     });
     // The database is mapped as the database, and a reply file as a reply file.
     const QByteArray flags = "-I/usr/include/x";
-    row("a reply file linked to the database", { "index-1.json=/usr/lib", db + flags }, withDb, "exit 0",
-        { "index-1.json=/S/usr/lib", db + "-I/S/usr/include/x" }, [=](const QString &dir) {
+    row("a reply file linked to the database, itself a link", { "index-1.json=/usr/lib", "../../../../d=" + flags }, withDb,
+        "exit 0", { "index-1.json=/S/usr/lib", "../../../../d=-I/S/usr/include/x" }, [=](const QString &dir) {
+        QVERIFY(QFile::link("d", dir + "/compile_commands.json"));
         QVERIFY(QFile::link("../../../../compile_commands.json", dir + reply + '/' + named(flags).chopped(1)));
     });
     row("the database linked to a reply file", { named(flags) + flags }, withDb,
