@@ -53,20 +53,23 @@ bool isOnlyDots(const QByteArrayList &pending)
     return std::all_of(pending.begin(), pending.end(), [](const QByteArray &c) { return c.isEmpty() || c == "."; });
 }
 
-// The first entry that could not be removed, why, and the directory it is in.
+// The first entry that could not be removed, why, and the directory that
+// refused: the entry itself where it could not be opened, its parent
+// otherwise.
 struct RemovalFailure
 {
     QByteArray path;
     int error = 0;
     FileDescriptor directory;
 
-    void set(const QByteArray &failedPath, int directoryFd)
+    void set(const QByteArray &failedPath, int directoryFd, const char *name = nullptr)
     {
         if (!path.isEmpty())
             return;
         error = errno;
         path = failedPath;
-        directory = FileDescriptor(fcntl(directoryFd, F_DUPFD_CLOEXEC, 0));
+        directory = FileDescriptor(name ? openat(directoryFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                                        : fcntl(directoryFd, F_DUPFD_CLOEXEC, 0));
     }
 };
 
@@ -97,6 +100,7 @@ bool removeBelow(int directoryFd, const QByteArray &path, RemovalFailure &failur
 bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool isTop, RemovalFailure &failure)
 {
     const int fd = openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int openError = fd < 0 ? errno : 0;
     struct stat status;
     bool removed = false;
     if (fd >= 0)
@@ -109,7 +113,7 @@ bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool
     else
         removed = errno == ENOENT;
     if (!removed)
-        failure.set(path, directoryFd);
+        failure.set(path, directoryFd, openError == EACCES ? name : nullptr);
     return removed;
 }
 

@@ -307,6 +307,15 @@ void tst_Mapper::run_data()
         setOwner(dir + query + "/client-ide", 0);
         QVERIFY(QDir().mkpath(dir + reply + "/../" + noteName));
     });
+    // The advice follows the directory that refused: the one that cannot be
+    // opened, or the one an entry cannot be removed from.
+    row("query directory another user's, not removed", in, sw, failed(".cmake/api/v1/query: cannot remove" + denied + otherUser),
+        { "a=/S/usr/lib" }, [](const QString &dir) { setOwner(dir + query, 0, 0700); });
+    row("query directory not removed, one of its own unreadable", in, sw,
+        failed(".cmake/api/v1/query/client-ide: cannot remove" + denied), { "a=/S/usr/lib" }, [](const QString &dir) {
+        setOwner(dir + query, 0, 0777);
+        setOwner(dir + query + "/client-ide", 65534, 0300);
+    });
     row("write fails", big, { longSysroot, "/W" }, failed(r + "a: cannot write: File too large"), {}, {}, fileSizeLimit(8192));
     row("write fails in place", big, { longSysroot, "/W" }, failed(r + "a: cannot write: File too large"), {},
         [](const QString &dir) { setOwner(dir + reply, 0); }, fileSizeLimit(8192));
