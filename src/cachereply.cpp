@@ -15,6 +15,9 @@ bool isFlagCacheVariable(const QString &name)
             || name == u"CMAKE_SHARED_LINKER_FLAGS";
 }
 
+namespace {
+
+// The directory rules an entry's value takes, by the entry's name.
 unsigned cacheEntryRules(const QString &name)
 {
     unsigned rules = AllDirectoryRules;
@@ -28,6 +31,8 @@ unsigned cacheEntryRules(const QString &name)
         rules &= ~ShareRule;
     return rules;
 }
+
+} // namespace
 
 bool mapCacheReply(QByteArray &text, const PathRules &rules)
 {

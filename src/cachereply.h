@@ -15,9 +15,6 @@
 
 bool isFlagCacheVariable(const QString &name);
 
-// The directory rules an entry's value takes, by the entry's name.
-unsigned cacheEntryRules(const QString &name);
-
 // Maps the string value of each entry of a cache reply (UTF-8 JSON) and re-serialises
 // it if any value changed; otherwise it keeps its bytes. False, and the
 // text unchanged, for one that is no JSON object of kind "cache" with an
