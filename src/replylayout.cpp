@@ -11,6 +11,21 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+namespace {
+
+bool isSameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool isSameFile(int fd, const struct stat &b)
+{
+    struct stat a;
+    return fd >= 0 && fstat(fd, &a) == 0 && isSameFile(a, b);
+}
+
+} // namespace
+
 bool ReplyLayout::open(const QByteArray &directory)
 {
     isOpen = build.open(directory.isEmpty() ? QByteArray(".") : directory);
@@ -70,40 +85,33 @@ bool ReplyLayout::locate(const ReplyFile &file, Location &location)
     if (found == Resolution::Outside)
         report.warn(replyPath(file.name), QByteArray("skipped: ") + LEADS_OUT);
     location.directory = location.linkDirectory.get();
-    if (found != Resolution::Found || !S_ISREG(target.st_mode) || isFileApiDirectory(location.directory))
-        return false;
-    // The database's file, wherever its own link leads, as it stands before
-    // anything is written.
-    if (!databaseFile) {
-        FileDescriptor directory;
-        QByteArray name;
-        struct stat status;
-        databaseFile = build.locate(DATABASE_PATH, directory, name, status) == Resolution::Found
-                ? std::pair { quint64(status.st_dev), quint64(status.st_ino) }
-                : std::pair<quint64, quint64> {};
-    }
-    return *databaseFile != std::pair { quint64(target.st_dev), quint64(target.st_ino) };
+    // The database's file, wherever its own link leads, as it stood before
+    // anything was written.
+    return found == Resolution::Found && S_ISREG(target.st_mode) && !isFileApiDirectory(location.directory)
+            && !(locateDatabase() == Resolution::Found && isSameFile(target, databaseStatus));
 }
 
 bool ReplyLayout::isFileApiDirectory(int directory)
 {
     struct stat found;
-    struct stat root;
     // Where the file API's directory leads back to the build directory,
     // that is still the build directory.
-    if (fstat(directory, &found) != 0 || fstat(build.fd(), &root) != 0
-        || (found.st_dev == root.st_dev && found.st_ino == root.st_ino))
+    if (fstat(directory, &found) != 0 || isSameFile(build.fd(), found))
         return false;
     resolveFileApi(false, false);
     const FileDescriptor kept(fileApi.isValid() ? openat(fileApi.get(), KEPT_DIRECTORY_NAME,
                                                          O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                                 : -1);
-    for (const int fd : { reply.get(), fileApi.get(), kept.get() }) {
-        struct stat status;
-        if (fd >= 0 && fstat(fd, &status) == 0 && status.st_dev == found.st_dev && status.st_ino == found.st_ino)
-            return true;
+    return isSameFile(reply.get(), found) || isSameFile(fileApi.get(), found) || isSameFile(kept.get(), found);
+}
+
+Resolution ReplyLayout::locateDatabase()
+{
+    if (!isDatabaseLocated) {
+        isDatabaseLocated = true;
+        databaseResolution = build.locate(DATABASE_PATH, database, databaseFileName, databaseStatus);
     }
-    return false;
+    return databaseResolution;
 }
 
 // The directory of the note, of what is kept and of the queries. A build
@@ -135,18 +143,16 @@ bool ReplyLayout::databaseExists()
     if (isDatabaseResolved || !(isOpen || open({})))
         return hasDatabase;
     isDatabaseResolved = true;
-    struct stat status;
-    const Resolution found = build.locate(DATABASE_PATH, database, databaseFileName, status);
+    const Resolution found = locateDatabase();
     if (found == Resolution::Outside)
         report.warn(DATABASE_PATH, QByteArray("skipped: ") + LEADS_OUT);
-    hasDatabase = found == Resolution::Found && S_ISREG(status.st_mode);
+    hasDatabase = found == Resolution::Found && S_ISREG(databaseStatus.st_mode);
     // A link to the database of a build directory within this one, as a
     // source root holds for clangd, is for runs in that build directory.
-    struct stat directory;
     struct stat root;
-    if (hasDatabase && fstat(database.get(), &directory) == 0 && fstat(build.fd(), &root) == 0
-        && (directory.st_dev != root.st_dev || directory.st_ino != root.st_ino)
-        && fstatat(database.get(), "CMakeCache.txt", &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    struct stat cache;
+    if (hasDatabase && fstat(build.fd(), &root) == 0 && !isSameFile(database.get(), root)
+        && fstatat(database.get(), "CMakeCache.txt", &cache, AT_SYMLINK_NOFOLLOW) == 0) {
         report.warn(DATABASE_PATH, "skipped: the link leads to the database of another build directory");
         hasDatabase = false;
     }

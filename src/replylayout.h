@@ -14,8 +14,7 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
 
-#include <optional>
-#include <utility>
+#include <sys/stat.h>
 
 constexpr char FILE_API_PATH[] = ".cmake/api/v1";
 constexpr char REPLY_PATH[] = ".cmake/api/v1/reply";
@@ -93,6 +92,7 @@ private:
     bool resolveFileApi(bool create, bool isNeeded);
     // Whether a directory is the reply's, the file API's or the kept files'.
     bool isFileApiDirectory(int directory);
+    Resolution locateDatabase();
 
     RunReport &report;
     ConfinedDirectory build;
@@ -106,8 +106,11 @@ private:
     bool hasDatabase = false;
     FileDescriptor database;
     QByteArray databaseFileName;
-    // The device and inode of the file the database's path leads to.
-    std::optional<std::pair<quint64, quint64>> databaseFile;
+    // Where the database's path leads, found once, as it stood before
+    // anything was written.
+    bool isDatabaseLocated = false;
+    Resolution databaseResolution = Resolution::Missing;
+    struct stat databaseStatus = {};
 };
 
 #endif // REPLYLAYOUT_H
