@@ -23,35 +23,10 @@ CmakeApiMapper::CmakeApiMapper(const QString &sysrootPath, const QString &worksp
 {
 }
 
-bool CmakeApiMapper::setBuildDirectory(const QByteArray &directory)
-{
-    return layout.open(directory);
-}
-
-void CmakeApiMapper::requestCompileCommands()
-{
-    isCompileCommandsRequested = true;
-}
-
 void CmakeApiMapper::setMappings(const QList<PathMapping> &mappings)
 {
     paths.mappings = mappings;
     rules = PathRules(paths);
-}
-
-bool CmakeApiMapper::isReplyExist()
-{
-    return layout.replyExists();
-}
-
-bool CmakeApiMapper::isQueryExist()
-{
-    return layout.queryExists();
-}
-
-bool CmakeApiMapper::isCompileCommandsExist()
-{
-    return layout.databaseExists();
 }
 
 bool CmakeApiMapper::isCMakeBuildDirectory()

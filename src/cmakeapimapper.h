@@ -32,18 +32,18 @@ public:
 
     // Works in directory rather than in the current directory. False, with
     // errno set, for one that cannot be entered.
-    bool setBuildDirectory(const QByteArray &directory);
+    bool setBuildDirectory(const QByteArray &directory) { return layout.open(directory); }
     // Asks the run to map compile_commands.json as well, before the index files.
-    void requestCompileCommands();
+    void requestCompileCommands() { isCompileCommandsRequested = true; }
     // Where a path starts with a mapping's CONTAINER, it is mapped to its
     // HOST, and no fixed rule applies.
     void setMappings(const QList<PathMapping> &mappings);
 
     // Whether a reply directory stands at its path: a file there is none.
     // One that leads out of the build directory does, and fails the run.
-    bool isReplyExist();
-    bool isQueryExist();
-    bool isCompileCommandsExist();
+    bool isReplyExist() { return layout.replyExists(); }
+    bool isQueryExist() { return layout.queryExists(); }
+    bool isCompileCommandsExist() { return layout.databaseExists(); }
     // Whether the build directory holds a CMakeCache.txt.
     bool isCMakeBuildDirectory();
     // A file of the build directory as named from where the run started.

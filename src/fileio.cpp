@@ -53,13 +53,7 @@ ReadResult FileReader::open(int directoryFd, const char *name, FileStatus &fileS
     if (!S_ISREG(status.st_mode))
         return ReadResult::Skipped;
     fileStatus = statusOf(status);
-    openedSize = status.st_size;
     return ReadResult::Read;
-}
-
-bool FileReader::readAll(QByteArray &content)
-{
-    return readToEnd(descriptor.get(), openedSize, content);
 }
 
 bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
@@ -86,7 +80,7 @@ ReadResult readFile(int directoryFd, const char *name, QByteArray &content, File
     const ReadResult opened = reader.open(directoryFd, name, status);
     if (opened != ReadResult::Read)
         return opened;
-    return reader.readAll(content) ? ReadResult::Read : ReadResult::Failed;
+    return readToEnd(reader.fd(), status.identity.size, content) ? ReadResult::Read : ReadResult::Failed;
 }
 
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)

@@ -60,7 +60,6 @@ public:
     // Opens without waiting, as a FIFO would for a writer; anything but a
     // regular file is Skipped and never read.
     ReadResult open(int directoryFd, const char *name, FileStatus &status);
-    bool readAll(QByteArray &content);
     // Appends up to maxBytes to buffer, nothing at the end of the file.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
     bool rewind();
@@ -68,7 +67,6 @@ public:
 
 private:
     FileDescriptor descriptor;
-    qsizetype openedSize = 0;
 };
 
 // Where content has room for the file already, that room is used.

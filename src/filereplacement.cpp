@@ -139,7 +139,7 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
          && fchown(fd, status.owner, status.group) != 0 && isOwnerRequired)
         || ((mode & 0777 & ~fileCreationMask()) != mode && fchmod(fd, mode) != 0)) {
         abandon();
-        return OwnerNotKept;
+        return Refused;
     }
     return Started;
 }
@@ -229,7 +229,6 @@ bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatu
     case FileReplacement::Started:
         return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
     case FileReplacement::Refused:
-    case FileReplacement::OwnerNotKept:
         return false;
     case FileReplacement::NoTemporaryFile:
         break;

@@ -37,12 +37,10 @@ class FileReplacement
 public:
     enum Result {
         Started,
-        // The file may not be written.
+        // The file may not be written, or not with the owner and mode asked for.
         Refused,
         // No file can be made beside it; errno says why.
         NoTemporaryFile,
-        // The temporary file cannot take the owner or mode asked for.
-        OwnerNotKept,
     };
 
     FileReplacement() = default;
@@ -79,8 +77,9 @@ private:
 bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatus &status, const QByteArray &content,
                         FileIdentity *written = nullptr, KeptVersion *keep = nullptr);
 
-// A small file of the tool's own: a regular file there keeps its status; a
-// link there, or nothing, gives way to a new file. A directory there fails.
+// A small file of the tool's own, owned by the directory's owner where the
+// runner may give it: a regular file there keeps its mode, and anything else
+// but a directory gives way to a new file. A directory there fails.
 bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &content);
 
 #endif // FILEREPLACEMENT_H

@@ -5,7 +5,6 @@
 
 #include "keptoriginals.h"
 
-#include "contenthash.h"
 #include "databasemap.h"
 #include "temporaryfiles.h"
 

@@ -74,7 +74,11 @@ public:
     template <typename Number = qint64>
     Number number(int base = 10)
     {
-        const QByteArrayView field = next();
+        return parse<Number>(next(), base);
+    }
+    template <typename Number>
+    Number parse(QByteArrayView field, int base)
+    {
         Number value = 0;
         const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value, base);
         isValid = isValid && error == std::errc() && end == field.data() + field.size();
@@ -87,19 +91,13 @@ public:
         const qint64 size = number();
         return { device, inode, size, number() };
     }
-    QByteArrayView peek() const
-    {
-        const qsizetype space = line.indexOf(' ', position);
-        return position < line.size() ? line.sliced(position, (space < 0 ? line.size() : space) - position)
-                                      : QByteArrayView();
-    }
     // "-" where there is none, and "=" for an object that is what CMake wrote.
-    Checksum checksum()
+    Checksum checksum(bool *isAsCMakeWrote = nullptr)
     {
-        if (peek() != "-" && peek() != "=")
-            return number<quint64>(16);
-        next();
-        return {};
+        const QByteArrayView field = next();
+        if (isAsCMakeWrote)
+            *isAsCMakeWrote = field == "=";
+        return field == "-" || field == "=" ? Checksum() : Checksum(parse<quint64>(field, 16));
     }
     // The rest of the line.
     QByteArray rest()
@@ -158,8 +156,7 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
         } else if (kind == "object") {
             ObjectEntry entry { fields.identity(), paths, paths == AnyPaths, {} };
             if (!isSecond) {
-                entry.isAsCMakeWrote = fields.peek() == "=";
-                entry.kept = fields.checksum();
+                entry.kept = fields.checksum(&entry.isAsCMakeWrote);
             }
             const QByteArray name = fields.rest();
             if (fields.isValid)

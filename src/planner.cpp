@@ -15,18 +15,13 @@
 
 #include <cerrno>
 
-Planner::Planner(MappingNote &note, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept,
-                 RunReport &report)
-    : note(note), rules(rules), layout(layout), kept(kept), report(report)
-{
-}
-
 bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatabase, Plan &plan)
 {
     paths = pathsIndex;
     for (const int unkept : note.unkeptPaths)
         mayHaveUnkept = mayHaveUnkept || unkept != paths;
-    takeOverSecondFormat(files);
+    if (note.database && !note.database->kept)
+        note.database->kept = keptChecksumOf(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
     bool isReplyNew = false;
     qsizetype notedIndexes = 0;
     plan.objects.reserve(files.size());
@@ -60,40 +55,20 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
     return true;
 }
 
-// A note of the second format names indexes by the SHA3-256 of what this
-// tool wrote and kept files by their identity: each is taken over as a
-// checksum where the file still matches. A kept file matches by its size
-// and modification time, which a copy of the build directory (cp -a,
-// rsync -a) keeps, and not by its inode, which it does not.
-void Planner::takeOverSecondFormat(const QList<ReplyFile> &files)
+// A note of the second format names kept files by their identity, taken
+// over as a checksum where the file still matches: by its size and
+// modification time, which a copy of the build directory (cp -a, rsync -a)
+// keeps, and not by its inode, which it does not.
+Checksum Planner::keptChecksumOf(const QByteArray &keptName, const FileIdentity &identity)
 {
+    FileReader reader;
     FileStatus status;
-    const auto keptChecksum = [&](const QByteArray &keptName, const FileIdentity &identity) {
-        FileReader reader;
-        quint64 checksum = 0;
-        return identity.isValid() && kept.open(keptName, reader, status) == ReadResult::Read
-                        && status.identity.size == identity.size && status.identity.modified == identity.modified
-                        && checksumOfRest(reader, checksum)
-                ? Checksum(checksum)
-                : Checksum();
-    };
-    for (const ReplyFile &file : files) {
-        const auto entry = note.indexes.find(file.name);
-        if (!note.indexHashes.contains(file.name) || entry == note.indexes.end())
-            continue;
-        Location location;
-        QByteArray content;
-        if (layout.locate(file, location)
-            && readFile(location.directory, location.name.constData(), content, status) == ReadResult::Read
-            && contentHash(content) == note.indexHashes.value(file.name))
-            entry->mapped = checksumOf(content);
-        entry->kept = keptChecksum(file.name, note.keptIndexIdentities.value(file.name));
-    }
-    if (note.database && !note.database->kept)
-        note.database->kept = keptChecksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
-    note.indexHashes.clear();
-    note.keptIndexIdentities.clear();
-    note.keptDatabaseIdentity = FileIdentity();
+    quint64 checksum = 0;
+    return identity.isValid() && kept.open(keptName, reader, status) == ReadResult::Read
+                    && status.identity.size == identity.size && status.identity.modified == identity.modified
+                    && checksumOfRest(reader, checksum)
+            ? Checksum(checksum)
+            : Checksum();
 }
 
 // CMake keeps a reply object whose name it would give again as it is, so
@@ -184,9 +159,14 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
     if (readFile(location.directory, location.name.constData(), content, planned.status) != ReadResult::Read)
         return planned;
     const quint64 checksum = checksumOf(content);
-    const auto noted = note.indexes.constFind(file.name);
+    const auto noted = note.indexes.find(file.name);
+    // A note of the second format names an index by the SHA3-256 of what this tool wrote.
+    if (const auto hash = note.indexHashes.constFind(file.name); hash != note.indexHashes.cend() && noted != note.indexes.end()) {
+        noted->mapped = contentHash(content) == *hash ? Checksum(checksum) : Checksum();
+        noted->kept = keptChecksumOf(file.name, note.keptIndexIdentities.value(file.name));
+    }
     FileStatus keptStatus;
-    if (noted == note.indexes.cend()) {
+    if (noted == note.indexes.end()) {
         // With the note gone, what is kept of an index is what CMake wrote:
         // its kept version is named only once it is.
         if (!kept.contains(file.name) || kept.read(file.name, original, keptStatus) != ReadResult::Read
@@ -226,11 +206,9 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
 bool Planner::planDatabase(PlannedDatabase &database)
 {
     FileReader reader;
-    const ReadResult opened = reader.open(layout.databaseDirectory(), layout.databaseName().constData(), database.status);
-    if (opened == ReadResult::Failed)
-        return report.fail(DATABASE_PATH, "cannot read", errno);
+    const ReadResult opened = layout.openDatabase(reader, database.status);
     if (opened != ReadResult::Read)
-        return true;
+        return opened != ReadResult::Failed;
     const FileIdentity &identity = database.status.identity;
     // Its checksum, read once, where a version of its size must be told.
     Checksum checksum;

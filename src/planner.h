@@ -22,8 +22,8 @@ enum class Provenance {
     // As CMake wrote it: mapped from the file itself, and kept.
     AsCMakeWrote,
     // Neither the note nor a kept copy tells: as CMake wrote it, unless the
-    // text, read to be mapped, is not what the hash in its name says, and
-    // so the tool's output, taken for these paths'.
+    // text, read to be mapped, may be the tool's output and is not what the
+    // hash in its name says: then it is taken for these paths' output.
     Unrecorded,
     MappedWithThesePaths,
     // Mapped with other paths, or left by a run that ended before it put
@@ -86,7 +86,10 @@ class Planner
 public:
     // The note is the last run's: what a note of the second format says is
     // taken over into it as the third format says it.
-    Planner(MappingNote &note, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report);
+    Planner(MappingNote &note, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report)
+        : note(note), rules(rules), layout(layout), kept(kept), report(report)
+    {
+    }
 
     // Plans every reply file, and the database where asked, for the paths
     // of the note's list given: false, with the reason reported, where one
@@ -99,7 +102,7 @@ public:
                                        RewriteCheck check);
 
 private:
-    void takeOverSecondFormat(const QList<ReplyFile> &files);
+    Checksum keptChecksumOf(const QByteArray &keptName, const FileIdentity &identity);
     PlannedFile planObject(const ReplyFile &file, const Location &location);
     PlannedFile planIndex(const ReplyFile &file, const Location &location);
     bool planDatabase(PlannedDatabase &database);

@@ -164,6 +164,14 @@ bool ReplyLayout::databaseExists()
     return hasDatabase;
 }
 
+ReadResult ReplyLayout::openDatabase(FileReader &reader, FileStatus &status)
+{
+    const ReadResult opened = reader.open(database.get(), databaseFileName.constData(), status);
+    if (opened == ReadResult::Failed)
+        report.fail(DATABASE_PATH, "cannot read", errno);
+    return opened;
+}
+
 bool ReplyLayout::queryExists()
 {
     struct stat status;

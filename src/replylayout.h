@@ -78,6 +78,8 @@ public:
     bool databaseExists();
     int databaseDirectory() const { return database.get(); }
     const QByteArray &databaseName() const { return databaseFileName; }
+    // Opens the database to read it; Failed is said.
+    ReadResult openDatabase(FileReader &reader, FileStatus &status);
 
     bool queryExists();
     bool removeQueries();

@@ -8,15 +8,8 @@
 
 #include "contenthash.h"
 #include "databasemap.h"
-#include "replytext.h"
 
 #include <cerrno>
-
-ReplyWriter::ReplyWriter(const QByteArray &savedNote, int paths, const PathRules &rules, ReplyLayout &layout,
-                         KeptOriginals &kept, RunReport &report)
-    : savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
-{
-}
 
 void ReplyWriter::begin(const MappingNote &previous, const Plan &plan)
 {
@@ -30,7 +23,6 @@ void ReplyWriter::begin(const MappingNote &previous, const Plan &plan)
     }
 }
 
-// Maps what CMake wrote of a reply file: the file itself, or what is kept of it.
 bool ReplyWriter::mapFile(const PlannedFile &planned)
 {
     const QByteArray &name = planned.file.name;
@@ -101,7 +93,7 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
             || readFile(location.directory, location.name.constData(), current, status) != ReadResult::Read
             || current != text.text())
             return false;
-        const Checksum keptChecksum = planned.keptChecksum ? planned.keptChecksum : Checksum(checksumOf(text.original));
+        const Checksum keptChecksum = planned.keptChecksum ? planned.keptChecksum : checksumOf(text.original);
         if (planned.isIndex)
             note.indexes.insert(name, { checksumOf(current), paths, keptChecksum });
         else
@@ -142,8 +134,6 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
         note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
             return false;
-    } else if (isToKeep && !mayKeep && !noteUnkept()) {
-        return false;
     }
     FileIdentity identity;
     if (!replace(name, location, status, text.text(), &identity, mayKeep ? &version : nullptr,
@@ -170,7 +160,7 @@ bool ReplyWriter::replace(const QByteArray &name, const Location &location, cons
         kept.add(*version);
         return true;
     }
-    if (version && isObject && !noteUnkept())
+    if (isObject && !noteUnkept())
         return false;
     if (replaceFileContent(location.directory, location.name, status, text, written))
         return true;
@@ -193,13 +183,11 @@ bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
 {
     FileReader reader;
     FileStatus status;
-    const ReadResult opened = reader.open(layout.databaseDirectory(), layout.databaseName().constData(), status);
-    if (opened == ReadResult::Failed)
-        return report.fail(DATABASE_PATH, "cannot read", errno);
+    const ReadResult opened = layout.openDatabase(reader, status);
     if (opened == ReadResult::Link)
         report.warn(DATABASE_PATH, "skipped: it became a link while the run went on");
     if (opened != ReadResult::Read)
-        return true;
+        return opened != ReadResult::Failed;
     if (planned.provenance == Provenance::MappedWithThesePaths) {
         note.database = DatabaseEntry { { planned.entry->version.checksum, status.identity, paths }, planned.entry->kept, {} };
         return true;

@@ -22,7 +22,10 @@ class ReplyWriter
 public:
     // savedNote is the note's text as it stands on disk.
     ReplyWriter(const QByteArray &savedNote, int paths, const PathRules &rules, ReplyLayout &layout,
-                KeptOriginals &kept, RunReport &report);
+                KeptOriginals &kept, RunReport &report)
+        : savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
+    {
+    }
 
     // Starts the note from the last run's paths, with the plan's entries
     // for the indexes and the database, so that saving it before one index

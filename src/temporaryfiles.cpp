@@ -26,9 +26,8 @@ namespace {
 constexpr char PREFIX[] = ".dorvane-";
 constexpr int RANDOM_LETTERS = 6;
 
-// A run writes at most two at once: a file's new version, and the note's,
-// saved before that version is in place, or the copy of an index kept under
-// a temporary name until it is whole. The table has room to spare.
+// A run writes at most two at once: the database's new version, and the
+// note's, saved before that version is in place. The table has room to spare.
 struct Registered
 {
     volatile sig_atomic_t directory = -1;
