@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -236,12 +237,18 @@ private:
         return pos == 0 || isSeparator(text[pos - 1]) || (paths.isJson && text[pos - 1] == Char('t') && isEscaped(pos - 1));
     }
 
+    // Back over flags that stand one right after the other: a text may
+    // hold any number of them, so this is a loop. No two flags end alike.
     bool isPathStart(qsizetype pos) const
     {
-        return isAfterSeparator(pos) || std::any_of(std::begin(FLAGS), std::end(FLAGS), [&](std::string_view flag) {
-                   const qsizetype start = pos - qsizetype(flag.size());
-                   return isAt(start, flag) && isPathStart(start);
-               });
+        while (!isAfterSeparator(pos)) {
+            const auto flag = std::find_if(std::begin(FLAGS), std::end(FLAGS),
+                                           [&](std::string_view f) { return isAt(pos - qsizetype(f.size()), f); });
+            if (flag == std::end(FLAGS))
+                return false;
+            pos -= qsizetype(flag->size());
+        }
+        return true;
     }
 
     bool matchMapping(qsizetype pos, PathMatch &match) const
@@ -359,27 +366,60 @@ private:
 // without a look: text that was copied held no match to begin with, and the
 // characters a match looks at around it are the same or, next to an
 // inserted path, only ever stop a match. The window searched is a few dozen
-// bytes, too short for a search that builds tables.
-bool touchesPath(const char *text, qsizetype size, qsizetype from, const PathMatch &match, std::string_view path)
+// bytes, too short for a search that builds tables. The rest of a mapped
+// path is not: matches come left to right, so the start of the path a
+// match is in, and how far each HOST was looked for from there, carry over
+// to the next, and a long text with no separator is looked at once.
+class OutputCheck
 {
-    if (path.empty())
-        return true; // an empty path occurs everywhere
-    from = std::max<qsizetype>(0, from - qsizetype(path.size()));
-    const qsizetype to = std::min(size, (match.isMapping ? match.keptBegin : match.end) - 1 + qsizetype(path.size()));
-    return std::string_view(text + from, to - from).find(path) != std::string_view::npos;
-}
+public:
+    OutputCheck(const char *text, qsizetype size, const PathRules::Encoded<char> &paths)
+        : text(text), size(size), paths(paths), searchedTo(paths.mappings.size(), -1)
+    {
+    }
 
-bool touchesAnyPath(const char *text, qsizetype size, const PathMatch &match, const PathRules::Encoded<char> &paths)
-{
-    qsizetype pathStart = match.begin;
-    while (!paths.mappings.empty() && pathStart > 0 && !isSeparator(text[pathStart - 1]))
-        --pathStart;
-    return touchesPath(text, size, match.begin, match, paths.sysroot)
-            || touchesPath(text, size, match.begin, match, paths.workspace)
-            || std::any_of(paths.mappings.begin(), paths.mappings.end(), [&](const auto &mapping) {
-                   return touchesPath(text, size, pathStart, match, mapping.second);
-               });
-}
+    bool mayBeOutput(const PathMatch &match)
+    {
+        const qsizetype previousStart = pathStart;
+        for (; !paths.mappings.empty() && scanned < match.begin; ++scanned) {
+            if (isSeparator(text[scanned]))
+                pathStart = scanned + 1;
+        }
+        if (pathStart != previousStart) {
+            isHostFound = false;
+            std::fill(searchedTo.begin(), searchedTo.end(), -1);
+        }
+        if (touches(match.begin, -1, match, paths.sysroot) || touches(match.begin, -1, match, paths.workspace))
+            return true;
+        for (std::size_t i = 0; i < paths.mappings.size() && !isHostFound; ++i)
+            isHostFound = touches(pathStart, searchedTo[i], match, paths.mappings[i].second, &searchedTo[i]);
+        return isHostFound;
+    }
+
+private:
+    // Whether path occurs in the window around a match, from before from;
+    // text before searched is known not to hold it.
+    bool touches(qsizetype from, qsizetype searched, const PathMatch &match, std::string_view path,
+                 qsizetype *searchedTo = nullptr) const
+    {
+        if (path.empty())
+            return true; // an empty path occurs everywhere
+        const qsizetype length = qsizetype(path.size());
+        from = std::max<qsizetype>({ 0, from - length, searched - length + 1 });
+        const qsizetype to = std::min(size, (match.isMapping ? match.keptBegin : match.end) - 1 + length);
+        if (searchedTo)
+            *searchedTo = std::max(to, *searchedTo);
+        return from < to && std::string_view(text + from, to - from).find(path) != std::string_view::npos;
+    }
+
+    const char *text;
+    qsizetype size;
+    const PathRules::Encoded<char> &paths;
+    qsizetype pathStart = 0;
+    qsizetype scanned = 0;
+    bool isHostFound = false;
+    std::vector<qsizetype> searchedTo;
+};
 
 template <typename Out, typename Char>
 bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules::Encoded<Char> &paths,
@@ -393,11 +433,14 @@ bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules
         return false;
     }
     bool mayBeRewritten = check != nullptr;
+    std::optional<OutputCheck> outputCheck;
+    if constexpr (std::is_same_v<Char, char>)
+        outputCheck.emplace(data, size, paths);
     Appender<Out, Char> appender(out, size + size / 8 + 4 * qsizetype(paths.sysroot.size() + paths.workspace.size()));
     qsizetype done = 0;
     do {
         if constexpr (std::is_same_v<Char, char>)
-            mayBeRewritten = mayBeRewritten && touchesAnyPath(data, size, match, paths);
+            mayBeRewritten = mayBeRewritten && outputCheck->mayBeOutput(match);
         const Text<Char> &inserted = *static_cast<const Text<Char> *>(match.inserted);
         appender.append(data + done, match.begin - done);
         appender.append(inserted.data(), inserted.size());
