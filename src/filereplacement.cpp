@@ -111,16 +111,15 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     // What stands under a kept name is an older version's, or what a killed
     // run was writing.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        const bool isKeptName = keep && !keep->isNamedOnceKept;
-        temporaryName = isKeptName ? keep->name : TemporaryFiles::newName();
+        temporaryName = keep ? keep->name : TemporaryFiles::newName();
         TemporaryFiles::release(slot);
         slot = TemporaryFiles::add(temporaryDirectory, temporaryName);
-        if (isKeptName && slot < 0) {
+        if (keep && slot < 0) {
             errno = ENAMETOOLONG;
             break;
         }
         fd = openat(temporaryDirectory, temporaryName.constData(), flags, mode & 0777);
-        if (fd < 0 && errno == EEXIST && isKeptName && unlinkat(temporaryDirectory, temporaryName.constData(), 0) != 0)
+        if (fd < 0 && errno == EEXIST && keep && unlinkat(temporaryDirectory, temporaryName.constData(), 0) != 0)
             break;
         if (fd < 0 && errno != EEXIST)
             break;
@@ -197,12 +196,6 @@ bool FileReplacement::commit()
     if (!keep->isKept) {
         abandon();
         return false;
-    }
-    // The new version is in place whatever comes of the name.
-    if (keep->isNamedOnceKept
-        && renameat(temporaryDirectory, temporaryName.constData(), temporaryDirectory, keep->name.constData()) != 0) {
-        keep->isKept = false;
-        unlinkat(temporaryDirectory, temporaryName.constData(), 0);
     }
     temporaryName.clear();
     TemporaryFiles::release(slot);

@@ -20,10 +20,6 @@ struct KeptVersion
 {
     int directory = -1;
     QByteArray name;
-    // Written under a temporary name, and named once it holds the version
-    // replaced: for a kept version that no check tells from what a killed
-    // run was writing under its name.
-    bool isNamedOnceKept = false;
     bool isKept = false;
 };
 

@@ -89,7 +89,17 @@ bool KeptOriginals::prepare(const QByteArray &keptName, quint64 fileDevice, Kept
     // Names are exchanged only within one file system.
     if (directory(true) < 0 || device != fileDevice)
         return false;
-    version = { keptDirectory.get(), keptName, false, false };
+    version = { keptDirectory.get(), keptName, false };
+    return true;
+}
+
+bool KeptOriginals::store(const QByteArray &keptName, const QByteArray &content)
+{
+    // Removed first, so that nothing is ever rewritten in place under the name.
+    remove(keptName);
+    if (directory(true) < 0 || !writeOwnFile(keptDirectory.get(), keptName, content))
+        return false;
+    names.insert(keptName);
     return true;
 }
 

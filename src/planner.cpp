@@ -168,7 +168,8 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
     FileStatus keptStatus;
     if (noted == note.indexes.end()) {
         // With the note gone, what is kept of an index is what CMake wrote:
-        // its kept version is named only once it is.
+        // it is kept by a copy, whole under its name before the index is
+        // replaced.
         if (!kept.contains(file.name) || kept.read(file.name, original, keptStatus) != ReadResult::Read
             || original == content)
             return planned;

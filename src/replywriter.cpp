@@ -116,15 +116,16 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
 
 // Puts the mapped text in place, keeping what CMake wrote where nothing
 // intact is kept of it yet. A run whose note is gone takes what is kept of
-// an index on trust, so it is named only once it holds what CMake wrote.
+// an index on trust, so an index is kept by a copy, whole under its name
+// before the index is replaced, and never by an exchange, which would leave
+// it under another name for a moment.
 bool ReplyWriter::write(const PlannedFile &planned, const Location &location, const FileStatus &status,
                         const MappedText &text)
 {
     const QByteArray &name = planned.file.name;
     const bool isToKeep = planned.isToKeep();
     KeptVersion version;
-    const bool mayKeep = isToKeep && kept.prepare(name, status.identity.device, version);
-    version.isNamedOnceKept = planned.isIndex;
+    const bool mayKeep = isToKeep && (planned.isIndex || kept.prepare(name, status.identity.device, version));
     Checksum keptChecksum = planned.isKept ? planned.keptChecksum : Checksum();
     if (mayKeep || (planned.provenance == Provenance::MappedWithOtherPaths && !keptChecksum))
         keptChecksum = checksumOf(text.original);
@@ -134,12 +135,14 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
         note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
             return false;
+        if (mayKeep && !kept.store(name, text.original))
+            keptChecksum.reset();
     }
     FileIdentity identity;
-    if (!replace(name, location, status, text.text(), &identity, mayKeep ? &version : nullptr,
+    if (!replace(name, location, status, text.text(), &identity, mayKeep && !planned.isIndex ? &version : nullptr,
                  !planned.isIndex && isToKeep))
         return false;
-    if (mayKeep && !version.isKept)
+    if (mayKeep && !planned.isIndex && !version.isKept)
         keptChecksum.reset();
     if (planned.isIndex)
         note.indexes[name].kept = keptChecksum;

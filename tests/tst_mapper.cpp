@@ -401,15 +401,24 @@ void tst_Mapper::run_data()
     row("other paths, no configure between", mappedWithA, withDb, "exit 0", mappedWithS, mapWithA());
     row("other paths, after a run whose note is gone", mappedWithA, sw, "exit 0", mappedWithS.first(2),
         mapWithA([](const QString &dir) { QVERIFY(QFile::remove(dir + reply + "/../" + noteName)); }));
-    // What a run killed before the index's exchange was writing is never
-    // taken for what CMake wrote; what SIGTERM right after it finds there is.
-    for (const char *when : { "kill", "before", "after" }) {
-        row(("a run ended at the index's exchange, whose note is gone: " + QByteArray(when)).constData(), mappedWithA,
+    // An index is kept whole under its name before it is replaced: what a
+    // run ended at either rename left is never taken for what CMake wrote,
+    // nor lost, with the note or without. (The new version a run killed
+    // at the second left behind goes as the leftovers' row shows.)
+    const auto endedAtIndex = [=](const QString &dir, const QStringList &arguments, const char *when) {
+        terminatedAt(dir, arguments, QByteArray("index-1.json ") + when);
+        for (const QString &left : QDir(dir + reply).entryList({ ".dorvane-*" }, QDir::Files | QDir::Hidden))
+            QVERIFY(QFile::remove(dir + reply + '/' + left));
+    };
+    for (const char *when : { "kill", "before", "after", "second" }) {
+        row(("a run ended at the index's renames, whose note is gone: " + QByteArray(when)).constData(), mappedWithA,
             sw, "exit 0", mappedWithS.first(2), [=](const QString &dir) {
-            terminatedAt(dir, sw, QByteArray("index-1.json ") + when);
+            endedAtIndex(dir, sw, when);
             QVERIFY(QFile::remove(dir + reply + "/../" + noteName));
         });
     }
+    row("other paths, after a run killed between the index's renames", mappedWithA, sw, "exit 0", mappedWithS.first(2),
+        [=](const QString &dir) { endedAtIndex(dir, { "/A", "/W" }, "second"); });
     // Runs with /S that ended before their versions were in place: one
     // killed at the database's exchange, one that cannot write the index.
     row("other paths, after runs with them that ended too soon", mappedWithA, withDb, "exit 0", mappedWithS,
