@@ -1,15 +1,14 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The one-scan matcher behind the rules, its vector filter, and the
-// escaping of the paths for JSON.
+// The one-scan matcher behind the rules, and the escaping of the paths for
+// JSON.
 
 #include "pathrules.h"
 
-#include "simd.h"
+#include "slashfilter.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -77,25 +76,9 @@ struct PathRules::Encoded
         // Every fixed rule starts with "/usr/", "/opt/" or "/workspace", and
         // a mapping with its CONTAINER.
         for (const Char second : Text<Char> { 'u', 'o', 'w' })
-            addSecond(second);
+            starts.add(second);
         for (const auto &mapping : mappings)
-            addSecond(mapping.first.size() > 1 ? mapping.first[1] : Char('/'));
-    }
-
-    void addSecond(Char second)
-    {
-        if (std::find(seconds.begin(), seconds.end(), second) != seconds.end())
-            return;
-        seconds.push_back(second);
-        if constexpr (std::is_same_v<Char, char>) {
-            isSecond[uchar(second)] = true;
-#ifdef DORVANE_SSE2
-            // More than a block's worth of characters is left to plain code.
-            wantedCount = seconds.size() <= std::size(wanted) ? int(seconds.size()) : 0;
-            if (wantedCount)
-                wanted[wantedCount - 1] = _mm_set1_epi8(second);
-#endif
-        }
+            starts.add(mapping.first.size() > 1 ? mapping.first[1] : Char('/'));
     }
 
     const bool isJson;
@@ -103,79 +86,10 @@ struct PathRules::Encoded
     Text<Char> workspace;
     // Longest CONTAINER first, each with its HOST.
     std::vector<std::pair<Text<Char>, Text<Char>>> mappings;
-    Text<Char> seconds;
-    std::array<bool, 256> isSecond = {};
-#ifdef DORVANE_SSE2
-    __m128i wanted[16];
-    int wantedCount = 0;
-#endif
+    SlashFilter<Char> starts;
 };
 
 namespace {
-
-// A match can only start at a slash followed by one of a few characters.
-// Replies and databases run to hundreds of MB, and the filter sees every
-// byte of them: it skips whole blocks with AVX2 where the processor has it,
-// then SSE2, and leaves the exact place to plain code.
-#ifdef DORVANE_AVX2
-__attribute__((target("avx2"))) const char *skipAvx2(const char *p, const char *last,
-                                                    const PathRules::Encoded<char> &paths)
-{
-    const __m256i first = _mm256_broadcastsi128_si256(paths.wanted[0]);
-    const __m256i second = _mm256_broadcastsi128_si256(paths.wanted[1]);
-    const __m256i third = _mm256_broadcastsi128_si256(paths.wanted[2]);
-    for (; last - p >= 32; p += 32) {
-        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
-        __m256i seconds = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(next, first), _mm256_cmpeq_epi8(next, second)),
-                                          _mm256_cmpeq_epi8(next, third));
-        for (int i = 3; i < paths.wantedCount; ++i)
-            seconds = _mm256_or_si256(seconds, _mm256_cmpeq_epi8(next, _mm256_broadcastsi128_si256(paths.wanted[i])));
-        const __m256i slashes = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), _mm256_set1_epi8('/'));
-        if (const unsigned mask = unsigned(_mm256_movemask_epi8(_mm256_and_si256(slashes, seconds))))
-            return p + __builtin_ctz(mask);
-    }
-    return p;
-}
-#endif
-
-qsizetype nextCandidate(const char *text, qsizetype from, qsizetype size, const PathRules::Encoded<char> &paths)
-{
-    const char *const last = text + size - 1; // a match needs at least two characters
-    const char *p = text + from;
-#ifdef DORVANE_AVX2
-    if (hasAvx2() && paths.wantedCount)
-        p = skipAvx2(p, last, paths);
-#endif
-#ifdef DORVANE_SSE2
-    for (; paths.wantedCount && last - p >= 16; p += 16) {
-        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
-        __m128i seconds = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(second, paths.wanted[0]),
-                                                    _mm_cmpeq_epi8(second, paths.wanted[1])),
-                                       _mm_cmpeq_epi8(second, paths.wanted[2]));
-        for (int i = 3; i < paths.wantedCount; ++i)
-            seconds = _mm_or_si128(seconds, _mm_cmpeq_epi8(second, paths.wanted[i]));
-        const __m128i slashes = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('/'));
-        if (const unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(slashes, seconds)))) {
-            p += __builtin_ctz(mask);
-            break;
-        }
-    }
-#endif
-    for (; p < last; ++p) {
-        if (*p == '/' && paths.isSecond[uchar(p[1])])
-            return p - text;
-    }
-    return -1;
-}
-
-qsizetype nextCandidate(const char16_t *text, qsizetype from, qsizetype size, const PathRules::Encoded<char16_t> &paths)
-{
-    for (qsizetype p = from; p + 1 < size; ++p) {
-        if (text[p] == u'/' && paths.seconds.find(text[p + 1]) != Text<char16_t>::npos)
-            return p;
-    }
-    return -1;
-}
 
 template <typename Char>
 class PathScanner
@@ -188,8 +102,8 @@ public:
 
     bool next(qsizetype from, PathMatch &match) const
     {
-        for (qsizetype candidate = nextCandidate(text, from, size, paths); candidate >= 0;
-             candidate = nextCandidate(text, candidate + 1, size, paths)) {
+        for (qsizetype candidate = paths.starts.next(text, from, size); candidate >= 0;
+             candidate = paths.starts.next(text, candidate + 1, size)) {
             if ((!paths.mappings.empty() && matchMapping(candidate, match)) || matchFixedRule(candidate, match))
                 return true;
         }

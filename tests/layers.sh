@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../src"
 layers=(
     "fileidentity fileio confineddirectory temporaryfiles filereplacement runlock"
-    "simd pathrules cachereply replytext contenthash mappingnote"
+    "simd slashfilter pathrules cachereply replytext contenthash mappingnote"
     runreport replylayout databasemap keptoriginals planner replywriter cmakeapimapper main
 )
 rank() {
