@@ -95,7 +95,10 @@ bool KeptOriginals::prepare(const QByteArray &keptName, quint64 fileDevice, Kept
 
 bool KeptOriginals::store(const QByteArray &keptName, const QByteArray &content)
 {
-    // Removed first, so that nothing is ever rewritten in place under the name.
+    // Removed first, so that the copy is made anew and renamed into place.
+    // Only where the name stays, in a kept directory the runner cannot
+    // write in, is a copy there rewritten in place, which beats leaving it
+    // stale.
     remove(keptName);
     if (directory(true) < 0 || !writeOwnFile(keptDirectory.get(), keptName, content))
         return false;

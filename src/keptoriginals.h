@@ -43,7 +43,8 @@ public:
     // as keptName. False where it cannot: for a file on another file system,
     // or without a directory of kept files that is there or can be made.
     bool prepare(const QByteArray &keptName, quint64 device, KeptVersion &version);
-    // Keeps a copy of content as keptName, whole under that name or not at all.
+    // Keeps a copy of content as keptName, made whole under another name and
+    // renamed into place.
     bool store(const QByteArray &keptName, const QByteArray &content);
     // Takes note of what a replacement kept.
     void add(const KeptVersion &version);
