@@ -38,9 +38,10 @@ struct PlannedFile
     ReplyFile file;
     Provenance provenance = Provenance::Unrecorded;
     FileStatus status;
-    // An index file, named by the time CMake wrote it; any other is noted
-    // as an object, though only CMake's objects carry a hash in their name.
+    // An index file, named by the time CMake wrote it; and a file named by
+    // the hash of its content, as CMake names its objects.
     bool isIndex = false;
+    bool isNamed = false;
     // What is kept of the version CMake wrote is intact, and its checksum
     // where known; for a file as CMake wrote it, kept already.
     bool isKept = false;
@@ -57,7 +58,7 @@ struct PlannedFile
     // nothing intact is kept of it yet, and a later run can tell it.
     bool isToKeep() const
     {
-        return provenance != Provenance::MappedWithOtherPaths && !isKept;
+        return provenance != Provenance::MappedWithOtherPaths && !isKept && (isIndex || isNamed);
     }
 };
 

@@ -109,7 +109,7 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
     if (text.mapping != TextMapping::Unchanged || text.dropped)
         return false;
     // An object the rules leave as it is is noted as CMake wrote it.
-    if (!planned.isIndex && text.check == RewriteCheck::NothingToRewrite)
+    if (!planned.isIndex && planned.isNamed && text.check == RewriteCheck::NothingToRewrite)
         note.objects.insert(name, { status.identity, paths, true, {} });
     return true;
 }
@@ -146,7 +146,7 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
         keptChecksum.reset();
     if (planned.isIndex)
         note.indexes[name].kept = keptChecksum;
-    else
+    else if (planned.isNamed)
         note.objects.insert(name, { identity, paths, false, keptChecksum });
     return true;
 }

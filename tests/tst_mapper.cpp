@@ -294,12 +294,12 @@ void tst_Mapper::run_data()
                                  "environment run as the build directory's user, for example with --user \"$(id -u):$(id -g)\"";
     const QByteArray noteFailure = failed(".cmake/api/v1/.dorvane-mapped-files: cannot write" + denied + otherUser);
     // Root is refused for other reasons than owners.
-    row("write refused, as root", { "index-1.json=/usr/lib" }, sw,
-        failed(".cmake/api/v1/.dorvane-mapped-files: cannot write: Operation not permitted"), {}, {},
+    row("write refused, as root", { "o=/usr/lib" }, sw, failed(r + "o: cannot write: Operation not permitted"), {}, {},
         refuse(__NR_renameat, EPERM));
-    row("no room for the note of an index", { "index-1.json=/usr/lib" }, sw, noteFailure, {}, noRoomForNote);
-    row("no room for the note of the database", { db + "/usr/lib", "index-1.json=/usr/lib" }, withDb, noteFailure, {},
-        noRoomForNote);
+    row("no room for the note of an index", { "a=/usr/lib", "index-1.json=/usr/lib" }, sw, noteFailure,
+        { "a=/S/usr/lib" }, noRoomForNote);
+    row("no room for the note of the database", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
+        noteFailure, { "a=/S/usr/lib" }, noRoomForNote);
     // The note the run saves last fails nothing, and says nothing either.
     row("query directory not removed, nor the note saved", { "a=/usr/lib", named(object) + object }, sw,
         failed(".cmake/api/v1/query/client-ide/x: cannot remove" + denied + otherUser),
@@ -679,19 +679,17 @@ void tst_Mapper::run()
     // What a run keeps is what CMake wrote, as the files were made: never a
     // version mapped, also where a run was killed.
     const QDir keptFiles(dir + reply + "/.." + kept);
-    QHash<QString, const QByteArray *> madeAt;
-    for (const QByteArray &file : files) {
-        if (const QString path = QFileInfo(pathOf(file)).canonicalFilePath(); !madeAt.contains(path))
-            madeAt.insert(path, &file);
-    }
     for (const QString &name : keptFiles.entryList(QDir::Files | QDir::Hidden)) {
         const QString keptFor = name == ".compile_commands.json" ? dir + "/compile_commands.json" : dir + reply + '/' + name;
-        auto original = madeAt.constFind(QFileInfo(keptFiles.filePath(name)).canonicalFilePath());
-        if (original == madeAt.cend())
-            original = madeAt.constFind(QFileInfo(keptFor).canonicalFilePath());
+        const auto isMadeAt = [&](const QString &path) {
+            return [&](const QByteArray &file) { return QFileInfo(pathOf(file)).canonicalFilePath() == QFileInfo(path).canonicalFilePath(); };
+        };
+        auto original = std::find_if(files.begin(), files.end(), isMadeAt(keptFiles.filePath(name)));
+        if (original == files.end())
+            original = std::find_if(files.begin(), files.end(), isMadeAt(keptFor));
         // Or, for a file the row's setup made, as it stood before the run.
         const QByteArray made = QByteArray::fromPercentEncoding(before.value(keptFor).section(' ', 2).toUtf8());
-        QVERIFY2(output.endsWith("exit 1") || read(keptFiles.filePath(name)) == (original != madeAt.cend() ? contentOf(**original) : made),
+        QVERIFY2(output.endsWith("exit 1") || read(keptFiles.filePath(name)) == (original != files.end() ? contentOf(*original) : made),
                  qPrintable(name));
     }
     // Standard output, without the lines on standard error.
@@ -701,18 +699,18 @@ void tst_Mapper::run()
             && (said.size() == 1 || said == QStringList { "Compilation database does not exist.", "exit 0" });
     QCOMPARE(QFileInfo(dir + query).isDir(), hadQuery && !isReplyMapped);
 
-    // A reply is mapped once: another run changes nothing, and where CMake
-    // names its files, neither does one after the note is gone, where what
-    // CMake wrote is kept to tell.
+    // A reply as CMake names its files is mapped once: another run changes
+    // nothing, and neither does one after the note is gone, where what CMake
+    // wrote is kept to tell.
+    static const QRegularExpression cmakeName("-[0-9a-f]{20}\\.json$|^index-|compile_commands.json$|" + noteName);
+    for (const QByteArray &file : files) {
+        if (!cmakeName.match(QString::fromUtf8(file.split('=').first())).hasMatch())
+            return;
+    }
     if (said != QStringList { "exit 0" })
         return;
-    static const QRegularExpression cmakeName("-[0-9a-f]{20}\\.json$|^index-|compile_commands.json$|" + noteName);
-    const bool isAsCMakeNames = std::all_of(files.begin(), files.end(), [](const QByteArray &file) {
-        return cmakeName.match(QString::fromUtf8(file.split('=').first())).hasMatch();
-    });
     for (const bool withNote : { true, false }) {
-        if (!withNote && (!isAsCMakeNames || !QFileInfo::exists(dir + reply + "/.." + kept)
-                          || !QFile::remove(dir + reply + "/../" + noteName)))
+        if (!withNote && (!QFileInfo::exists(dir + reply + "/.." + kept) || !QFile::remove(dir + reply + "/../" + noteName)))
             return;
         QVERIFY(QDir().mkpath(dir + query));
         QCOMPARE(runTool(startIn, arguments, asNobody, inChild), output);
