@@ -125,9 +125,10 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
     const QByteArray &name = planned.file.name;
     const bool isToKeep = planned.isToKeep();
     KeptVersion version;
-    const bool mayKeep = isToKeep && (planned.isIndex || kept.prepare(name, status.identity.device, version));
+    const bool isExchanged = isToKeep && !planned.isIndex && kept.prepare(name, status.identity.device, version);
     Checksum keptChecksum = planned.isKept ? planned.keptChecksum : Checksum();
-    if (mayKeep || (planned.provenance == Provenance::MappedWithOtherPaths && !keptChecksum))
+    if ((isToKeep && planned.isIndex) || isExchanged
+        || (planned.provenance == Provenance::MappedWithOtherPaths && !keptChecksum))
         keptChecksum = checksumOf(text.original);
     // An index is noted before it is written: a run that ends in between
     // leaves a note that does not match it, and the next run maps it.
@@ -135,14 +136,14 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
         note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
             return false;
-        if (mayKeep && !kept.store(name, text.original))
+        if (isToKeep && !kept.store(name, text.original))
             keptChecksum.reset();
     }
     FileIdentity identity;
-    if (!replace(name, location, status, text.text(), &identity, mayKeep && !planned.isIndex ? &version : nullptr,
+    if (!replace(name, location, status, text.text(), &identity, isExchanged ? &version : nullptr,
                  !planned.isIndex && isToKeep))
         return false;
-    if (mayKeep && !planned.isIndex && !version.isKept)
+    if (isExchanged && !version.isKept)
         keptChecksum.reset();
     if (planned.isIndex)
         note.indexes[name].kept = keptChecksum;
