@@ -71,15 +71,24 @@ ReadResult KeptOriginals::open(const QByteArray &keptName, FileReader &reader, F
     return directory() >= 0 ? reader.open(keptDirectory.get(), keptName.constData(), status) : ReadResult::Skipped;
 }
 
-bool KeptOriginals::isIntact(const QByteArray &keptName, const Checksum &checksum)
+Checksum KeptOriginals::checksum(const QByteArray &keptName, const FileIdentity &identity)
 {
+    FileReader reader;
     FileStatus status;
-    if (checksum) {
-        FileReader reader;
-        quint64 sum = 0;
-        return contains(keptName) && open(keptName, reader, status) == ReadResult::Read
-                && checksumOfRest(reader, sum) && sum == *checksum;
-    }
+    quint64 sum = 0;
+    return contains(keptName) && open(keptName, reader, status) == ReadResult::Read
+                    && (!identity.isValid()
+                        || (status.identity.size == identity.size && status.identity.modified == identity.modified))
+                    && checksumOfRest(reader, sum)
+            ? Checksum(sum)
+            : Checksum();
+}
+
+bool KeptOriginals::isIntact(const QByteArray &keptName, const Checksum &expected)
+{
+    if (expected)
+        return checksum(keptName) == expected;
+    FileStatus status;
     QByteArray content;
     return contains(keptName) && read(keptName, content, status) == ReadResult::Read && isAsNamed(keptName, content);
 }

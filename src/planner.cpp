@@ -20,8 +20,9 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
     paths = pathsIndex;
     for (const int unkept : note.unkeptPaths)
         mayHaveUnkept = mayHaveUnkept || unkept != paths;
-    if (note.database && !note.database->kept)
-        note.database->kept = keptChecksumOf(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
+    // A note of the second format names kept files by their identity.
+    if (note.database && !note.database->kept && note.keptDatabaseIdentity.isValid())
+        note.database->kept = kept.checksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
     bool isReplyNew = false;
     qsizetype notedIndexes = 0;
     plan.objects.reserve(files.size());
@@ -53,22 +54,6 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
             plan.keptToLeave->insert(KEPT_DATABASE_NAME);
     }
     return true;
-}
-
-// A note of the second format names kept files by their identity, taken
-// over as a checksum where the file still matches: by its size and
-// modification time, which a copy of the build directory (cp -a, rsync -a)
-// keeps, and not by its inode, which it does not.
-Checksum Planner::keptChecksumOf(const QByteArray &keptName, const FileIdentity &identity)
-{
-    FileReader reader;
-    FileStatus status;
-    quint64 checksum = 0;
-    return identity.isValid() && kept.open(keptName, reader, status) == ReadResult::Read
-                    && status.identity.size == identity.size && status.identity.modified == identity.modified
-                    && checksumOfRest(reader, checksum)
-            ? Checksum(checksum)
-            : Checksum();
 }
 
 // CMake keeps a reply object whose name it would give again as it is, so
@@ -160,10 +145,13 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
         return planned;
     const quint64 checksum = checksumOf(content);
     const auto noted = note.indexes.find(file.name);
-    // A note of the second format names an index by the SHA3-256 of what this tool wrote.
-    if (const auto hash = note.indexHashes.constFind(file.name); hash != note.indexHashes.cend() && noted != note.indexes.end()) {
+    // A note of the second format names an index by the SHA3-256 of what
+    // this tool wrote, and what is kept of it by its identity.
+    const auto hash = note.indexHashes.constFind(file.name);
+    if (hash != note.indexHashes.cend() && noted != note.indexes.end()) {
         noted->mapped = contentHash(content) == *hash ? Checksum(checksum) : Checksum();
-        noted->kept = keptChecksumOf(file.name, note.keptIndexIdentities.value(file.name));
+        const FileIdentity keptIdentity = note.keptIndexIdentities.value(file.name);
+        noted->kept = keptIdentity.isValid() ? kept.checksum(file.name, keptIdentity) : Checksum();
     }
     FileStatus keptStatus;
     if (noted == note.indexes.end()) {

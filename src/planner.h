@@ -102,7 +102,6 @@ public:
                                        RewriteCheck check);
 
 private:
-    Checksum keptChecksumOf(const QByteArray &keptName, const FileIdentity &identity);
     PlannedFile planObject(const ReplyFile &file, const Location &location);
     PlannedFile planIndex(const ReplyFile &file, const Location &location);
     bool planDatabase(PlannedDatabase &database);
