@@ -4,11 +4,11 @@
 // The note's text. A header line, the paths entries name by number, then
 // one line an entry: its kind, its fields, and last, for a reply file, its
 // name, which may hold spaces. Paths are percent-encoded after a colon, so
-// that an empty one still fills its field; checksums are in hex: in 16 digits, or
-// "-" where there is none, but for the versions of the database, which
-// always have one and take as few digits as they need. The second format, which the first release
-// wrote, named an index by the SHA3-256 of its mapped content and a kept
-// copy by its identity; the first, which named no paths, is not read.
+// that an empty one still fills its field. Checksums are in hex, in 16
+// digits or "-" where there is none; the database's versions always have
+// one, in as few digits as it needs. The second format, which the first
+// release wrote, named an index by the SHA3-256 of its mapped content and a
+// kept copy by its identity; the first, which named no paths, is not read.
 
 #include "mappingnote.h"
 
@@ -155,9 +155,8 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
                 note.unkeptPaths.insert(paths);
         } else if (kind == "object") {
             ObjectEntry entry { fields.identity(), paths, paths == AnyPaths, {} };
-            if (!isSecond) {
+            if (!isSecond)
                 entry.kept = fields.checksum(&entry.isAsCMakeWrote);
-            }
             const QByteArray name = fields.rest();
             if (fields.isValid)
                 note.objects.insert(name, entry);

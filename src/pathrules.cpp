@@ -303,26 +303,28 @@ public:
             isHostFound = false;
             std::fill(searchedTo.begin(), searchedTo.end(), -1);
         }
-        if (touches(match.begin, -1, match, paths.sysroot) || touches(match.begin, -1, match, paths.workspace))
+        // Each match looks around itself for the two paths afresh.
+        qsizetype sysrootSearched = -1;
+        qsizetype workspaceSearched = -1;
+        if (touches(match.begin, match, paths.sysroot, sysrootSearched)
+            || touches(match.begin, match, paths.workspace, workspaceSearched))
             return true;
         for (std::size_t i = 0; i < paths.mappings.size() && !isHostFound; ++i)
-            isHostFound = touches(pathStart, searchedTo[i], match, paths.mappings[i].second, &searchedTo[i]);
+            isHostFound = touches(pathStart, match, paths.mappings[i].second, searchedTo[i]);
         return isHostFound;
     }
 
 private:
     // Whether path occurs in the window around a match, from before from;
-    // text before searched is known not to hold it.
-    bool touches(qsizetype from, qsizetype searched, const PathMatch &match, std::string_view path,
-                 qsizetype *searchedTo = nullptr) const
+    // text before searchedTo is known not to hold it, and is moved on.
+    bool touches(qsizetype from, const PathMatch &match, std::string_view path, qsizetype &searchedTo) const
     {
         if (path.empty())
             return true; // an empty path occurs everywhere
         const qsizetype length = qsizetype(path.size());
-        from = std::max<qsizetype>({ 0, from - length, searched - length + 1 });
+        from = std::max<qsizetype>({ 0, from - length, searchedTo - length + 1 });
         const qsizetype to = std::min(size, (match.isMapping ? match.keptBegin : match.end) - 1 + length);
-        if (searchedTo)
-            *searchedTo = std::max(to, *searchedTo);
+        searchedTo = std::max(to, searchedTo);
         return from < to && std::string_view(text + from, to - from).find(path) != std::string_view::npos;
     }
 
