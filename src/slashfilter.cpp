@@ -53,13 +53,18 @@ qsizetype SlashFilter<char>::next(const char *text, qsizetype from, qsizetype si
 {
     const char *const last = text + size - 1; // a match needs at least two characters
     const char *p = text + from;
-    // The blocks compare with three characters at least, as the rules always add.
-#ifdef DORVANE_AVX2
-    if (hasAvx2() && wantedCount >= 3)
-        p = skipAvx2(p, last);
-#endif
 #ifdef DORVANE_SSE2
-    for (; wantedCount >= 3 && last - p >= 16; p += 16) {
+    // The blocks compare with three characters at least, as the rules always
+    // add. What AVX2 leaves is shorter than its block, and goes to plain
+    // code: SSE2 would only look again at a candidate AVX2 found.
+    bool isBlockScan = wantedCount >= 3;
+#ifdef DORVANE_AVX2
+    if (isBlockScan && hasAvx2()) {
+        p = skipAvx2(p, last);
+        isBlockScan = false;
+    }
+#endif
+    for (; isBlockScan && last - p >= 16; p += 16) {
         const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
         __m128i matches = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(next, wanted[0]), _mm_cmpeq_epi8(next, wanted[1])),
                                        _mm_cmpeq_epi8(next, wanted[2]));
