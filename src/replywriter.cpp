@@ -36,7 +36,8 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
         kept.remove(name);
     Location location;
     FileStatus status = planned.status;
-    MappedText text;
+    MappedText &text = buffers;
+    text.content.clear();
     const ReadResult read = readOriginal(planned, location, status, text.original);
     if (read != ReadResult::Read)
         return read != ReadResult::Failed;
