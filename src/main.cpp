@@ -159,12 +159,20 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
                                  QCoreApplication::translate("main", "workspace path"),
                                  QStringLiteral("<workspacePath>"));
-    // --help-all would list Qt's options, which the tool does not have.
+    // --help-all would list Qt's options, which the tool does not have. The
+    // value of an option, as -C --help-all names a directory, stays as given.
+    QStringList valueOptions;
+    for (const QString &name : directoryOption.names() + mapOption.names())
+        valueOptions.append((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
     QStringList arguments;
+    bool isOptionsEnd = false;
+    bool isValue = false;
     for (int i = 0; i < argc; ++i) {
         const QString argument = decodeArgument(argv[i]);
-        const bool isOptionsEnd = arguments.contains(u"--");
-        arguments.append(argument == u"--help-all" && !isOptionsEnd ? QStringLiteral("--help") : argument);
+        const bool isHelpAll = argument == u"--help-all" && !isOptionsEnd && !isValue;
+        arguments.append(isHelpAll ? QStringLiteral("--help") : argument);
+        isOptionsEnd = isOptionsEnd || (argument == u"--" && !isValue);
+        isValue = !isOptionsEnd && !isValue && valueOptions.contains(argument);
     }
     parser.process(arguments);
 

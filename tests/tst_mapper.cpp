@@ -180,6 +180,8 @@ void tst_Mapper::run_data()
     const QByteArray readme = read(SOURCE_DIR "/README.md"), usage = readme.mid(readme.indexOf("Usage: dorvane"));
     row("help", in, { "/S", "--help" }, usage.first(usage.indexOf("```")).replace("dorvane", DORVANE_EXE) + "exit 0", {});
     row("help-all shows the help", in, { "--help-all" }, usage.first(usage.indexOf("```")).replace("dorvane", DORVANE_EXE) + "exit 0", {});
+    row("-C a directory named --help-all", in, { "-C", "--help-all", "/S", "/W" }, "exit 0", { "a=/S/usr/lib" },
+        [](const QString &dir) { QVERIFY(QFile::link("build", dir + "/../--help-all")); });
 
     const Setup noReply = [](const QString &dir) { QVERIFY(QDir(dir + reply).removeRecursively()); };
     const QByteArray noBuildDirectory = "dorvane: . is no CMake build directory, as it holds no CMakeCache.txt: run in "
