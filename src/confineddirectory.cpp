@@ -53,6 +53,30 @@ bool isOnlyDots(const QByteArrayList &pending)
     return std::all_of(pending.begin(), pending.end(), [](const QByteArray &c) { return c.isEmpty() || c == "."; });
 }
 
+// A directory's path as the user named it: from the working directory as
+// the shell names it ($PWD) where it is relative, without "." and empty
+// components; empty where it holds "..", which text cannot follow, or
+// where it no longer leads to the directory held open.
+QByteArray namedPath(const QByteArray &path, int fd)
+{
+    const char *const workingDirectory = path.startsWith('/') ? "" : std::getenv("PWD");
+    if (!workingDirectory || (!path.startsWith('/') && workingDirectory[0] != '/'))
+        return {};
+    QByteArray named;
+    for (const QByteArray &component : (workingDirectory + ('/' + path)).split('/')) {
+        if (component == "..")
+            return {};
+        if (!component.isEmpty() && component != ".")
+            named += '/' + component;
+    }
+    struct stat found;
+    struct stat held;
+    return stat(named.constData(), &found) == 0 && fstat(fd, &held) == 0 && found.st_dev == held.st_dev
+                    && found.st_ino == held.st_ino
+            ? named
+            : QByteArray();
+}
+
 // The first entry that could not be removed, why, and the directory that
 // refused: the entry itself where it could not be opened, its parent
 // otherwise.
@@ -140,7 +164,20 @@ bool ConfinedDirectory::open(const QByteArray &path)
         rootPath = real;
         std::free(real);
     }
+    openedPath = namedPath(path, fd);
     return true;
+}
+
+// How much of an absolute link's text names the directory; -1 where none does.
+qsizetype ConfinedDirectory::rootLength(const QByteArray &target) const
+{
+    if (rootPath == "/")
+        return 0;
+    for (const QByteArray &path : { rootPath, openedPath }) {
+        if (!path.isEmpty() && (target == path || target.startsWith(path + '/')))
+            return path.size();
+    }
+    return -1;
 }
 
 Resolution ConfinedDirectory::openDirectory(const QByteArray &path, FileDescriptor &directory, bool create)
@@ -232,12 +269,12 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
             return Resolution::Failed;
         }
         if (target.startsWith('/')) {
-            const bool isInside = rootPath == "/" || target == rootPath || target.startsWith(rootPath + '/');
-            if (rootPath.isEmpty() || !isInside)
+            const qsizetype inside = rootLength(target);
+            if (inside < 0)
                 return Resolution::Outside;
             stack.clear();
             isTopReadable = true;
-            target = rootPath == "/" ? target : target.sliced(rootPath.size());
+            target = target.sliced(inside);
         }
         pushComponents(pending, target);
     }

@@ -28,7 +28,8 @@ enum class Resolution {
 // each opened with O_NOFOLLOW. A link is read and followed by the walk
 // itself, only while it stays inside: a relative one never climbs past the
 // root with "..", and an absolute one must name a path through the
-// directory's own path as it was when opened.
+// directory's own path as it was when opened, or through the path it was
+// opened by.
 class ConfinedDirectory
 {
 public:
@@ -46,10 +47,12 @@ public:
     Resolution locate(const QByteArray &path, FileDescriptor &directory, QByteArray &name, struct stat &status);
 
 private:
+    qsizetype rootLength(const QByteArray &target) const;
     Resolution walk(const QByteArray &path, FileDescriptor &result, QByteArray *name, struct stat *status, bool create);
 
     FileDescriptor root;
     QByteArray rootPath;
+    QByteArray openedPath;
 };
 
 // Removes the directory name in parent and everything below it, never

@@ -247,6 +247,13 @@ void tst_Mapper::run_data()
         setOwner(dir + "/d", keepOwner, 0604);
         setOwner(dir + reply + "/m", keepOwner, 0604);
     }, refuse(__NR_openat2, ENOSYS));
+    // An absolute link may name the build directory by the path the run was
+    // given, here through a link to it.
+    row("an absolute link through the path the run was given", { "../../../../u=/usr/include" },
+        { "sh", "cd ../alias && exec \"$0\" /S /W" }, "exit 0", { "../../../../u=/S/usr/include" }, [](const QString &dir) {
+        QVERIFY(QFile::link("build", dir + "/../alias"));
+        QVERIFY(QFile::link(QFileInfo(dir).absolutePath() + "/alias/u", dir + reply + "/absolute"));
+    });
     // A link to another reply file, or to what is kept: each is mapped, and
     // kept, by its own name, or never.
     const QByteArray objectName = named(object).chopped(1);
