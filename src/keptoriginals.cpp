@@ -84,13 +84,15 @@ Checksum KeptOriginals::checksum(const QByteArray &keptName, const FileIdentity 
             : Checksum();
 }
 
-bool KeptOriginals::isIntact(const QByteArray &keptName, const Checksum &expected)
+Checksum KeptOriginals::intactChecksum(const QByteArray &keptName, const Checksum &expected)
 {
     if (expected)
-        return checksum(keptName) == expected;
+        return checksum(keptName) == expected ? expected : Checksum();
     FileStatus status;
     QByteArray content;
-    return contains(keptName) && read(keptName, content, status) == ReadResult::Read && isAsNamed(keptName, content);
+    return contains(keptName) && read(keptName, content, status) == ReadResult::Read && isAsNamed(keptName, content)
+            ? Checksum(checksumOf(content))
+            : Checksum();
 }
 
 bool KeptOriginals::prepare(const QByteArray &keptName, quint64 fileDevice, KeptVersion &version)

@@ -40,9 +40,10 @@ public:
     // identity's, which a copy of the build directory (cp -a, rsync -a)
     // keeps, where it does not keep the inode.
     Checksum checksum(const QByteArray &keptName, const FileIdentity &identity = {});
-    // Whether what is kept under keptName is what CMake wrote: its content
-    // has the checksum given, or, without one, the hash in its name.
-    bool isIntact(const QByteArray &keptName, const Checksum &expected);
+    // The checksum of what is kept under keptName where it is what CMake
+    // wrote: its content has the checksum given, or, without one, the hash
+    // in its name. None otherwise.
+    Checksum intactChecksum(const QByteArray &keptName, const Checksum &expected);
 
     // Where a replacement of a file on device keeps the version it replaces
     // as keptName. False where it cannot: for a file on another file system,

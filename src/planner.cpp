@@ -74,15 +74,15 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
         || !readFileStatus(location.directory, location.name.constData(), planned.status))
         return planned;
     if (entry && entry->identity == planned.status.identity) {
-        planned.keptChecksum = entry->kept;
         if (entry->isAsCMakeWrote) {
             planned.isUnchanged = isUnchangedHere(*entry);
             planned.provenance = planned.isUnchanged ? Provenance::MappedWithThesePaths : Provenance::AsCMakeWrote;
         } else if (entry->paths == paths) {
+            planned.keptChecksum = entry->kept;
             planned.provenance = Provenance::MappedWithThesePaths;
         } else {
-            planned.isKept = kept.isIntact(file.name, entry->kept);
-            planned.provenance = planned.isKept ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
+            planned.keptChecksum = kept.intactChecksum(file.name, entry->kept);
+            planned.provenance = planned.keptChecksum ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
         }
         return planned;
     }
@@ -113,7 +113,6 @@ bool Planner::compareWithKept(const Location &location, PlannedFile &planned, co
         || kept.read(planned.file.name, original, keptStatus) != ReadResult::Read)
         return false;
     planned.status = status;
-    planned.isKept = true;
     planned.keptChecksum = checksumOf(original);
     if (content == original) {
         planned.provenance = Provenance::AsCMakeWrote;
@@ -122,7 +121,6 @@ bool Planner::compareWithKept(const Location &location, PlannedFile &planned, co
     } else if (entry && entry->kept ? entry->kept == planned.keptChecksum : isAsNamed(planned.file.name, original)) {
         planned.provenance = Provenance::MappedWithOtherPaths;
     } else {
-        planned.isKept = false;
         planned.keptChecksum.reset();
         planned.isKeptStale = true;
         return false;
@@ -161,7 +159,6 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
         if (!kept.contains(file.name) || kept.read(file.name, original, keptStatus) != ReadResult::Read
             || original == content)
             return planned;
-        planned.isKept = true;
         planned.keptChecksum = checksumOf(original);
         const bool isMapped = mapsTo(file.name, original, content);
         planned.provenance = isMapped ? Provenance::MappedWithThesePaths : Provenance::MappedWithOtherPaths;
@@ -173,13 +170,12 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
     // reply now, mapped with other paths or left by a run that ended before
     // it could put its own version in place.
     const bool isOurs = noted->mapped == checksum;
-    planned.keptChecksum = noted->kept;
     if (isOurs && noted->paths == paths) {
         planned.provenance = Provenance::MappedWithThesePaths;
     } else {
-        planned.isKept = noted->kept && kept.isIntact(file.name, noted->kept);
-        if (isOurs || planned.isKept)
-            planned.provenance = planned.isKept ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
+        planned.keptChecksum = noted->kept ? kept.intactChecksum(file.name, noted->kept) : Checksum();
+        if (isOurs || planned.keptChecksum)
+            planned.provenance = planned.keptChecksum ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
     }
     if (planned.provenance != Provenance::AsCMakeWrote)
         planned.entry = *noted;
@@ -243,7 +239,7 @@ bool Planner::planDatabase(PlannedDatabase &database)
         database.entry = DatabaseEntry { { version->checksum, identity, version->paths }, noted.kept, {} };
         if (version->paths == paths)
             database.provenance = Provenance::MappedWithThesePaths;
-        else if (noted.kept && kept.isIntact(KEPT_DATABASE_NAME, noted.kept))
+        else if (noted.kept && kept.intactChecksum(KEPT_DATABASE_NAME, noted.kept))
             database.provenance = Provenance::MappedWithOtherPaths;
         else
             return kept.refuse(report, KEPT_DATABASE_NAME, DATABASE_PATH, layout.reconfigure());

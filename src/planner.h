@@ -42,9 +42,8 @@ struct PlannedFile
     // the hash of its content, as CMake names its objects.
     bool isIndex = false;
     bool isNamed = false;
-    // What is kept of the version CMake wrote is intact, and its checksum
-    // where known; for a file as CMake wrote it, kept already.
-    bool isKept = false;
+    // The checksum of what is kept of the version CMake wrote, where that is
+    // intact; for a file mapped with these paths, as the note gives it.
     Checksum keptChecksum;
     // An object as CMake wrote it that these paths leave as it is.
     bool isUnchanged = false;
@@ -58,7 +57,7 @@ struct PlannedFile
     // nothing intact is kept of it yet, and a later run can tell it.
     bool isToKeep() const
     {
-        return provenance != Provenance::MappedWithOtherPaths && !isKept && (isIndex || isNamed);
+        return provenance != Provenance::MappedWithOtherPaths && !keptChecksum && (isIndex || isNamed);
     }
 };
 

@@ -94,11 +94,10 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
             || readFile(location.directory, location.name.constData(), current, status) != ReadResult::Read
             || current != text.text())
             return false;
-        const Checksum keptChecksum = planned.keptChecksum ? planned.keptChecksum : checksumOf(text.original);
         if (planned.isIndex)
-            note.indexes.insert(name, { checksumOf(current), paths, keptChecksum });
+            note.indexes.insert(name, { checksumOf(current), paths, planned.keptChecksum });
         else
-            note.objects.insert(name, { status.identity, paths, false, keptChecksum });
+            note.objects.insert(name, { status.identity, paths, false, planned.keptChecksum });
         return true;
     }
     if (planned.provenance == Provenance::Unrecorded
@@ -127,9 +126,8 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
     const bool isToKeep = planned.isToKeep();
     KeptVersion version;
     const bool isExchanged = isToKeep && !planned.isIndex && kept.prepare(name, status.identity.device, version);
-    Checksum keptChecksum = planned.isKept ? planned.keptChecksum : Checksum();
-    if ((isToKeep && planned.isIndex) || isExchanged
-        || (planned.provenance == Provenance::MappedWithOtherPaths && !keptChecksum))
+    Checksum keptChecksum = planned.keptChecksum;
+    if ((isToKeep && planned.isIndex) || isExchanged)
         keptChecksum = checksumOf(text.original);
     // An index is noted before it is written: a run that ends in between
     // leaves a note that does not match it, and the next run maps it.
