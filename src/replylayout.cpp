@@ -36,10 +36,8 @@ bool ReplyLayout::open(const QByteArray &directory)
 
 bool ReplyLayout::replyExists()
 {
-    if (!isReplyResolved) {
-        isReplyResolved = true;
+    if (!replyState)
         replyState = (isOpen || open({})) ? build.openDirectory(REPLY_PATH, reply) : Resolution::Failed;
-    }
     // A file in its place is no reply either.
     return replyState != Resolution::Missing && replyState != Resolution::NotDirectory;
 }
@@ -107,11 +105,9 @@ bool ReplyLayout::isFileApiDirectory(int directory)
 
 Resolution ReplyLayout::locateDatabase()
 {
-    if (!isDatabaseLocated) {
-        isDatabaseLocated = true;
+    if (!databaseResolution)
         databaseResolution = build.locate(DATABASE_PATH, database, databaseFileName, databaseStatus);
-    }
-    return databaseResolution;
+    return *databaseResolution;
 }
 
 // The directory of the note, of what is kept and of the queries. A build

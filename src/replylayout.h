@@ -14,6 +14,8 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
 
+#include <optional>
+
 #include <sys/stat.h>
 
 constexpr char FILE_API_PATH[] = ".cmake/api/v1";
@@ -100,8 +102,7 @@ private:
     ConfinedDirectory build;
     bool isOpen = false;
     int buildDirectoryError = 0;
-    Resolution replyState = Resolution::Missing;
-    bool isReplyResolved = false;
+    std::optional<Resolution> replyState;
     FileDescriptor reply;
     FileDescriptor fileApi;
     bool isDatabaseResolved = false;
@@ -110,8 +111,7 @@ private:
     QByteArray databaseFileName;
     // Where the database's path leads, found once, as it stood before
     // anything was written.
-    bool isDatabaseLocated = false;
-    Resolution databaseResolution = Resolution::Missing;
+    std::optional<Resolution> databaseResolution;
     struct stat databaseStatus = {};
 };
 
