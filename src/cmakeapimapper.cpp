@@ -78,16 +78,9 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // database, are already rewritten.
     ReplyWriter writer(noteText, pathsIndex, rules, layout, kept, report);
     writer.begin(*previous, plan);
-    for (const PlannedFile &object : std::as_const(plan.objects)) {
-        if (!doCMakeApiReplyPathMapping(writer, object))
-            return false;
-    }
-    if (plan.database && !writer.mapDatabase(*plan.database))
+    if (!doCMakeApiReplyPathMapping(writer, plan.objects) || (plan.database && !writer.mapDatabase(*plan.database))
+        || !doCMakeApiReplyPathMapping(writer, plan.indexes))
         return false;
-    for (const PlannedFile &index : std::as_const(plan.indexes)) {
-        if (!doCMakeApiReplyPathMapping(writer, index))
-            return false;
-    }
     // What CMake no longer keeps is given back.
     if (plan.keptToLeave)
         kept.removeAllBut(*plan.keptToLeave);
@@ -97,9 +90,13 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     return !hasReply || isReplyEmpty || layout.removeQueries();
 }
 
-bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const PlannedFile &file)
+bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList<PlannedFile> &files)
 {
-    return writer.mapFile(file);
+    for (const PlannedFile &file : files) {
+        if (!writer.mapFile(file))
+            return false;
+    }
+    return true;
 }
 
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)

@@ -74,7 +74,7 @@ private:
 
     std::optional<MappingNote> loadNote(QByteArray &text);
     void removeLeftovers(KeptOriginals &kept);
-    bool doCMakeApiReplyPathMapping(ReplyWriter &writer, const PlannedFile &file);
+    bool doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList<PlannedFile> &files);
 
     MappingPaths paths;
     PathRules rules;
