@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -179,21 +180,16 @@ bool FileReplacement::commit()
         abandon();
         return false;
     }
-    if (!keep) {
-        if (renameat(temporaryDirectory, temporaryName.constData(), directory, target.constData()) != 0) {
-            abandon();
-            return false;
-        }
-        temporaryName.clear();
-        TemporaryFiles::release(slot);
-        return true;
-    }
     // Once exchanged, the registered name holds the version kept, which a
     // signal must not remove: signals wait until the name is let go.
-    const SignalHold hold;
-    keep->isKept = renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
-                             RENAME_EXCHANGE) == 0;
-    if (!keep->isKept) {
+    std::optional<SignalHold> hold;
+    if (keep)
+        hold.emplace();
+    const bool isRenamed = renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
+                                     keep ? RENAME_EXCHANGE : 0) == 0;
+    if (keep)
+        keep->isKept = isRenamed;
+    if (!isRenamed) {
         abandon();
         return false;
     }
