@@ -372,13 +372,9 @@ bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules
 } // namespace
 
 PathRules::PathRules(const MappingPaths &paths)
-    : json(std::make_unique<Encoded<char>>(paths, true)), decoded(std::make_unique<Encoded<char16_t>>(paths, false))
+    : json(std::make_shared<Encoded<char>>(paths, true)), decoded(std::make_shared<Encoded<char16_t>>(paths, false))
 {
 }
-
-PathRules::PathRules(PathRules &&other) noexcept = default;
-PathRules &PathRules::operator=(PathRules &&other) noexcept = default;
-PathRules::~PathRules() = default;
 
 bool PathRules::appendMapped(QByteArray &out, QByteArrayView text, RewriteCheck *check) const
 {

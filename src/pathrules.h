@@ -86,9 +86,6 @@ class PathRules
 {
 public:
     explicit PathRules(const MappingPaths &paths);
-    PathRules(PathRules &&other) noexcept;
-    PathRules &operator=(PathRules &&other) noexcept;
-    ~PathRules();
 
     // Reply text is JSON: it is compared, and the paths are inserted,
     // JSON-escaped; a fixed rule never starts at an escaped slash ("\/"),
@@ -106,8 +103,8 @@ public:
     struct Encoded;
 
 private:
-    std::unique_ptr<Encoded<char>> json;
-    std::unique_ptr<Encoded<char16_t>> decoded;
+    std::shared_ptr<const Encoded<char>> json;
+    std::shared_ptr<const Encoded<char16_t>> decoded;
 };
 
 // Text as the content of a JSON string, escaped as Qt's JSON writer does.
