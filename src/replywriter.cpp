@@ -163,23 +163,17 @@ bool ReplyWriter::replace(const QByteArray &name, const Location &location, cons
         kept.add(*version);
         return true;
     }
-    if (isObject && !noteUnkept())
-        return false;
+    // A run that ends before its note names the object leaves it mapped with
+    // these paths, and only this entry tells a later run with other paths to look.
+    if (isObject && !note.unkeptPaths.contains(paths)) {
+        note.unkeptPaths.insert(paths);
+        if (!saveNote())
+            return false;
+    }
     if (replaceFileContent(location.directory, location.name, status, text, written))
         return true;
     return errno == EMLINK ? report.fail(ReplyLayout::replyPath(name), "cannot write in place, as it has other hard links")
                            : report.fail(ReplyLayout::replyPath(name), "cannot write", errno, location.directory);
-}
-
-// Before an object is replaced with nothing kept of what CMake wrote: a run
-// that ends before its note names the object leaves it mapped with these
-// paths, and only this entry tells a later run with other paths to look.
-bool ReplyWriter::noteUnkept()
-{
-    if (note.unkeptPaths.contains(paths))
-        return true;
-    note.unkeptPaths.insert(paths);
-    return saveNote();
 }
 
 bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)

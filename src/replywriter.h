@@ -69,7 +69,6 @@ private:
     // The database mapped from source: itself, current, or what is kept of it.
     Outcome writeDatabase(const PlannedDatabase &planned, FileReader &source, const FileReader &current,
                           const FileStatus &status, bool mayKeep);
-    bool noteUnkept();
     bool saveNote();
 
     // One file's text at a time, in buffers that serve every file: fresh
