@@ -64,13 +64,12 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
 {
     PlannedFile planned;
     planned.file = file;
-    planned.isNamed = !hashInName(file.name).isEmpty();
     // Files whose names carry no hash, which CMake does not write, are
     // mapped on every run; and a first run, with no note and nothing kept,
     // plans from the names alone.
     const auto noted = note.objects.constFind(file.name);
     const ObjectEntry *const entry = noted != note.objects.cend() ? &*noted : nullptr;
-    if (!planned.isNamed || (!entry && !mayHaveUnkept && !kept.contains(file.name))
+    if (!planned.isNamed() || (!entry && !mayHaveUnkept && !kept.contains(file.name))
         || !readFileStatus(location.directory, location.name.constData(), planned.status))
         return planned;
     if (entry && entry->identity == planned.status.identity) {
@@ -135,7 +134,6 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
 {
     PlannedFile planned;
     planned.file = file;
-    planned.isIndex = true;
     planned.provenance = Provenance::AsCMakeWrote;
     QByteArray content;
     QByteArray original;

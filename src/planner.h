@@ -38,10 +38,6 @@ struct PlannedFile
     ReplyFile file;
     Provenance provenance = Provenance::Unrecorded;
     FileStatus status;
-    // An index file, named by the time CMake wrote it; and a file named by
-    // the hash of its content, as CMake names its objects.
-    bool isIndex = false;
-    bool isNamed = false;
     // The checksum of what is kept of the version CMake wrote, where that is
     // intact; for a file mapped with these paths, as the note gives it.
     Checksum keptChecksum;
@@ -53,11 +49,15 @@ struct PlannedFile
     // is mapped.
     std::optional<IndexEntry> entry;
 
+    // An index file, named by the time CMake wrote it; and a file named by
+    // the hash of its content, as CMake names its objects.
+    bool isIndex() const { return isIndexName(file.name); }
+    bool isNamed() const { return !hashInName(file.name).isEmpty(); }
     // Whether what CMake wrote is kept when the file is replaced: where
     // nothing intact is kept of it yet, and a later run can tell it.
     bool isToKeep() const
     {
-        return provenance != Provenance::MappedWithOtherPaths && !keptChecksum && (isIndex || isNamed);
+        return provenance != Provenance::MappedWithOtherPaths && !keptChecksum && (isIndex() || isNamed());
     }
 };
 

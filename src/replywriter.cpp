@@ -28,7 +28,7 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
     const QByteArray &name = planned.file.name;
     if (planned.provenance == Provenance::MappedWithThesePaths) {
         // An index's entry stands in the note since begin().
-        if (!planned.isIndex)
+        if (!planned.isIndex())
             note.objects.insert(name, { planned.status.identity, paths, planned.isUnchanged, planned.keptChecksum });
         return true;
     }
@@ -94,7 +94,7 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
             || readFile(location.directory, location.name.constData(), current, status) != ReadResult::Read
             || current != text.text())
             return false;
-        if (planned.isIndex)
+        if (planned.isIndex())
             note.indexes.insert(name, { checksumOf(current), paths, planned.keptChecksum });
         else
             note.objects.insert(name, { status.identity, paths, false, planned.keptChecksum });
@@ -109,7 +109,7 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
     if (text.mapping != TextMapping::Unchanged || text.dropped)
         return false;
     // An object the rules leave as it is is noted as CMake wrote it.
-    if (!planned.isIndex && planned.isNamed && text.check == RewriteCheck::NothingToRewrite)
+    if (!planned.isIndex() && planned.isNamed() && text.check == RewriteCheck::NothingToRewrite)
         note.objects.insert(name, { status.identity, paths, true, {} });
     return true;
 }
@@ -125,13 +125,13 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
     const QByteArray &name = planned.file.name;
     const bool isToKeep = planned.isToKeep();
     KeptVersion version;
-    const bool isExchanged = isToKeep && !planned.isIndex && kept.prepare(name, status.identity.device, version);
+    const bool isExchanged = isToKeep && !planned.isIndex() && kept.prepare(name, status.identity.device, version);
     Checksum keptChecksum = planned.keptChecksum;
-    if ((isToKeep && planned.isIndex) || isExchanged)
+    if ((isToKeep && planned.isIndex()) || isExchanged)
         keptChecksum = checksumOf(text.original);
     // An index is noted before it is written: a run that ends in between
     // leaves a note that does not match it, and the next run maps it.
-    if (planned.isIndex) {
+    if (planned.isIndex()) {
         note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
             return false;
@@ -140,13 +140,13 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
     }
     FileIdentity identity;
     if (!replace(name, location, status, text.text(), &identity, isExchanged ? &version : nullptr,
-                 !planned.isIndex && isToKeep))
+                 !planned.isIndex() && isToKeep))
         return false;
     if (isExchanged && !version.isKept)
         keptChecksum.reset();
-    if (planned.isIndex)
+    if (planned.isIndex())
         note.indexes[name].kept = keptChecksum;
-    else if (planned.isNamed)
+    else if (planned.isNamed())
         note.objects.insert(name, { identity, paths, false, keptChecksum });
     return true;
 }
