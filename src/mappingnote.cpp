@@ -209,24 +209,17 @@ QByteArray MappingNote::toText() const
     QByteArray text = HEADER;
     text.reserve(objects.size() * 96 + indexes.size() * 128 + 256);
     // Only paths an entry names are written.
-    QList<bool> isNamed(paths.size());
-    const auto name = [&isNamed](int id) {
-        if (id >= 0)
-            isNamed[id] = true;
-    };
+    QSet<int> named = unkeptPaths;
     for (const ObjectEntry &entry : objects)
-        name(entry.paths);
+        named.insert(entry.paths);
     for (const IndexEntry &entry : indexes)
-        name(entry.paths);
+        named.insert(entry.paths);
     if (database) {
-        name(database->version.paths);
-        name(database->replaced ? database->replaced->paths : NoPaths);
+        named.insert(database->version.paths);
+        named.insert(database->replaced ? database->replaced->paths : NoPaths);
     }
-    for (const int unkept : unkeptPaths)
-        name(unkept);
     for (qsizetype i = 0; i < paths.size(); ++i) {
-        if (isNamed[i])
-        {
+        if (named.contains(int(i))) {
             text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' ' + encodePath(paths[i].workspace);
             for (const PathMapping &mapping : paths[i].mappings)
                 text += ' ' + encodePath(mapping.container) + '=' + encodePath(mapping.host).sliced(1);
