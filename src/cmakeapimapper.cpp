@@ -76,8 +76,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // The objects, then the database, then the index files: a reader that
     // finds a new index can trust that the objects it names, and the
     // database, are already rewritten.
-    ReplyWriter writer(noteText, pathsIndex, rules, layout, kept, report);
-    writer.begin(*previous, plan);
+    ReplyWriter writer(*previous, plan, noteText, pathsIndex, rules, layout, kept, report);
     if (!doCMakeApiReplyPathMapping(writer, plan.objects) || (plan.database && !writer.mapDatabase(*plan.database))
         || !doCMakeApiReplyPathMapping(writer, plan.indexes))
         return false;

@@ -11,7 +11,9 @@
 
 #include <cerrno>
 
-void ReplyWriter::begin(const MappingNote &previous, const Plan &plan)
+ReplyWriter::ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
+                         const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report)
+    : savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
 {
     note.paths = previous.paths;
     note.unkeptPaths = previous.unkeptPaths;
@@ -27,7 +29,7 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
 {
     const QByteArray &name = planned.file.name;
     if (planned.provenance == Provenance::MappedWithThesePaths) {
-        // An index's entry stands in the note since begin().
+        // An index's entry stands in the note from the start.
         if (!planned.isIndex())
             note.objects.insert(name, { planned.status.identity, paths, planned.isUnchanged, planned.keptChecksum });
         return true;

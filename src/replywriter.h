@@ -20,18 +20,13 @@
 class ReplyWriter
 {
 public:
-    // savedNote is the note's text as it stands on disk.
-    ReplyWriter(const QByteArray &savedNote, int paths, const PathRules &rules, ReplyLayout &layout,
-                KeptOriginals &kept, RunReport &report)
-        : savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
-    {
-    }
-
     // Starts the note from the last run's paths, with the plan's entries
     // for the indexes and the database, so that saving it before one index
     // is written never drops what another needs; each object's entry is
-    // added as the object is mapped.
-    void begin(const MappingNote &previous, const Plan &plan);
+    // added as the object is mapped. savedNote is the note's text as it
+    // stands on disk.
+    ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
+                const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report);
     bool mapFile(const PlannedFile &planned);
     bool mapDatabase(const PlannedDatabase &planned);
     // Once every file is mapped: each object is noted now, or what CMake
