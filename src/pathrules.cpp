@@ -139,11 +139,9 @@ private:
     // separator too: \" in a decoded value, \\\" in JSON text.
     bool isSeparatorAt(qsizetype pos) const
     {
-        if (isSeparator(text[pos]) || text[pos] != Char('\\'))
+        if (text[pos] != Char('\\'))
             return isSeparator(text[pos]);
-        if (!paths.isJson)
-            return isAt(pos + 1, "\"");
-        return isAt(pos + 1, "\"") || isAt(pos + 1, "t") || isAt(pos + 1, "\\\\\"");
+        return isAt(pos + 1, "\"") || (paths.isJson && (isAt(pos + 1, "t") || isAt(pos + 1, "\\\\\"")));
     }
 
     bool isAfterSeparator(qsizetype pos) const
