@@ -39,7 +39,6 @@ public:
             const qsizetype cut = isEnd ? pending.size() : replyTextCutPoint(pending);
             if (cut == 0 && !isEnd)
                 continue;
-            // The piece goes to piece, what follows the cut stays.
             piece.swap(pending);
             pending.resize(0);
             pending.append(piece.constData() + cut, piece.size() - cut);

@@ -235,7 +235,6 @@ int main(int argc, char *argv[])
         mapper.requestCompileCommands();
     const bool hasReply = mapper.isReplyExist();
     const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
-    // Where there is no reply, what to do to get one.
     const auto hintNoReply = [&mapper] {
         if (!mapper.isCMakeBuildDirectory())
             std::cerr << "dorvane: " << mapper.displayPath({}).constData() << " is no CMake build directory, as it holds "
@@ -257,7 +256,6 @@ int main(int argc, char *argv[])
         std::cerr << "dorvane: " << mapper.problem().constData() << std::endl;
         return report("Mapping error!", 1);
     }
-    // What was there is mapped; say what was not.
     if (!hasReply) {
         hintNoReply();
         return report("Reply is not exist.", 0);

@@ -99,7 +99,6 @@ public:
             *isAsCMakeWrote = field == "=";
         return field == "-" || field == "=" ? Checksum() : Checksum(parse<quint64>(field, 16));
     }
-    // The rest of the line.
     QByteArray rest()
     {
         const QByteArray value = position < line.size() ? line.sliced(position).toByteArray() : QByteArray();

@@ -191,7 +191,6 @@ bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
         note.database = DatabaseEntry { { planned.entry->version.checksum, status.identity, paths }, planned.entry->kept, {} };
         return true;
     }
-    // From what CMake wrote: the database, or what is kept of it.
     const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     FileReader keptReader;
     FileStatus keptStatus;
