@@ -42,13 +42,6 @@ mode_t fileCreationMask()
     return mask;
 }
 
-void closeKeepingError(int fd)
-{
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-}
-
 // The fallback when no temporary file can be made beside the file, say in a
 // read-only directory. Not atomic, so on a failed write the old content is
 // put back. A file with other hard links is not written: they may lie
@@ -73,11 +66,11 @@ bool rewriteInPlace(int directoryFd, const char *name, const QByteArray &content
     }
     if (ok && written)
         ok = fstat(fd, &status) == 0 && (*written = identityOf(status), true);
-    if (!ok) {
-        closeKeepingError(fd);
-        return false;
-    }
-    return ::close(fd) == 0;
+    const int error = errno;
+    const bool isClosed = ::close(fd) == 0;
+    if (!ok)
+        errno = error;
+    return ok && isClosed;
 }
 
 } // namespace
