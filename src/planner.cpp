@@ -18,8 +18,7 @@
 bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatabase, Plan &plan)
 {
     paths = pathsIndex;
-    for (const int unkept : note.unkeptPaths)
-        mayHaveUnkept = mayHaveUnkept || unkept != paths;
+    mayHaveUnkept = !(note.unkeptPaths - QSet<int> { paths }).isEmpty();
     // A note of the second format names kept files by their identity.
     if (note.database && !note.database->kept && note.keptDatabaseIdentity.isValid())
         note.database->kept = kept.checksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
