@@ -145,15 +145,13 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     const QCommandLineOption compileCommandsOption(QStringLiteral("compile-commands"),
                                                    QStringLiteral("Maps compile_commands.json as well."));
-    parser.addOption(compileCommandsOption);
     const QCommandLineOption directoryOption({ QStringLiteral("C"), QStringLiteral("directory") },
                                              QStringLiteral("Works in the build directory <DIR>."),
                                              QStringLiteral("DIR"));
-    parser.addOption(directoryOption);
     const QCommandLineOption mapOption({ QStringLiteral("m"), QStringLiteral("map") },
                                        QStringLiteral("Maps CONTAINER to HOST; may be given again."),
                                        QStringLiteral("CONTAINER=HOST"));
-    parser.addOption(mapOption);
+    parser.addOptions({ compileCommandsOption, directoryOption, mapOption });
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
