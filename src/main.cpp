@@ -234,15 +234,14 @@ int main(int argc, char *argv[])
     const bool hasReply = mapper.isReplyExist();
     const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
     const auto hintNoReply = [&mapper] {
+        const QByteArray query = mapper.displayPath(QUERY_PATH);
         if (!mapper.isCMakeBuildDirectory())
             std::cerr << "dorvane: " << mapper.displayPath({}).constData() << " is no CMake build directory, as it holds "
                       << "no CMakeCache.txt: run in one, or name it with -C DIR" << std::endl;
-        else if (!mapper.isQueryExist())
-            std::cerr << "dorvane: no reply in " << mapper.displayPath(REPLY_PATH).constData() << ": write the queries in "
-                      << mapper.displayPath(QUERY_PATH).constData() << ", then configure" << std::endl;
         else
-            std::cerr << "dorvane: no reply in " << mapper.displayPath(REPLY_PATH).constData()
-                      << ": configure, and CMake answers the queries in " << mapper.displayPath(QUERY_PATH).constData()
+            std::cerr << "dorvane: no reply in " << mapper.displayPath(REPLY_PATH).constData() << ": "
+                      << (mapper.isQueryExist() ? "configure, and CMake answers the queries in " + query
+                                                : "write the queries in " + query + ", then configure").constData()
                       << std::endl;
     };
     if (!hasReply && !hasCompileCommands) {
