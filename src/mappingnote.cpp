@@ -143,7 +143,7 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
                     decoded.append(QString::fromUtf8(QByteArray::fromPercentEncoding(part)));
             }
             if (decoded.size() >= 2 && decoded.size() % 2 == 0) {
-                MappingPaths listed(decoded.value(0), decoded.value(1));
+                MappingPaths listed { decoded.value(0), decoded.value(1) };
                 for (qsizetype i = 2; i + 1 < decoded.size(); i += 2)
                     listed.mappings.append({ decoded[i], decoded[i + 1] });
                 pathsByNumber.insert(number, int(note.paths.size()));

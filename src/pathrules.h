@@ -28,14 +28,9 @@ struct PathMapping
 // The paths a run maps with; the mappings sorted by container.
 struct MappingPaths
 {
-    MappingPaths(const QString &sysroot = {}, const QString &workspace = {}, const QList<PathMapping> &mappings = {})
-        : sysroot(sysroot), workspace(workspace), mappings(mappings)
-    {
-    }
-
     QString sysroot;
     QString workspace;
-    QList<PathMapping> mappings;
+    QList<PathMapping> mappings = {};
 
     friend bool operator==(const MappingPaths &a, const MappingPaths &b)
     {
