@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 
@@ -21,6 +22,8 @@ namespace {
 
 constexpr std::string_view FLAGS[] = { "-I", "-L", "-F", "-B", "-isystem", "-iquote", "-idirafter", "-isysroot",
                                        "-include", "-imacros" };
+constexpr std::pair<std::string_view, unsigned> SYSTEM_DIRECTORIES[] = {
+    { "include", IncludeRule }, { "local/include", IncludeRule }, { "share", ShareRule }, { "lib", LibraryRule } };
 
 template <typename Char>
 using Text = std::basic_string<Char>;
@@ -186,23 +189,16 @@ private:
         if (!isAt(pos, "/usr/"))
             return -1;
         const qsizetype name = pos + 5;
-        qsizetype end = -1;
-        if (isAt(name, "include")) {
-            rule = IncludeRule;
-            end = name + 7;
-        } else if (isAt(name, "local/include")) {
-            rule = IncludeRule;
-            end = name + 13;
-        } else if (isAt(name, "share")) {
-            rule = ShareRule;
-            end = name + 5;
-        } else if (isAt(name, "lib")) {
-            rule = LibraryRule;
-            end = name + 3;
-            if (paths.isJson && isAt(end, "64") && isBoundary(end + 2))
+        for (const auto &[directory, directoryRule] : SYSTEM_DIRECTORIES) {
+            if (!isAt(name, directory))
+                continue;
+            rule = directoryRule;
+            const qsizetype end = name + qsizetype(directory.size());
+            if (rule == LibraryRule && paths.isJson && isAt(end, "64") && isBoundary(end + 2))
                 return end + 2;
+            return isBoundary(end) ? end : -1;
         }
-        return end >= 0 && isBoundary(end) ? end : -1;
+        return -1;
     }
 
     bool matchFixedRule(qsizetype pos, PathMatch &match) const
