@@ -507,6 +507,12 @@ void tst_Mapper::run_data()
     row("note of the second format, other paths, in a copy", byRelease, { "--compile-commands", "/T", "/W" }, "exit 0",
         { named(object) + "/T/usr/include /W/a", "index-1.json=/T/usr/lib", db + "/T/usr/lib" },
         noteOfRelease("dorvane mapped files 2\n", Copied));
+    // What is kept of the object, checked by the hash in its name, is noted by its checksum for the next run.
+    row("note of the second format, other paths twice", byRelease, { "--compile-commands", "/U", "/W" }, "exit 0",
+        { named(object) + "/U/usr/include /W/a", "index-1.json=/U/usr/lib", db + "/U/usr/lib" }, [=](const QString &dir) {
+        noteOfRelease("dorvane mapped files 2\n")(dir);
+        QVERIFY(runTool(dir, { "--compile-commands", "/T", "/W" }, geteuid() == 0).endsWith("exit 0"));
+    });
     // As a run as root with umask 077 leaves a user's build directory.
     row("a note that cannot be read, in another user's build directory", byRelease, { "--compile-commands", "/T", "/W" },
         failed(".cmake/api/v1/.dorvane-mapped-files: cannot read: Permission denied" + otherUser), {}, [=](const QString &dir) {
