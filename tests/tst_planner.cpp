@@ -154,7 +154,7 @@ void tst_Planner::plan()
 void tst_Planner::noteText()
 {
     MappingNote note;
-    note.paths = { { "", "/w s" }, { "/S", "/W", { { "/opt/a=b", "/h \"x\"" }, { "/opt/c", "" } } } };
+    note.paths = { { "", "/w s" }, { "/S", "/W", { { "/opt/a=b", "/h \"x\"" }, { "/opt/c", "" } } }, { "/unnamed", "/W" } };
     note.unkeptPaths = { 1 };
     note.objects.insert("a b.json", { { 1, 2, 3, 4 }, 0, true, {} });
     note.objects.insert("c-0123456789abcdef0123.json", { { 5, 6, 7, 8 }, 1, false, 0xfedcba9876543210 });
@@ -162,6 +162,7 @@ void tst_Planner::noteText()
     note.indexes.insert("index-1.json", { 0x1f, 1, {} });
     note.database = DatabaseEntry { { 0xab, { 9, 10, 11, 12 }, 0 }, 0xcd, DatabaseVersion { 0xef, { 13, 14, 15, 16 }, 1 } };
     const QByteArray text = note.toText();
+    QVERIFY(!text.contains("unnamed")); // paths no entry names are not written
     const std::optional<MappingNote> read = MappingNote::fromText(text);
     QVERIFY(read && read->objects.size() == 3 && read->indexes.size() == 1 && read->database);
     QCOMPARE(read->toText(), text);
