@@ -158,14 +158,18 @@ int main(int argc, char *argv[])
                                  QCoreApplication::translate("main", "workspace path"),
                                  QStringLiteral("<workspacePath>"));
     // --help-all would list Qt's options, which the tool does not have. The
-    // value of an option, as -C --help-all names a directory, stays as given.
+    // value of an option, as -C --help-all names a directory, stays as given;
+    // Qt takes a short name after two dashes too.
     QStringList valueOptions;
-    for (const QString &name : directoryOption.names() + mapOption.names())
-        valueOptions.append((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
-    QStringList arguments;
+    for (const QString &name : directoryOption.names() + mapOption.names()) {
+        valueOptions.append(QStringLiteral("--") + name);
+        if (name.size() == 1)
+            valueOptions.append(QStringLiteral("-") + name);
+    }
+    QStringList arguments = { decodeArgument(argv[0]) };
     bool isOptionsEnd = false;
     bool isValue = false;
-    for (int i = 0; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i) {
         const QString argument = decodeArgument(argv[i]);
         const bool isHelpAll = argument == u"--help-all" && !isOptionsEnd && !isValue;
         arguments.append(isHelpAll ? QStringLiteral("--help") : argument);

@@ -182,6 +182,8 @@ void tst_Mapper::run_data()
     row("help-all shows the help", in, { "--help-all" }, usage.first(usage.indexOf("```")).replace("dorvane", DORVANE_EXE) + "exit 0", {});
     row("-C a directory named --help-all", in, { "-C", "--help-all", "/S", "/W" }, "exit 0", { "a=/S/usr/lib" },
         [](const QString &dir) { QVERIFY(QFile::link("build", dir + "/../--help-all")); });
+    row("--m --help-all, a mapping", in, { "--m", "--help-all", "/S", "/W" },
+        "dorvane: --map \"--help-all\": CONTAINER=HOST has no \"=\"\nexit 1", {});
 
     const Setup noReply = [](const QString &dir) { QVERIFY(QDir(dir + reply).removeRecursively()); };
     const QByteArray noBuildDirectory = "dorvane: . is no CMake build directory, as it holds no CMakeCache.txt: run in "
