@@ -66,8 +66,8 @@ private:
                           const FileStatus &status, bool mayKeep);
     bool saveNote();
 
-    // One file's text at a time, in buffers that serve every file: fresh
-    // ones for each of thousands of files cost a first run 3%.
+    // One file's text at a time, in buffers that serve every file, so that
+    // a run of thousands of files allocates them once.
     MappedText buffers;
     MappingNote note;
     QByteArray savedNote;
