@@ -24,6 +24,9 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
         note.database->kept = kept.checksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
     bool isReplyNew = false;
     qsizetype notedIndexes = 0;
+    // An index's name tells nothing of its content, as an object's does:
+    // links from several index names to one file map it through the first.
+    QList<FileIdentity> linkedIndexes;
     plan.objects.reserve(files.size());
     for (const ReplyFile &file : files) {
         Location location;
@@ -31,6 +34,11 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
             continue;
         const bool isIndex = isIndexName(file.name);
         PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
+        if (isIndex && file.isSymLink && planned.status.identity.isValid()) {
+            if (linkedIndexes.contains(planned.status.identity))
+                continue;
+            linkedIndexes.append(planned.status.identity);
+        }
         if (planned.provenance == Provenance::NotRecoverable)
             return kept.refuse(report, file.name, ReplyLayout::replyPath(file.name), layout.afresh());
         isReplyNew = isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);

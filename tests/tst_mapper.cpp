@@ -256,6 +256,13 @@ void tst_Mapper::run_data()
         QVERIFY(QFile::link("build", dir + "/../alias"));
         QVERIFY(QFile::link(QFileInfo(dir).absolutePath() + "/alias/u", dir + reply + "/absolute"));
     });
+    // An index's name tells nothing of its content: links from two index
+    // names to one file map it once.
+    row("two index links to one file", { "../../../../i-00000000000000000000.json=/usr/lib" }, sw, "exit 0",
+        { "../../../../i-00000000000000000000.json=/S/usr/lib" }, [](const QString &dir) {
+        for (const char *name : { "/index-1.json", "/index-2.json" })
+            QVERIFY(QFile::link("../../../../i-00000000000000000000.json", dir + reply + name));
+    });
     // A link to another reply file, or to what is kept: each is mapped, and
     // kept, by its own name, or never.
     const QByteArray objectName = named(object).chopped(1);
