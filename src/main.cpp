@@ -80,7 +80,7 @@ QByteArray pathWarning(const QString &path)
         return "holds " + character + ", which a shell splits or expands in the commands of the compilation "
                "database and in the reply's command fragments";
     }
-    if (path.size() > 1 && path.endsWith(u'/'))
+    if (path.endsWith(u'/'))
         return "ends in \"/\", which doubles the slash after it in every path it stands for";
     if (!QFileInfo::exists(path))
         return "does not exist on this host";
