@@ -16,8 +16,6 @@
 #include <cstring>
 #include <iostream>
 
-#include <malloc.h>
-
 namespace {
 
 int report(const char *message, int exitCode)
@@ -126,15 +124,6 @@ QByteArray readMappings(const QStringList &options, QList<PathMapping> &mappings
 
 int main(int argc, char *argv[])
 {
-    // A run reads each file into a buffer of its size and maps it into
-    // another, one file after the next. glibc would map each large buffer
-    // afresh and unmap it once freed, so that every file paid its page
-    // faults again (measured: twice the time of a first run); kept in the
-    // heap, freed memory serves the next file.
-#ifdef __GLIBC__
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
-#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Dorvane"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
