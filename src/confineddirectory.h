@@ -60,8 +60,8 @@ private:
 // directory counts as removed, and a file there is no directory and stays.
 // On failure, failedPath is the path, from parent, of the first entry that
 // could not be removed, failedDirectory the directory that refused (the
-// entry itself where it could not be opened, else the one it is in), and errno
-// says why.
+// entry itself where opening it was denied, else the one it is in), and
+// errno says why.
 bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath, FileDescriptor &failedDirectory);
 
 #endif // CONFINEDDIRECTORY_H

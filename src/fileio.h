@@ -57,8 +57,8 @@ enum class ReadResult {
 class FileReader
 {
 public:
-    // Opens without waiting, as a FIFO would for a writer; anything but a
-    // regular file is Skipped and never read.
+    // Opens without waiting, as a FIFO would for a writer, and never through
+    // a link: a link is Link, and anything else but a regular file Skipped.
     ReadResult open(int directoryFd, const char *name, FileStatus &status);
     // Appends up to maxBytes to buffer, nothing at the end of the file.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);

@@ -20,13 +20,14 @@ constexpr char KEPT_DATABASE_NAME[] = ".compile_commands.json";
 // Why a file mapped with other paths cannot be mapped with these.
 constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: ";
 
-// In .cmake/api/v1/.dorvane-kept, by the name of the file in the reply: moved
+// In .cmake/api/v1/.dorvane-kept, by the name of the file in the reply, and
+// the database by a name of its own: an object and the database are moved
 // there by the exchange that puts the mapped version in place, which costs
-// no copying and no more room than the file CMake wrote, and given back
-// once CMake drops the file. CMake replaces reply files and the database by
-// a rename too, so what is kept never changes under it. Nothing here is
-// read or removed through a link, and a link or a file in the directory's
-// place keeps nothing.
+// no copying and no more room than the file CMake wrote, and an index is
+// copied there whole; each is removed once CMake drops the file. CMake
+// replaces reply files and the database by a rename too, so what is kept
+// never changes under it. Nothing here is read or removed through a link,
+// and a link or a file in the directory's place keeps nothing.
 class KeptOriginals
 {
 public:
