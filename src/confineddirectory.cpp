@@ -241,14 +241,8 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
                 continue;
             }
             if (errno == ENOENT && create) {
-                // What is made takes its parent's owner, where the runner may give it.
-                struct stat parent;
-                if (mkdirat(current(), component.constData(), 0777) == 0 && fstat(current(), &parent) == 0) {
-                    [[maybe_unused]] const int owned =
-                            fchownat(current(), component.constData(), parent.st_uid, parent.st_gid, AT_SYMLINK_NOFOLLOW);
-                } else if (errno != EEXIST) {
+                if (!makeDirectory(current(), component.constData()))
                     return Resolution::Failed;
-                }
                 pending.append(component);
                 continue;
             }
@@ -303,4 +297,15 @@ bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath, File
     failedDirectory = std::move(failure.directory);
     errno = failure.error;
     return false;
+}
+
+bool makeDirectory(int parent, const char *name)
+{
+    if (mkdirat(parent, name, 0777) != 0)
+        return errno == EEXIST;
+    struct stat status;
+    if (fstat(parent, &status) == 0) {
+        [[maybe_unused]] const int owned = fchownat(parent, name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW);
+    }
+    return true;
 }

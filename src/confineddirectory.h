@@ -64,4 +64,9 @@ private:
 // errno says why.
 bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath, FileDescriptor &failedDirectory);
 
+// Makes the directory name in parent, or finds it made. What is made takes
+// its parent's owner, where the runner may give it: a run as root in a
+// user's build directory leaves nothing the user cannot remove.
+bool makeDirectory(int parent, const char *name);
+
 #endif // CONFINEDDIRECTORY_H

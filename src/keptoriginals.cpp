@@ -24,13 +24,8 @@ int KeptOriginals::directory(bool create)
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = openat(fileApi, KEPT_DIRECTORY_NAME, flags);
     struct stat status;
-    if (fd < 0 && errno == ENOENT && create && (mkdirat(fileApi, KEPT_DIRECTORY_NAME, 0777) == 0 || errno == EEXIST)) {
+    if (fd < 0 && errno == ENOENT && create && makeDirectory(fileApi, KEPT_DIRECTORY_NAME))
         fd = openat(fileApi, KEPT_DIRECTORY_NAME, flags);
-        // Made by a run as root in a user's build directory, it is the user's.
-        if (fd >= 0 && fstat(fileApi, &status) == 0) {
-            [[maybe_unused]] const int owned = fchown(fd, status.st_uid, status.st_gid);
-        }
-    }
     if (fd < 0 && errno != ENOENT)
         openError = errno;
     keptDirectory = FileDescriptor(fd);
