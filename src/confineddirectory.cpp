@@ -303,9 +303,12 @@ bool makeDirectory(int parent, const char *name)
 {
     if (mkdirat(parent, name, 0777) != 0)
         return errno == EEXIST;
+    // Given away through a descriptor, which only a directory opens to:
+    // never a file swapped in under the name since.
+    const FileDescriptor made(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status;
-    if (fstat(parent, &status) == 0) {
-        [[maybe_unused]] const int owned = fchownat(parent, name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW);
+    if (made.isValid() && fstat(parent, &status) == 0) {
+        [[maybe_unused]] const int owned = fchown(made.get(), status.st_uid, status.st_gid);
     }
     return true;
 }
