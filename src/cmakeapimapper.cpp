@@ -2,9 +2,9 @@
 // SPDX-License-Identifier: MIT
 
 // A run as a pipeline: lock, open the layout, load the note, plan, carry
-// the plan out, note, remove the queries, in that order in
-// DoCMakeApiPathMapping(): what each file is, the planner tells, and the
-// writer does what that needs.
+// the plan out, remove what is kept of files CMake dropped, end the note,
+// remove the queries, in that order in DoCMakeApiPathMapping(): what each
+// file is, the planner tells, and the writer does what that needs.
 
 #include "cmakeapimapper.h"
 

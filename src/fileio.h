@@ -58,7 +58,8 @@ class FileReader
 {
 public:
     // Opens without waiting, as a FIFO would for a writer, and never through
-    // a link: a link is Link, and anything else but a regular file Skipped.
+    // a link: a link is Link, a FIFO or a device Skipped, and a socket,
+    // which no one opens, Failed.
     ReadResult open(int directoryFd, const char *name, FileStatus &status);
     // Appends up to maxBytes to buffer, nothing at the end of the file.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
