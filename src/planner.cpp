@@ -24,21 +24,24 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
         note.database->kept = kept.checksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
     bool isReplyNew = false;
     qsizetype notedIndexes = 0;
-    // An index's name tells nothing of its content, as an object's does:
-    // links from several index names to one file map it through the first.
-    QList<FileIdentity> linkedIndexes;
+    // Links from several reply names to one file map it through the first
+    // of them: an index's name tells nothing of what it holds, and a
+    // second name would map the file again.
+    QSet<QByteArray> linkTargets;
     plan.objects.reserve(files.size());
     for (const ReplyFile &file : files) {
         Location location;
-        if (!layout.locate(file, location))
+        const ReadResult located = layout.locate(file, location);
+        if (located == ReadResult::Failed)
+            return false;
+        if (located == ReadResult::Skipped)
             continue;
+        const QByteArray target = file.isSymLink ? ReplyLayout::targetKey(location) : QByteArray();
+        if (!target.isEmpty() && linkTargets.contains(target))
+            continue;
+        linkTargets.insert(target);
         const bool isIndex = isIndexName(file.name);
         PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
-        if (isIndex && file.isSymLink && planned.status.identity.isValid()) {
-            if (linkedIndexes.contains(planned.status.identity))
-                continue;
-            linkedIndexes.append(planned.status.identity);
-        }
         if (planned.provenance == Provenance::NotRecoverable)
             return kept.refuse(report, file.name, ReplyLayout::replyPath(file.name), layout.afresh());
         isReplyNew = isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);

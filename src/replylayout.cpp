@@ -72,21 +72,37 @@ QByteArray ReplyLayout::fileApiPath(const QByteArray &name)
 // directory is where its new version is written. A link to another reply
 // file, to the tool's own files or to the database is left alone: each is
 // mapped, and kept, by its own name, or never.
-bool ReplyLayout::locate(const ReplyFile &file, Location &location)
+ReadResult ReplyLayout::locate(const ReplyFile &file, Location &location)
 {
     location.directory = reply.get();
     location.name = file.name;
     if (!file.isSymLink)
-        return true;
+        return ReadResult::Read;
     struct stat target;
     const Resolution found = build.locate(replyPath(file.name), location.linkDirectory, location.name, target);
     if (found == Resolution::Outside)
         report.warn(replyPath(file.name), QByteArray("skipped: ") + LEADS_OUT);
+    // A link that loops leads nowhere, as a broken one does.
+    if (found == Resolution::Failed && errno != ELOOP) {
+        report.fail(replyPath(file.name), "cannot open", errno);
+        return ReadResult::Failed;
+    }
     location.directory = location.linkDirectory.get();
     // The database's file, wherever its own link leads, as it stood before
     // anything was written.
     return found == Resolution::Found && S_ISREG(target.st_mode) && !isFileApiDirectory(location.directory)
-            && !(locateDatabase() == Resolution::Found && isSameFile(target, databaseStatus));
+                    && !(locateDatabase() == Resolution::Found && isSameFile(target, databaseStatus))
+            ? ReadResult::Read
+            : ReadResult::Skipped;
+}
+
+QByteArray ReplyLayout::targetKey(const Location &location)
+{
+    struct stat directory;
+    if (fstat(location.directory, &directory) != 0)
+        return {};
+    return QByteArray::number(quint64(directory.st_dev)) + ':' + QByteArray::number(quint64(directory.st_ino)) + '/'
+            + location.name;
 }
 
 bool ReplyLayout::isFileApiDirectory(int directory)
@@ -142,7 +158,11 @@ bool ReplyLayout::databaseExists()
     const Resolution found = locateDatabase();
     if (found == Resolution::Outside)
         report.warn(DATABASE_PATH, QByteArray("skipped: ") + LEADS_OUT);
-    hasDatabase = found == Resolution::Found && S_ISREG(databaseStatus.st_mode);
+    // A link that loops leads nowhere, as a broken one does; one that
+    // cannot be followed names a database that fails the run.
+    if (found == Resolution::Failed && errno != ELOOP)
+        databaseError = errno;
+    hasDatabase = (found == Resolution::Found && S_ISREG(databaseStatus.st_mode)) || databaseError;
     // A link to the database of a build directory within this one, as a
     // source root holds for clangd, is for runs in that build directory.
     struct stat root;
@@ -162,6 +182,10 @@ bool ReplyLayout::databaseExists()
 
 ReadResult ReplyLayout::openDatabase(FileReader &reader, FileStatus &status)
 {
+    if (databaseError) {
+        report.fail(DATABASE_PATH, "cannot open", databaseError);
+        return ReadResult::Failed;
+    }
     const ReadResult opened = reader.open(database.get(), databaseFileName.constData(), status);
     if (opened == ReadResult::Failed)
         report.fail(DATABASE_PATH, "cannot read", errno);

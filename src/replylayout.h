@@ -63,9 +63,14 @@ public:
     // cannot be opened.
     bool openFileApi();
     bool listReply(QList<ReplyFile> &files);
-    // Finds a reply file's bytes. False for anything that is no reply file
-    // to map: a link that leads out, which is said, or to no regular file.
-    bool locate(const ReplyFile &file, Location &location);
+    // Finds a reply file's bytes. Skipped for anything that is no reply
+    // file to map: a link that leads out, which is said, or to no regular
+    // file; Failed, with the reason reported, for a link that cannot be
+    // followed.
+    ReadResult locate(const ReplyFile &file, Location &location);
+    // What tells the file a link was located to from the file another link
+    // leads to: its directory and its name there.
+    static QByteArray targetKey(const Location &location);
     int replyDirectory() const { return reply.get(); }
     static QByteArray replyPath(const QByteArray &name);
     static QByteArray fileApiPath(const QByteArray &name);
@@ -113,6 +118,8 @@ private:
     // anything was written.
     std::optional<Resolution> databaseResolution;
     struct stat databaseStatus = {};
+    // Why a database that a link names cannot be reached.
+    int databaseError = 0;
 };
 
 #endif // REPLYLAYOUT_H

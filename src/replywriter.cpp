@@ -66,13 +66,14 @@ ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, Location &locat
             kept.refuse(report, planned.file.name, path, layout.afresh());
             return ReadResult::Failed;
         }
-        return layout.locate(planned.file, location) ? ReadResult::Read : ReadResult::Skipped;
+        return layout.locate(planned.file, location);
     }
     // A file made a link since it was planned is followed, while it stays inside.
     ReplyFile file = planned.file;
     for (;;) {
-        if (!layout.locate(file, location))
-            return ReadResult::Skipped;
+        const ReadResult located = layout.locate(file, location);
+        if (located != ReadResult::Read)
+            return located;
         const ReadResult result = readFile(location.directory, location.name.constData(), original, status);
         if (result == ReadResult::Failed)
             report.fail(path, "cannot read", errno);

@@ -257,12 +257,17 @@ void tst_Mapper::run_data()
         QVERIFY(QFile::link("build", dir + "/../alias"));
         QVERIFY(QFile::link(QFileInfo(dir).absolutePath() + "/alias/u", dir + reply + "/absolute"));
     });
-    // An index's name tells nothing of its content: links from two index
-    // names to one file map it once.
-    row("two index links to one file", { "../../../../i-00000000000000000000.json=/usr/lib" }, sw, "exit 0",
-        { "../../../../i-00000000000000000000.json=/S/usr/lib" }, [](const QString &dir) {
-        for (const char *name : { "/index-1.json", "/index-2.json" })
-            QVERIFY(QFile::link("../../../../i-00000000000000000000.json", dir + reply + name));
+    // Links from several reply names to one file map it once, an index's
+    // name telling nothing of its content; a hard link is another file.
+    const QByteArray shared = "../../../../i-00000000000000000000.json", hardLink = "../../../../h-00000000000000000000.json";
+    row("links from reply names to one file, and to a hard link of it", { shared + "=/usr/lib", hardLink + "=/usr/lib" },
+        sw, "exit 0", { shared + "=/S/usr/lib", hardLink + "=/S/usr/lib" }, [=](const QString &dir) {
+        QVERIFY(QFile::remove(dir + "/h-00000000000000000000.json"));
+        QVERIFY(::link(QFile::encodeName(dir + "/i-00000000000000000000.json"),
+                       QFile::encodeName(dir + "/h-00000000000000000000.json")) == 0);
+        for (const char *name : { "/a-00000000000000000000.json", "/index-1.json", "/index-2.json" })
+            QVERIFY(QFile::link(shared, dir + reply + name));
+        QVERIFY(QFile::link(hardLink, dir + reply + "/index-3.json"));
     });
     // A link to another reply file, or to what is kept: each is mapped, and
     // kept, by its own name, or never.
@@ -291,6 +296,17 @@ void tst_Mapper::run_data()
     const QString longSysroot = "/a/sysroot/path/long/enough/for/the/file/to/outgrow/the/size/limit";
     row("unreadable reply directory", big, sw, failed(r.chopped(1) + ": cannot read" + denied), {},
         [](const QString &dir) { setOwner(dir + reply, 0, 0711); });
+    // A link into a directory the runner cannot enter names a file all the same.
+    const auto linkInto = [](const QString &link) {
+        return [=](const QString &dir) {
+            setOwner(dir + "/s", 0, 0700);
+            QVERIFY(QFile::link(link.startsWith('c') ? "s/t" : "../../../../s/t", dir + '/' + link));
+        };
+    };
+    row("a reply link into a directory the runner cannot read", { "../../../../s/t=/usr/lib", "a=/usr/lib" }, sw,
+        failed(r + "index-2.json: cannot open" + denied), {}, linkInto(reply.mid(1) + "/index-2.json"));
+    row("a database link into a directory the runner cannot read", { "../../../../s/t=-I/usr/lib", "a=/usr/lib" },
+        withDb, failed("compile_commands.json: cannot open" + denied), {}, linkInto("compile_commands.json"));
     row("read-only file, writable directory", big, sw, failed(r + "a: cannot write" + denied), {},
         [](const QString &dir) { setOwner(dir + reply + "/a", keepOwner, 0444); });
     // A file the rules leave as it is is not written, so a read-only one is no failure.
