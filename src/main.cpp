@@ -16,6 +16,8 @@
 #include <cstring>
 #include <iostream>
 
+#include <malloc.h>
+
 namespace {
 
 int report(const char *message, int exitCode)
@@ -124,6 +126,16 @@ QByteArray readMappings(const QStringList &options, QList<PathMapping> &mappings
 
 int main(int argc, char *argv[])
 {
+    // A run reads files into buffers of their size, one file after the
+    // next; where the note is gone, each file and what is kept of it into
+    // fresh ones. glibc would map each large buffer afresh and unmap it once
+    // freed, so that every file paid its page faults again (measured: a run
+    // without the note 1.2 times as long); kept in the heap, freed memory
+    // serves the next file.
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Dorvane"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
