@@ -72,8 +72,17 @@ struct PathRules::Encoded
     {
         sysroot = encode(paths.sysroot, Char());
         workspace = encode(paths.workspace, Char());
-        for (const PathMapping &mapping : paths.mappings)
-            mappings.push_back({ encode(mapping.container, Char()), encode(mapping.host, Char()) });
+        for (const PathMapping &mapping : paths.mappings) {
+            const Text<Char> host = encode(mapping.host, Char());
+            mappings.push_back({ encode(mapping.container, Char()), host });
+            // CMake writes reply objects in ASCII: a CONTAINER with other
+            // characters stands there as jsonEscapedAscii() gives it.
+            if constexpr (std::is_same_v<Char, char>) {
+                Text<char> ascii = jsonEscapedAscii(mapping.container).toStdString();
+                if (ascii != mappings.back().first)
+                    mappings.push_back({ std::move(ascii), host });
+            }
+        }
         std::stable_sort(mappings.begin(), mappings.end(),
                          [](const auto &a, const auto &b) { return a.first.size() > b.first.size(); });
         // Every fixed rule starts with "/usr/", "/opt/" or "/workspace", and
@@ -408,6 +417,16 @@ QByteArray jsonEscaped(const QString &text)
                 escaped += c;
             }
         }
+    }
+    return escaped;
+}
+
+QByteArray jsonEscapedAscii(const QString &text)
+{
+    QByteArray escaped;
+    for (const QChar c : text) {
+        escaped += c.unicode() < 0x80 ? jsonEscaped(QString(c))
+                                      : "\\u" + QByteArray::number(c.unicode(), 16).rightJustified(4, '0');
     }
     return escaped;
 }

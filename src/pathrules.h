@@ -102,7 +102,9 @@ private:
     std::shared_ptr<const Encoded<char16_t>> decoded;
 };
 
-// Text as the content of a JSON string, escaped as Qt's JSON writer does.
+// Text as the content of a JSON string, escaped as Qt's JSON writer does;
+// and in ASCII, each character past it a \uXXXX of UTF-16, as CMake writes.
 QByteArray jsonEscaped(const QString &text);
+QByteArray jsonEscapedAscii(const QString &text);
 
 #endif // PATHRULES_H

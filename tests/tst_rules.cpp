@@ -142,11 +142,11 @@ void tst_Rules::mappingsMatchReference()
     const char *const fragments[] = { "/opt/deps", "/opt", "/opt/deps/include", "/usr/local/lib", "/workspaces/app",
                                       "/workspace", "/usr/include", "/usr/lib", "/opt/cross/T/sys-root", "/src", "/",
                                       "-I", "-isystem", "-L", "-specs=", " ", "\t", "\\t", ";", ":", ",", "=", "@",
-                                      "\"", "\\\"", "\\\\", "\\/", "x", "s", "-" };
+                                      "\"", "\\\"", "\\\\", "\\/", "x", "s", "-", "/w/caf\xc3\xa9", "/w/caf\\u00e9" };
     const QList<PathMapping> pool = { { "/opt/deps", "/h/deps" }, { "/opt", "/h/opt" },
                                       { "/opt/deps/include", "/opt/deps/x" }, { "/workspaces/app", "/home/me/app" },
                                       { "/usr/local/lib", "/h \"q\"" }, { "/opt/cross/T/sys-root", "/srv/t" },
-                                      { "/usr/include", "/I" }, { "/src", "/workspace/usr/lib" } };
+                                      { "/usr/include", "/I" }, { "/src", "/workspace/usr/lib" }, { "/w/caf\u00e9", "/h\u00e9" } };
     // Any number of flags in a row, and a path of any length with no
     // separator, cost a scan: once a crash, once an hour.
     const QByteArray flags = QByteArray("-I").repeated(300000);
@@ -166,7 +166,8 @@ void tst_Rules::mappingsMatchReference()
         for (const PathMapping &mapping : pool) {
             if (random.bounded(3) == 0) {
                 mappings.append(mapping);
-                escaped.append({ QString::fromUtf8(jsonEscaped(mapping.container)), QString::fromUtf8(jsonEscaped(mapping.host)) });
+                for (const QByteArray &container : { jsonEscaped(mapping.container), jsonEscapedAscii(mapping.container) })
+                    escaped.append({ QString::fromUtf8(container), QString::fromUtf8(jsonEscaped(mapping.host)) });
             }
         }
         const QString value = QString::fromUtf8(text);
