@@ -45,8 +45,9 @@ bool mapCacheReply(QByteArray &text, const PathRules &rules)
     bool isChanged = false;
     for (qsizetype i = 0; i < entries.size(); ++i) {
         // An element that is no object, or an entry whose value is no
-        // string, is kept as it is: CMake writes neither, and rewriting
-        // them would lose what they hold.
+        // string, is not mapped: CMake writes neither, and taking them for
+        // an entry would lose what they hold. Qt's JSON writer still writes
+        // them again, a number as a double.
         QJsonObject entry = entries.at(i).toObject();
         const QJsonValue value = entry.value(u"value");
         if (!value.isString())
