@@ -92,8 +92,9 @@ public:
 
     // Plans every reply file, and the database where asked, for the paths
     // of the note's list given: false, with the reason reported, where one
-    // is not recoverable or the database cannot be read. A reply file that
-    // cannot be read is planned as it stands, and fails where it is mapped.
+    // is not recoverable, a link to one cannot be followed, or the database
+    // cannot be read. A reply file that cannot be read is planned as it
+    // stands, and fails where it is mapped.
     bool plan(const QList<ReplyFile> &files, int paths, bool withDatabase, Plan &plan);
 
     // For a file planned as unrecorded, once it is read: its text as the

@@ -24,6 +24,14 @@ bool isSameFile(int fd, const struct stat &b)
     return fd >= 0 && fstat(fd, &a) == 0 && isSameFile(a, b);
 }
 
+// Whether a link that did not resolve names a file the runner cannot reach.
+// One that loops, or names a file no name can, leads nowhere, as a broken
+// one does.
+bool cannotBeFollowed(Resolution found)
+{
+    return found == Resolution::Failed && errno != ELOOP && errno != ENAMETOOLONG;
+}
+
 } // namespace
 
 bool ReplyLayout::open(const QByteArray &directory)
@@ -82,8 +90,7 @@ ReadResult ReplyLayout::locate(const ReplyFile &file, Location &location)
     const Resolution found = build.locate(replyPath(file.name), location.linkDirectory, location.name, target);
     if (found == Resolution::Outside)
         report.warn(replyPath(file.name), QByteArray("skipped: ") + LEADS_OUT);
-    // A link that loops leads nowhere, as a broken one does.
-    if (found == Resolution::Failed && errno != ELOOP) {
+    if (cannotBeFollowed(found)) {
         report.fail(replyPath(file.name), "cannot open", errno);
         return ReadResult::Failed;
     }
@@ -158,9 +165,8 @@ bool ReplyLayout::databaseExists()
     const Resolution found = locateDatabase();
     if (found == Resolution::Outside)
         report.warn(DATABASE_PATH, QByteArray("skipped: ") + LEADS_OUT);
-    // A link that loops leads nowhere, as a broken one does; one that
-    // cannot be followed names a database that fails the run.
-    if (found == Resolution::Failed && errno != ELOOP)
+    // One that cannot be followed names a database that fails the run.
+    if (cannotBeFollowed(found))
         databaseError = errno;
     hasDatabase = (found == Resolution::Found && S_ISREG(databaseStatus.st_mode)) || databaseError;
     // A link to the database of a build directory within this one, as a

@@ -244,6 +244,7 @@ void tst_Mapper::run_data()
         QVERIFY(QFile::link("../../../../t", dir + reply + "/link") && QFile::link("d", dir + "/compile_commands.json"));
         QVERIFY(QFile::link(dir + "/u", dir + reply + "/absolute"));
         QVERIFY(QFile::link("missing", dir + reply + "/broken") && QFile::link(dir, dir + reply + "/directory"));
+        QVERIFY(QFile::link(QString(300, 'n'), dir + reply + "/nameless") && QFile::link("loop", dir + reply + "/loop"));
         // Opening a FIFO would wait for a writer.
         QVERIFY(mkfifo(QFile::encodeName(dir + "/fifo").constData(), 0644) == 0 && QFile::link("../../../../fifo", dir + reply + "/f"));
         setOwner(dir + "/t", keepOwner, 0640);
