@@ -71,10 +71,8 @@ QByteArray namedPath(const QByteArray &path, int fd)
     }
     struct stat found;
     struct stat held;
-    return stat(named.constData(), &found) == 0 && fstat(fd, &held) == 0 && found.st_dev == held.st_dev
-                    && found.st_ino == held.st_ino
-            ? named
-            : QByteArray();
+    return stat(named.constData(), &found) == 0 && fstat(fd, &held) == 0 && isSameFile(found, held) ? named
+                                                                                                    : QByteArray();
 }
 
 // The first entry that could not be removed, why, and the directory that

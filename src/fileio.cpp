@@ -33,6 +33,11 @@ FileStatus statusOf(const struct stat &status)
     return { status.st_uid, status.st_gid, status.st_mode, identityOf(status) };
 }
 
+bool isSameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool readFileStatus(int directoryFd, const char *name, FileStatus &fileStatus)
 {
     struct stat status;

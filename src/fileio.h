@@ -41,6 +41,8 @@ private:
 
 FileIdentity identityOf(const struct stat &status);
 FileStatus statusOf(const struct stat &status);
+// Whether two statuses are of one file: its device and inode.
+bool isSameFile(const struct stat &a, const struct stat &b);
 // False for anything but a regular file, a link included.
 bool readFileStatus(int directoryFd, const char *name, FileStatus &status);
 

@@ -13,11 +13,6 @@
 
 namespace {
 
-bool isSameFile(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 bool isSameFile(int fd, const struct stat &b)
 {
     struct stat a;
