@@ -66,14 +66,14 @@ ReadResult KeptOriginals::open(const QByteArray &keptName, FileReader &reader, F
     return directory() >= 0 ? reader.open(keptDirectory.get(), keptName.constData(), status) : ReadResult::Skipped;
 }
 
-Checksum KeptOriginals::checksum(const QByteArray &keptName, const FileIdentity &identity)
+Checksum KeptOriginals::checksum(const QByteArray &keptName, const std::optional<FileIdentity> &identity)
 {
     FileReader reader;
     FileStatus status;
     quint64 sum = 0;
     return contains(keptName) && open(keptName, reader, status) == ReadResult::Read
-                    && (!identity.isValid()
-                        || (status.identity.size == identity.size && status.identity.modified == identity.modified))
+                    && (!identity
+                        || (status.identity.size == identity->size && status.identity.modified == identity->modified))
                     && checksumOfRest(reader, sum)
             ? Checksum(sum)
             : Checksum();

@@ -15,6 +15,8 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QSet>
 
+#include <optional>
+
 // What is kept of the database, by a name no reply file can have.
 constexpr char KEPT_DATABASE_NAME[] = ".compile_commands.json";
 // Why a file mapped with other paths cannot be mapped with these.
@@ -37,10 +39,11 @@ public:
     ReadResult read(const QByteArray &keptName, QByteArray &content, FileStatus &status);
     ReadResult open(const QByteArray &keptName, FileReader &reader, FileStatus &status);
     // The checksum of what is kept under keptName, none where nothing is;
-    // with an identity, only while the size and modification time are that
-    // identity's, which a copy of the build directory (cp -a, rsync -a)
-    // keeps, where it does not keep the inode.
-    Checksum checksum(const QByteArray &keptName, const FileIdentity &identity = {});
+    // with an identity, as a note of the second format names a kept file,
+    // only while the size and modification time are that identity's, which
+    // a copy of the build directory (cp -a, rsync -a) keeps, where it does
+    // not keep the inode.
+    Checksum checksum(const QByteArray &keptName, const std::optional<FileIdentity> &identity = {});
     // The checksum of what is kept under keptName where it is what CMake
     // wrote: its content has the checksum given, or, without one, the hash
     // in its name. None otherwise.

@@ -20,7 +20,7 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
     paths = pathsIndex;
     mayHaveUnkept = !(note.unkeptPaths - QSet<int> { paths }).isEmpty();
     // A note of the second format names kept files by their identity.
-    if (note.database && !note.database->kept && note.keptDatabaseIdentity.isValid())
+    if (note.database && !note.database->kept)
         note.database->kept = kept.checksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
     bool isReplyNew = false;
     qsizetype notedIndexes = 0;
@@ -156,8 +156,7 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
     const auto hash = note.indexHashes.constFind(file.name);
     if (hash != note.indexHashes.cend() && noted != note.indexes.end()) {
         noted->mapped = contentHash(content) == *hash ? Checksum(checksum) : Checksum();
-        const FileIdentity keptIdentity = note.keptIndexIdentities.value(file.name);
-        noted->kept = keptIdentity.isValid() ? kept.checksum(file.name, keptIdentity) : Checksum();
+        noted->kept = kept.checksum(file.name, note.keptIndexIdentities.value(file.name));
     }
     FileStatus keptStatus;
     if (noted == note.indexes.end()) {

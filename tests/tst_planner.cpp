@@ -85,6 +85,8 @@ void tst_Planner::plan_data()
     row("database noted, copied since", "database", "these, touched", these, cmake, P::MappedWithThesePaths);
     row("database noted with other paths", "database", "other", other, cmake, P::MappedWithOtherPaths);
     row("database noted with other paths, nothing kept", "database", "other", other, "", P::NotRecoverable);
+    row("database noted with other paths, a copy kept that the note does not name", "database", "other, no checksum",
+        other, cmake, P::NotRecoverable);
     row("database a run was replacing", "database", "other, replaced", other, cmake, P::MappedWithOtherPaths);
     row("database CMake wrote", "database", "these, touched", cmake, cmake, P::AsCMakeWrote);
     row("database, note gone, mapped with these paths", "database", "", these, cmake, P::MappedWithThesePaths);
