@@ -1,15 +1,14 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// A run as a pipeline: lock, open the layout, load the note, plan, carry
-// the plan out, remove what is kept of files CMake dropped, end the note,
-// remove the queries, in that order in DoCMakeApiPathMapping(): what each
-// file is, the planner tells, and the writer does what that needs.
+// A run as a pipeline: lock, open the build directory, load the note, plan,
+// carry the plan out, remove what is kept of files CMake dropped, end the
+// note, remove the queries, in that order in DoCMakeApiPathMapping(): what
+// each file is, the planner tells, and the writer does what that needs.
 
 #include "cmakeapimapper.h"
 
 #include "cachereply.h"
-#include "keptoriginals.h"
 #include "mappingnote.h"
 #include "planner.h"
 #include "replywriter.h"
@@ -19,8 +18,9 @@
 #include <cerrno>
 
 CmakeApiMapper::CmakeApiMapper(const QString &sysrootPath, const QString &workspacePath)
-    : paths { sysrootPath, workspacePath }, rules(paths), layout(report)
+    : paths { sysrootPath, workspacePath }, rules(paths)
 {
+    directory.emplace(report);
 }
 
 void CmakeApiMapper::setMappings(const QList<PathMapping> &mappings)
@@ -29,64 +29,61 @@ void CmakeApiMapper::setMappings(const QList<PathMapping> &mappings)
     rules = PathRules(paths);
 }
 
-bool CmakeApiMapper::isCMakeBuildDirectory()
+bool CmakeApiMapper::setBuildDirectory(const QByteArray &path)
 {
-    FileStatus status;
-    return layout.buildDirectory() >= 0 && readFileStatus(layout.buildDirectory(), "CMakeCache.txt", status);
+    report = RunReport();
+    directory.emplace(report);
+    return directory->enter(path, isCompileCommandsRequested);
 }
 
 bool CmakeApiMapper::DoCMakeApiPathMapping()
 {
-    const bool hasReply = isReplyExist();
-    if (layout.buildDirectory() < 0)
-        return report.fail({}, "cannot enter", layout.openError());
+    if (directory->fd() < 0)
+        return report.fail({}, "cannot enter", EBADF);
     // One run at a time: a run that read the note while another was mapping
     // would map again what the other maps.
     RunLock lock;
     const QByteArray wait = QByteArray::number(lockWaitMilliseconds / 1000.0) + " s";
-    RunLock::Result locked = lock.lock(layout.buildDirectory(), 0);
+    RunLock::Result locked = lock.lock(directory->fd(), 0);
     if (locked == RunLock::Busy) {
         report.warn({}, "another run is mapping here: waiting up to " + wait + " for it to end");
-        locked = lock.lock(layout.buildDirectory(), lockWaitMilliseconds);
+        locked = lock.lock(directory->fd(), lockWaitMilliseconds);
     }
     if (locked == RunLock::Busy)
         return report.fail({}, "another run held the build directory for the whole wait of " + wait);
-    QList<ReplyFile> files;
-    KeptOriginals kept(layout);
     QByteArray noteText;
     std::optional<MappingNote> previous;
-    if (!layout.openFileApi() || !layout.listReply(files) || !(previous = loadNote(noteText)))
+    if (!directory->openForRun() || !(previous = loadNote(noteText)))
         return false;
     // CMake empties the reply when it configures with no queries: the
     // queries written since are left for it.
-    const bool isReplyEmpty = hasReply && files.isEmpty();
+    const bool isReplyEmpty = directory->isReplyEmpty();
     if (isReplyEmpty)
         report.warn(REPLY_PATH, "empty, as CMake leaves it when it configures with no queries: write them in "
                                     + report.displayPath(QUERY_PATH) + " before it configures");
     const int pathsIndex = previous->pathsIndex(paths);
     Plan plan;
-    if (!Planner(*previous, rules, layout, kept, report).plan(files, pathsIndex, isCompileCommandsRequested, plan))
+    if (!Planner(*previous, pathsIndex, rules, *directory, report).plan(isCompileCommandsRequested, plan))
         return false;
     // No other run is writing now, so what is named as its temporary files
     // was left by a run that was killed.
     if (locked == RunLock::Locked)
-        removeLeftovers(kept);
+        directory->removeKilledRunsFiles();
     TemporaryFiles::removeOnSignal();
 
     // The objects, then the database, then the index files: a reader that
     // finds a new index can trust that the objects it names, and the
     // database, are already rewritten.
-    ReplyWriter writer(*previous, plan, noteText, pathsIndex, rules, layout, kept, report);
-    if (!doCMakeApiReplyPathMapping(writer, plan.objects) || (plan.database && !writer.mapDatabase(*plan.database))
+    ReplyWriter writer(*previous, plan, noteText, pathsIndex, rules, *directory, report);
+    if (!doCMakeApiReplyPathMapping(writer, plan.objects) || (plan.database && !writer.mapDatabaseFile(*plan.database))
         || !doCMakeApiReplyPathMapping(writer, plan.indexes))
         return false;
     // What CMake no longer keeps is given back.
-    if (plan.keptToLeave)
-        kept.removeAllBut(*plan.keptToLeave);
+    directory->removeKeptBut(plan.keptToLeave);
     // The entries of the index files and the database were saved before
     // they were written.
     writer.end();
-    return !hasReply || isReplyEmpty || layout.removeQueries();
+    return !directory->replyExists() || isReplyEmpty || directory->removeQueries();
 }
 
 bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList<PlannedFile> &files)
@@ -98,7 +95,7 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList
     return true;
 }
 
-bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text)
+bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text) const
 {
     return mapCacheReply(text, rules);
 }
@@ -110,28 +107,11 @@ bool CmakeApiMapper::isFlagCacheVariable(const QString &name)
 
 std::optional<MappingNote> CmakeApiMapper::loadNote(QByteArray &text)
 {
-    const int directory = layout.fileApiDirectory();
-    FileStatus status;
-    // A note that is no regular file is none; one that cannot be read would
-    // have the run take what it names for CMake's.
-    const ReadResult read = directory < 0 ? ReadResult::Skipped : readFile(directory, NOTE_NAME, text, status);
-    if (read == ReadResult::Failed && errno != ENOENT) {
-        report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "cannot read", errno);
+    if (!directory->readNote(text))
         return {};
-    }
-    if (read != ReadResult::Read)
-        text.clear();
     std::optional<MappingNote> note = MappingNote::fromText(text);
     if (!note)
-        report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: " + layout.afresh(true));
+        report.fail(BuildDirectory::fileApiPath(NOTE_NAME),
+                    "a note in a format this tool cannot read: " + directory->afresh(true));
     return note;
-}
-
-void CmakeApiMapper::removeLeftovers(KeptOriginals &kept)
-{
-    for (const int directory : { layout.replyDirectory(), layout.fileApiDirectory(), layout.buildDirectory() }) {
-        if (directory >= 0)
-            TemporaryFiles::removeLeftovers(directory);
-    }
-    kept.removeLeftovers();
 }

@@ -6,8 +6,8 @@
 #ifndef CMAKEAPIMAPPER_H
 #define CMAKEAPIMAPPER_H
 
+#include "builddirectory.h"
 #include "pathrules.h"
-#include "replylayout.h"
 #include "runreport.h"
 
 #include <QtCore/QByteArray>
@@ -15,7 +15,6 @@
 
 #include <optional>
 
-class KeptOriginals;
 class ReplyWriter;
 struct MappingNote;
 struct PlannedFile;
@@ -30,22 +29,22 @@ class CmakeApiMapper
 public:
     CmakeApiMapper(const QString &sysrootPath, const QString &workspacePath);
 
-    // Works in directory rather than in the current directory. False, with
-    // errno set, for one that cannot be entered.
-    bool setBuildDirectory(const QByteArray &directory) { return layout.open(directory); }
-    // Asks the run to map compile_commands.json as well, before the index files.
-    void requestCompileCommands() { isCompileCommandsRequested = true; }
     // Where a path starts with a mapping's CONTAINER, it is mapped to its
     // HOST, and no fixed rule applies.
     void setMappings(const QList<PathMapping> &mappings);
+    // Asks the run to map compile_commands.json as well, before the index files.
+    void requestCompileCommands() { isCompileCommandsRequested = true; }
+    // Each run starts here: enters the build directory, the current one
+    // for an empty path, and finds what stands there now. False, with errno
+    // set, for one that cannot be entered.
+    bool setBuildDirectory(const QByteArray &directory = {});
 
     // Whether a reply directory stands at its path: a file there is none.
     // One that leads out of the build directory does, and fails the run.
-    bool isReplyExist() { return layout.replyExists(); }
-    bool isQueryExist() { return layout.queryExists(); }
-    bool isCompileCommandsExist() { return layout.databaseExists(); }
-    // Whether the build directory holds a CMakeCache.txt.
-    bool isCMakeBuildDirectory();
+    bool isReplyExist() const { return directory->replyExists(); }
+    bool isQueryExist() const { return directory->queryExists(); }
+    bool isCompileCommandsExist() const { return directory->databaseExists(); }
+    bool isCMakeBuildDirectory() const { return directory->hasCMakeCache(); }
     // A file of the build directory as named from where the run started.
     QByteArray displayPath(const QByteArray &file) const { return report.displayPath(file); }
 
@@ -60,7 +59,7 @@ public:
     // Rewrites a cache reply (UTF-8 JSON) entry by entry and re-serialises
     // it if any value changes. On false the text is unchanged and must not
     // be written back.
-    bool doCMakeApiCacheReplyPathMapping(QByteArray &text);
+    bool doCMakeApiCacheReplyPathMapping(QByteArray &text) const;
     static bool isFlagCacheVariable(const QString &name);
 
     // Why the run failed: the file, as named from where it started, and the
@@ -73,13 +72,12 @@ private:
     void setLockWait(int milliseconds) { lockWaitMilliseconds = milliseconds; }
 
     std::optional<MappingNote> loadNote(QByteArray &text);
-    void removeLeftovers(KeptOriginals &kept);
     bool doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList<PlannedFile> &files);
 
     MappingPaths paths;
     PathRules rules;
     RunReport report;
-    ReplyLayout layout;
+    std::optional<BuildDirectory> directory;
     bool isCompileCommandsRequested = false;
     // Long enough for another run over the largest reply on a slow disk; a
     // holder that takes longer is stopped or hung, and waiting on for it

@@ -141,7 +141,7 @@ bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool
 
 } // namespace
 
-bool ConfinedDirectory::open(const QByteArray &path)
+bool ConfinedDirectory::openRoot(const QByteArray &path)
 {
     // Read access is needed only to lock and list the directory; a run in
     // one it may only enter goes on without.

@@ -35,7 +35,7 @@ class ConfinedDirectory
 public:
     // Opens the directory at path as it resolves now: a link on the way
     // there was the user's choice. Fails with errno set.
-    bool open(const QByteArray &path);
+    bool openRoot(const QByteArray &path);
     int fd() const { return root.get(); }
 
     // The directory at a relative path, opened for reading where it may be

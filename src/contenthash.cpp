@@ -1,11 +1,17 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// SHA3-256 from Qt, XXH64 from libxxhash.
+// SHA3-256 from Qt, XXH3 from libxxhash: on x86-64 through its dispatch,
+// which picks AVX2 or AVX-512 where the processor has them, at a third of
+// the cost of the SSE2 code a build for any x86-64 gets.
 
 #include "contenthash.h"
 
 #include <QtCore/QCryptographicHash>
+
+#ifdef __x86_64__
+#include <xxh_x86dispatch.h>
+#endif
 
 QByteArrayView hashInName(const QByteArray &name)
 {
@@ -36,29 +42,43 @@ bool isAsNamed(const QByteArray &name, QByteArrayView content)
     return !digits.isEmpty() && contentHash(content).startsWith(digits);
 }
 
-ContentChecksum::ContentChecksum() : state(XXH64_createState())
+ContentChecksum::ContentChecksum() : state(XXH3_createState())
 {
     // Only the allocation can fail, which ends the process as any other would.
     Q_CHECK_PTR(state);
-    XXH64_reset(state, 0);
+    XXH3_64bits_reset(state);
 }
 
 ContentChecksum::~ContentChecksum()
 {
-    XXH64_freeState(state);
+    XXH3_freeState(state);
 }
 
 void ContentChecksum::add(QByteArrayView data)
 {
-    XXH64_update(state, data.data(), size_t(data.size()));
+    XXH3_64bits_update(state, data.data(), size_t(data.size()));
 }
 
 quint64 ContentChecksum::result() const
 {
-    return XXH64_digest(state);
+    return XXH3_64bits_digest(state);
 }
 
 quint64 checksumOf(QByteArrayView data)
 {
-    return XXH64(data.data(), size_t(data.size()), 0);
+    return XXH3_64bits(data.data(), size_t(data.size()));
+}
+
+Checksum checksumOfRest(FileReader &reader)
+{
+    ContentChecksum sum;
+    QByteArray piece;
+    for (;;) {
+        piece.resize(0);
+        if (!reader.readMore(piece, 1 << 20))
+            return {};
+        if (piece.isEmpty())
+            return sum.result();
+        sum.add(piece);
+    }
 }

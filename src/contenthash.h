@@ -7,6 +7,8 @@
 #ifndef CONTENTHASH_H
 #define CONTENTHASH_H
 
+#include "fileio.h"
+
 #include <QtCore/QByteArray>
 #include <QtCore/QByteArrayView>
 
@@ -14,7 +16,7 @@
 
 #include <xxhash.h>
 
-// A checksum (XXH64) of a file's content, where one is known.
+// A checksum (XXH3, 64 bits) of a file's content, where one is known.
 using Checksum = std::optional<quint64>;
 
 // CMake names a reply object by the first 20 hex digits of the SHA3-256 of
@@ -29,9 +31,9 @@ QByteArray contentHash(QByteArrayView text, bool hadByteOrderMark = false);
 // Whether content, as read, is what CMake wrote under name.
 bool isAsNamed(const QByteArray &name, QByteArrayView content);
 
-// A 64-bit checksum (XXH64) of a byte stream fed in pieces of any size: fast
-// enough to take of every byte a run reads or writes, where a cryptographic
-// hash would cost more than the mapping itself.
+// XXH3 of a byte stream fed in pieces of any size, the same as of the whole:
+// fast enough to take of every byte a run keeps or writes, where a
+// cryptographic hash would cost more than the mapping itself.
 class ContentChecksum
 {
     Q_DISABLE_COPY_MOVE(ContentChecksum)
@@ -44,9 +46,11 @@ public:
     quint64 result() const;
 
 private:
-    XXH64_state_t *state;
+    XXH3_state_t *state;
 };
 
 quint64 checksumOf(QByteArrayView data);
+// Of what is left to read of a file; none where a read fails.
+Checksum checksumOfRest(FileReader &reader);
 
 #endif // CONTENTHASH_H

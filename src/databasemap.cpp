@@ -9,10 +9,7 @@
 #include "contenthash.h"
 #include "replytext.h"
 
-#include <cerrno>
 #include <cstring>
-
-#include <unistd.h>
 
 namespace {
 
@@ -60,15 +57,7 @@ private:
 bool holdsAt(int fd, qint64 offset, const QByteArray &bytes, bool isLast, QByteArray &buffer)
 {
     buffer.resize(bytes.size() + 1);
-    qsizetype got = 0;
-    while (got < buffer.size()) {
-        const ssize_t count = pread(fd, buffer.data() + got, size_t(buffer.size() - got), offset + got);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            break;
-        got += count;
-    }
+    const qint64 got = readFully(fd, buffer.data(), buffer.size(), offset);
     return got >= bytes.size() && (got == bytes.size() || !isLast)
             && memcmp(buffer.constData(), bytes.constData(), size_t(bytes.size())) == 0;
 }
@@ -130,17 +119,4 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
     mapping.checksum = mapped.result();
     mapping.sourceChecksum = read.result();
     return DatabaseMapping::Done;
-}
-
-bool checksumOfRest(FileReader &reader, quint64 &checksum)
-{
-    ContentChecksum sum;
-    QByteArray piece;
-    bool isRead = false;
-    while ((isRead = reader.readMore(piece, PIECE_SIZE)) && !piece.isEmpty()) {
-        sum.add(piece);
-        piece.resize(0);
-    }
-    checksum = sum.result();
-    return isRead;
 }

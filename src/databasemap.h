@@ -55,7 +55,4 @@ struct DatabaseMapping
 DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, const DatabaseTarget *target,
                                     FileReplacement &replacement, DatabaseMapping &mapping);
 
-// The checksum of what is left to read of a file.
-bool checksumOfRest(FileReader &reader, quint64 &checksum);
-
 #endif // DATABASEMAP_H

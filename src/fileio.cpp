@@ -47,7 +47,37 @@ bool readFileStatus(int directoryFd, const char *name, FileStatus &fileStatus)
     return true;
 }
 
-ReadResult FileReader::open(int directoryFd, const char *name, FileStatus &fileStatus)
+qint64 readFully(int fd, char *buffer, qint64 size, qint64 offset)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t count = offset < 0 ? ::read(fd, buffer + done, size_t(size - done))
+                                         : pread(fd, buffer + done, size_t(size - done), offset + done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return -1;
+        if (count == 0)
+            break;
+        done += count;
+    }
+    return done;
+}
+
+bool writeAll(int fd, QByteArrayView content)
+{
+    for (qsizetype done = 0; done < content.size();) {
+        const ssize_t count = ::write(fd, content.data() + done, size_t(content.size() - done));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        done += count;
+    }
+    return true;
+}
+
+ReadResult FileReader::openAt(int directoryFd, const char *name, FileStatus &fileStatus)
 {
     descriptor = FileDescriptor(openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     if (!descriptor.isValid())
@@ -65,13 +95,9 @@ bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
 {
     const qsizetype used = buffer.size();
     buffer.resize(used + maxBytes);
-    for (;;) {
-        const ssize_t count = ::read(descriptor.get(), buffer.data() + used, maxBytes);
-        if (count < 0 && errno == EINTR)
-            continue;
-        buffer.truncate(used + std::max<ssize_t>(count, 0));
-        return count >= 0;
-    }
+    const qint64 count = readFully(descriptor.get(), buffer.data() + used, maxBytes);
+    buffer.truncate(used + std::max<qint64>(count, 0));
+    return count >= 0;
 }
 
 bool FileReader::rewind()
@@ -82,7 +108,7 @@ bool FileReader::rewind()
 ReadResult readFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status)
 {
     FileReader reader;
-    const ReadResult opened = reader.open(directoryFd, name, status);
+    const ReadResult opened = reader.openAt(directoryFd, name, status);
     if (opened != ReadResult::Read)
         return opened;
     return readToEnd(reader.fd(), status.identity.size, content) ? ReadResult::Read : ReadResult::Failed;
@@ -90,45 +116,23 @@ ReadResult readFile(int directoryFd, const char *name, QByteArray &content, File
 
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
 {
-    // One byte more than the file's size, so that the read which finds the
-    // end is not the one that fills the buffer.
+    // One byte more than the file's size, so that a file that grew since is
+    // read to its end too.
     if (content.capacity() <= sizeHint) {
         content.resize(0);
         content.reserve(sizeHint + sizeHint / 4 + 1);
     }
-    content.resize(sizeHint + 1);
     qsizetype used = 0;
-    for (;;) {
-        if (used == content.size())
-            content.resize(used * 2);
-        const qsizetype wanted = content.size() - used;
-        const ssize_t count = ::read(fd, content.data() + used, wanted);
-        if (count < 0 && errno == EINTR)
-            continue;
+    for (qsizetype wanted = sizeHint + 1;; wanted = 2 * used) {
+        content.resize(used + wanted);
+        const qint64 count = readFully(fd, content.data() + used, wanted);
         if (count < 0)
             return false;
         used += count;
-        // A short read at the size it had when opened is its end.
-        if (count == 0 || (count < wanted && used == sizeHint))
+        if (count < wanted)
             break;
     }
     content.truncate(used);
-    return true;
-}
-
-bool writeAll(int fd, QByteArrayView content)
-{
-    const char *data = content.constData();
-    qsizetype left = content.size();
-    while (left > 0) {
-        const ssize_t count = ::write(fd, data, left);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
-        data += count;
-        left -= count;
-    }
     return true;
 }
 

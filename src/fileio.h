@@ -2,12 +2,10 @@
 // SPDX-License-Identifier: MIT
 
 // Reading and listing files named by an open directory and a name in it,
-// never through a link.
+// never through a link, and what tells one version of a file from another.
 
 #ifndef FILEIO_H
 #define FILEIO_H
-
-#include "fileidentity.h"
 
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
@@ -17,6 +15,30 @@
 #include <dirent.h>
 
 struct stat;
+
+// A file written again, or replaced, gets another identity.
+struct FileIdentity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = -1;
+    qint64 modified = 0; // nanoseconds since the epoch
+
+    bool isValid() const { return size >= 0; }
+    friend bool operator==(const FileIdentity &a, const FileIdentity &b)
+    {
+        return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified == b.modified;
+    }
+    friend bool operator!=(const FileIdentity &a, const FileIdentity &b) { return !(a == b); }
+};
+
+struct FileStatus
+{
+    unsigned owner = 0;
+    unsigned group = 0;
+    unsigned mode = 0;
+    FileIdentity identity;
+};
 
 class FileDescriptor
 {
@@ -46,11 +68,17 @@ bool isSameFile(const struct stat &a, const struct stat &b);
 // False for anything but a regular file, a link included.
 bool readFileStatus(int directoryFd, const char *name, FileStatus &status);
 
+// Reads up to size bytes into buffer, at offset, or from the file's
+// position where offset is negative, until size or the end of the file:
+// the count read, or -1 with errno set.
+qint64 readFully(int fd, char *buffer, qint64 size, qint64 offset = -1);
+bool writeAll(int fd, QByteArrayView content);
+
 enum class ReadResult {
     Read,
     // No regular file: never read.
     Skipped,
-    // A link: the caller decides where it leads.
+    // A link: the caller decides what it is.
     Link,
     // errno says why.
     Failed,
@@ -62,7 +90,7 @@ public:
     // Opens without waiting, as a FIFO would for a writer, and never through
     // a link: a link is Link, a FIFO or a device Skipped, and a socket,
     // which no one opens, Failed.
-    ReadResult open(int directoryFd, const char *name, FileStatus &status);
+    ReadResult openAt(int directoryFd, const char *name, FileStatus &status);
     // Appends up to maxBytes to buffer, nothing at the end of the file.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
     bool rewind();
@@ -75,7 +103,6 @@ private:
 // Where content has room for the file already, that room is used.
 ReadResult readFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status);
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content);
-bool writeAll(int fd, QByteArrayView content);
 
 struct DirectoryEntry
 {

@@ -146,9 +146,7 @@ bool FileReplacement::appendFrom(int source, qint64 length)
 {
     char buffer[1 << 16];
     for (qint64 offset = 0; offset < length;) {
-        const ssize_t count = pread(source, buffer, size_t(std::min<qint64>(sizeof buffer, length - offset)), offset);
-        if (count < 0 && errno == EINTR)
-            continue;
+        const qint64 count = readFully(source, buffer, std::min<qint64>(sizeof buffer, length - offset), offset);
         if (count == 0)
             errno = EIO; // shorter than what was read of it
         if (count <= 0 || !append(QByteArrayView(buffer, count)))

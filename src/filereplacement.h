@@ -8,7 +8,7 @@
 #ifndef FILEREPLACEMENT_H
 #define FILEREPLACEMENT_H
 
-#include "fileidentity.h"
+#include "fileio.h"
 
 #include <QtCore/QByteArray>
 

@@ -20,7 +20,7 @@
 
 namespace {
 
-int report(const char *message, int exitCode)
+int say(const char *message, int exitCode)
 {
     std::cout << message << std::endl;
     return exitCode;
@@ -183,29 +183,17 @@ int main(int argc, char *argv[])
     if (paths.size() != 2)
         std::cerr << "Try 'dorvane --help'." << std::endl;
     if (paths.isEmpty())
-        return report("Sysroot and workspace paths must be provided!", 1);
+        return say("Sysroot and workspace paths must be provided!", 1);
     if (paths.size() == 1)
-        return report("workspace path must be provided!", 1);
+        return say("workspace path must be provided!", 1);
     if (paths.size() > 2)
-        return report("Only sysroot and workspace paths must be provided!", 1);
+        return say("Only sysroot and workspace paths must be provided!", 1);
 
     QList<PathMapping> mappings;
     const QByteArray wrongMapping = readMappings(parser.values(mapOption), mappings);
     if (!wrongMapping.isEmpty()) {
         std::cerr << "dorvane: " << wrongMapping.constData() << std::endl;
         return 1;
-    }
-    CmakeApiMapper mapper(paths.at(0), paths.at(1));
-    mapper.setMappings(mappings);
-    if (parser.isSet(directoryOption)) {
-        // An empty DIR, as an unset variable gives, is no directory: it
-        // never stands for the current one.
-        const QByteArray directory = encodeArgument(parser.value(directoryOption));
-        if (directory.isEmpty() || !mapper.setBuildDirectory(directory)) {
-            std::cerr << "dorvane: " << (directory.isEmpty() ? "\"\"" : directory.constData())
-                      << ": cannot enter: " << std::strerror(directory.isEmpty() ? ENOENT : errno) << std::endl;
-            return 1;
-        }
     }
     // Each path given, and how to name it: what goes before and after it.
     struct NamedPath
@@ -224,7 +212,7 @@ int main(int argc, char *argv[])
         if (!QByteArrayView(encodeArgument(path.path)).isValidUtf8()) {
             std::cerr << "dorvane: " << path.name.constData() << path.of.constData()
                       << " is not UTF-8, which the reply cannot hold" << std::endl;
-            return report("Mapping error!", 1);
+            return say("Mapping error!", 1);
         }
     }
     for (const NamedPath &path : std::as_const(named)) {
@@ -233,9 +221,21 @@ int main(int argc, char *argv[])
             std::cerr << "dorvane: warning: " << path.name.constData() << " \"" << encodeArgument(path.path).constData()
                       << '"' << path.of.constData() << ' ' << warning.constData() << std::endl;
     }
+    CmakeApiMapper mapper(paths.at(0), paths.at(1));
+    mapper.setMappings(mappings);
     const bool withCompileCommands = parser.isSet(compileCommandsOption);
     if (withCompileCommands)
         mapper.requestCompileCommands();
+    // An empty DIR, as an unset variable gives, is no directory: it never
+    // stands for the current one.
+    const QByteArray directory = encodeArgument(parser.value(directoryOption));
+    const bool isDirectoryGiven = parser.isSet(directoryOption);
+    if ((isDirectoryGiven && directory.isEmpty()) || !mapper.setBuildDirectory(directory)) {
+        std::cerr << "dorvane: " << (directory.isEmpty() ? isDirectoryGiven ? "\"\"" : "." : directory.constData())
+                  << ": cannot enter: " << std::strerror(directory.isEmpty() && isDirectoryGiven ? ENOENT : errno)
+                  << std::endl;
+        return 1;
+    }
     const bool hasReply = mapper.isReplyExist();
     const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
     const auto hintNoReply = [&mapper] {
@@ -251,18 +251,18 @@ int main(int argc, char *argv[])
     };
     if (!hasReply && !hasCompileCommands) {
         hintNoReply();
-        return withCompileCommands ? report("Reply and compilation database do not exist.", 0)
-                                   : report("Reply is not exist.", 0);
+        return withCompileCommands ? say("Reply and compilation database do not exist.", 0)
+                                   : say("Reply is not exist.", 0);
     }
     if (!mapper.DoCMakeApiPathMapping()) {
         std::cerr << "dorvane: " << mapper.problem().constData() << std::endl;
-        return report("Mapping error!", 1);
+        return say("Mapping error!", 1);
     }
     if (!hasReply) {
         hintNoReply();
-        return report("Reply is not exist.", 0);
+        return say("Reply is not exist.", 0);
     }
     if (withCompileCommands && !hasCompileCommands)
-        return report("Compilation database does not exist.", 0);
+        return say("Compilation database does not exist.", 0);
     return 0;
 }

@@ -6,9 +6,8 @@
 // name, which may hold spaces. Paths are percent-encoded after a colon, so
 // that an empty one still fills its field. Checksums are in hex, in 16
 // digits or "-" where there is none; the database's versions always have
-// one, in as few digits as it needs. The second format, which the first
-// release wrote, named an index by the SHA3-256 of its mapped content and a
-// kept copy by its identity; the first, which named no paths, is not read.
+// one, in as few digits as it needs. Earlier formats are not read: they
+// named files by other hashes, and the first named no paths.
 
 #include "mappingnote.h"
 
@@ -19,9 +18,7 @@
 
 namespace {
 
-constexpr char HEADER[] = "dorvane mapped files 3\n";
-constexpr char HEADER_2[] = "dorvane mapped files 2\n";
-static_assert(sizeof HEADER == sizeof HEADER_2);
+constexpr char HEADER[] = "dorvane mapped files 4\n";
 
 QByteArray encodePath(const QString &path)
 {
@@ -120,13 +117,10 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
     MappingNote note;
     if (text.isEmpty())
         return note;
-    const bool isSecond = text.startsWith(HEADER_2);
-    if (!isSecond && !text.startsWith(HEADER))
+    if (!text.startsWith(HEADER))
         return {};
     QHash<qint64, int> pathsByNumber;
-    const auto pathsOf = [&](qint64 number) {
-        return number == AnyPaths || number == NoPaths ? int(number) : pathsByNumber.value(number, NoPaths);
-    };
+    const auto pathsOf = [&](qint64 number) { return pathsByNumber.value(number, NoPaths); };
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
         FieldReader fields(line);
         const QByteArrayView kind = fields.next();
@@ -153,49 +147,32 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
             if (fields.isValid)
                 note.unkeptPaths.insert(paths);
         } else if (kind == "object") {
-            ObjectEntry entry { fields.identity(), paths, paths == AnyPaths, {} };
-            if (!isSecond)
-                entry.kept = fields.checksum(&entry.isAsCMakeWrote);
+            ObjectEntry entry { fields.identity(), paths, false, {} };
+            entry.kept = fields.checksum(&entry.isAsCMakeWrote);
             const QByteArray name = fields.rest();
             if (fields.isValid)
                 note.objects.insert(name, entry);
         } else if (kind == "index") {
             IndexEntry entry { {}, paths, {} };
-            QByteArray hash;
-            FileIdentity keptIdentity;
-            if (isSecond) {
-                hash = fields.next().toByteArray();
-                keptIdentity = fields.identity();
-            } else {
-                entry.mapped = fields.checksum();
-                entry.kept = fields.checksum();
-            }
+            entry.mapped = fields.checksum();
+            entry.kept = fields.checksum();
             const QByteArray name = fields.rest();
-            if (!fields.isValid)
-                continue;
-            note.indexes.insert(name, entry);
-            if (isSecond) {
-                note.indexHashes.insert(name, hash);
-                note.keptIndexIdentities.insert(name, keptIdentity);
-            }
+            if (fields.isValid)
+                note.indexes.insert(name, entry);
         } else if (kind == "database") {
             DatabaseEntry entry;
             entry.version.paths = paths;
             entry.version.checksum = fields.number<quint64>(16);
             entry.version.identity = fields.identity();
-            const FileIdentity keptIdentity = isSecond ? fields.identity() : FileIdentity();
-            if (!isSecond)
-                entry.kept = fields.checksum();
+            entry.kept = fields.checksum();
             DatabaseVersion replaced;
             replaced.paths = pathsOf(fields.number());
             replaced.checksum = fields.number<quint64>(16);
             replaced.identity = fields.identity();
             if (replaced.paths != NoPaths && replaced.identity.isValid())
                 entry.replaced = replaced;
-            if (fields.isValid) {
+            if (fields.isValid)
                 note.database = entry;
-                note.keptDatabaseIdentity = keptIdentity;
-            }
         }
     }
     return note;

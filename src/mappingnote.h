@@ -9,7 +9,7 @@
 #define MAPPINGNOTE_H
 
 #include "contenthash.h"
-#include "fileidentity.h"
+#include "fileio.h"
 #include "pathrules.h"
 
 #include <QtCore/QByteArray>
@@ -19,10 +19,7 @@
 
 #include <optional>
 
-// An entry's paths are an index into the note's list of paths, or, in a
-// note of the second format, this: an object as CMake wrote it that no
-// paths would change, which any paths without mappings may leave.
-constexpr int AnyPaths = -2;
+// An entry's paths are an index into the note's list of paths.
 constexpr int NoPaths = -1;
 
 // A reply object, named by the identity of the version this tool wrote or
@@ -67,10 +64,10 @@ struct DatabaseEntry
 
 struct MappingNote
 {
-    // Reads the second and the third format; no value for text in any other.
-    // An empty text is an empty note. What cannot be read is left out.
+    // No value for text in any other format than this tool's. An empty
+    // text is an empty note. What cannot be read is left out.
     static std::optional<MappingNote> fromText(const QByteArray &text);
-    // The third format; empty for an empty note.
+    // Empty for an empty note.
     QByteArray toText() const;
 
     // The index of paths in the list, which gains them if they are new.
@@ -86,12 +83,6 @@ struct MappingNote
     QMap<QByteArray, IndexEntry> indexes;
     std::optional<DatabaseEntry> database;
 
-    // A note of the second format names an index by the SHA3-256 of its
-    // mapped content, and a kept copy by its identity: the run that reads
-    // it takes them over as checksums.
-    QMap<QByteArray, QByteArray> indexHashes;
-    QMap<QByteArray, FileIdentity> keptIndexIdentities;
-    FileIdentity keptDatabaseIdentity;
 };
 
 #endif // MAPPINGNOTE_H

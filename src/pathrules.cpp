@@ -6,7 +6,7 @@
 
 #include "pathrules.h"
 
-#include "slashfilter.h"
+#include "textscan.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +16,6 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
-
 
 namespace {
 

@@ -15,54 +15,33 @@
 
 #include <cerrno>
 
-bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatabase, Plan &plan)
+Planner::Planner(const MappingNote &note, int paths, const PathRules &rules, BuildDirectory &directory,
+                 RunReport &report)
+    : note(note), paths(paths), mayHaveUnkept(!(note.unkeptPaths - QSet<int> { paths }).isEmpty()), rules(rules),
+      directory(directory), report(report)
 {
-    paths = pathsIndex;
-    mayHaveUnkept = !(note.unkeptPaths - QSet<int> { paths }).isEmpty();
-    // A note of the second format names kept files by their identity.
-    if (note.database && !note.database->kept)
-        note.database->kept = kept.checksum(KEPT_DATABASE_NAME, note.keptDatabaseIdentity);
-    bool isReplyNew = false;
-    qsizetype notedIndexes = 0;
-    // Links from several reply names to one file map it through the first
-    // of them: an index's name tells nothing of what it holds, and a
-    // second name would map the file again.
-    QSet<QByteArray> linkTargets;
+}
+
+bool Planner::plan(bool withDatabase, Plan &plan)
+{
+    const QList<QByteArray> &files = directory.replyFiles();
     plan.objects.reserve(files.size());
-    for (const ReplyFile &file : files) {
-        Location location;
-        const ReadResult located = layout.locate(file, location);
-        if (located == ReadResult::Failed)
-            return false;
-        if (located == ReadResult::Skipped)
-            continue;
-        const QByteArray target = file.isSymLink ? ReplyLayout::targetKey(location) : QByteArray();
-        if (!target.isEmpty() && linkTargets.contains(target))
-            continue;
-        linkTargets.insert(target);
-        const bool isIndex = isIndexName(file.name);
-        PlannedFile planned = isIndex ? planIndex(file, location) : planObject(file, location);
+    for (const QByteArray &name : files) {
+        const bool isIndex = isIndexName(name);
+        PlannedFile planned = isIndex ? planIndex(name) : planObject(name);
         if (planned.provenance == Provenance::NotRecoverable)
-            return kept.refuse(report, file.name, ReplyLayout::replyPath(file.name), layout.afresh());
-        isReplyNew = isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
+            return directory.refuse(name, BuildDirectory::replyPath(name), directory.afresh());
         (isIndex ? plan.indexes : plan.objects).append(std::move(planned));
-        notedIndexes += isIndex && note.indexes.contains(file.name);
     }
-    if (withDatabase && layout.databaseExists()) {
+    if (directory.databaseExists()) {
         plan.database = PlannedDatabase();
         if (!planDatabase(*plan.database))
             return false;
     }
-    // An index noted that is gone was dropped by CMake with a reply it
-    // wrote. Where the kept files are listed already, trimming them costs
-    // nothing more.
-    if (isReplyNew || notedIndexes < note.indexes.size() || kept.isListed()) {
-        plan.keptToLeave.emplace();
-        for (const ReplyFile &file : files)
-            plan.keptToLeave->insert(file.name);
-        if (!withDatabase || plan.database)
-            plan.keptToLeave->insert(KEPT_DATABASE_NAME);
-    }
+    // Where CMake wrote the reply anew, it dropped the files it no longer names.
+    plan.keptToLeave = QSet<QByteArray>(files.begin(), files.end());
+    if (!withDatabase || plan.database)
+        plan.keptToLeave.insert(KEPT_DATABASE_NAME);
     return true;
 }
 
@@ -70,17 +49,17 @@ bool Planner::plan(const QList<ReplyFile> &files, int pathsIndex, bool withDatab
 // after a configure a reply holds objects this tool has mapped beside new
 // ones. The note names each object it mapped by the identity of the file it
 // left; only an object the note does not name as it stands is read here.
-PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
+PlannedFile Planner::planObject(const QByteArray &name)
 {
     PlannedFile planned;
-    planned.file = file;
+    planned.name = name;
     // Files whose names carry no hash, which CMake does not write, are
     // mapped on every run; and a first run, with no note and nothing kept,
     // plans from the names alone.
-    const auto noted = note.objects.constFind(file.name);
+    const auto noted = note.objects.constFind(name);
     const ObjectEntry *const entry = noted != note.objects.cend() ? &*noted : nullptr;
-    if (!planned.isNamed() || (!entry && !mayHaveUnkept && !kept.contains(file.name))
-        || !readFileStatus(location.directory, location.name.constData(), planned.status))
+    if (!planned.isNamed() || (!entry && !mayHaveUnkept && !directory.isKept(name))
+        || !readFileStatus(directory.replyDirectory(), name.constData(), planned.status))
         return planned;
     if (entry && entry->identity == planned.status.identity) {
         if (entry->isAsCMakeWrote) {
@@ -90,12 +69,12 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
             planned.keptChecksum = entry->kept;
             planned.provenance = Provenance::MappedWithThesePaths;
         } else {
-            planned.keptChecksum = kept.intactChecksum(file.name, entry->kept);
+            planned.keptChecksum = directory.intactKeptChecksum(name, entry->kept);
             planned.provenance = planned.keptChecksum ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
         }
         return planned;
     }
-    if (kept.contains(file.name) && compareWithKept(location, planned, entry))
+    if (directory.isKept(name) && compareWithKept(planned, entry))
         return planned;
     // Noted with other paths and touched or copied since, or perhaps left
     // mapped by a run with other paths that kept nothing: it holds other
@@ -104,30 +83,30 @@ PlannedFile Planner::planObject(const ReplyFile &file, const Location &location)
     FileStatus status;
     QByteArray content;
     if ((mayHoldOtherPaths || mayHaveUnkept)
-        && readFile(location.directory, location.name.constData(), content, status) == ReadResult::Read)
-        planned.provenance = isAsNamed(file.name, content) ? Provenance::AsCMakeWrote : Provenance::NotRecoverable;
+        && readFile(directory.replyDirectory(), name.constData(), content, status) == ReadResult::Read)
+        planned.provenance = isAsNamed(name, content) ? Provenance::AsCMakeWrote : Provenance::NotRecoverable;
     return planned;
 }
 
 // An object the note does not name as it stands, whose original is kept:
 // what CMake wrote tells with which paths it was mapped since. False where
 // that tells nothing.
-bool Planner::compareWithKept(const Location &location, PlannedFile &planned, const ObjectEntry *entry)
+bool Planner::compareWithKept(PlannedFile &planned, const ObjectEntry *entry)
 {
     FileStatus status;
     FileStatus keptStatus;
     QByteArray content;
     QByteArray original;
-    if (readFile(location.directory, location.name.constData(), content, status) != ReadResult::Read
-        || kept.read(planned.file.name, original, keptStatus) != ReadResult::Read)
+    if (readFile(directory.replyDirectory(), planned.name.constData(), content, status) != ReadResult::Read
+        || directory.readKept(planned.name, original, keptStatus) != ReadResult::Read)
         return false;
     planned.status = status;
     planned.keptChecksum = checksumOf(original);
     if (content == original) {
         planned.provenance = Provenance::AsCMakeWrote;
-    } else if (mapsTo(planned.file.name, original, content)) {
+    } else if (mapsTo(planned.name, original, content)) {
         planned.provenance = Provenance::MappedWithThesePaths;
-    } else if (entry && entry->kept ? entry->kept == planned.keptChecksum : isAsNamed(planned.file.name, original)) {
+    } else if (entry && entry->kept ? entry->kept == planned.keptChecksum : isAsNamed(planned.name, original)) {
         planned.provenance = Provenance::MappedWithOtherPaths;
     } else {
         planned.keptChecksum.reset();
@@ -140,34 +119,27 @@ bool Planner::compareWithKept(const Location &location, PlannedFile &planned, co
 // Index files are named by the time CMake wrote them, and written anew on
 // every configure: the note names each index this tool wrote by the
 // checksum of what it wrote, and what is kept of it by the checksum of that.
-PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
+PlannedFile Planner::planIndex(const QByteArray &name)
 {
     PlannedFile planned;
-    planned.file = file;
+    planned.name = name;
     planned.provenance = Provenance::AsCMakeWrote;
     QByteArray content;
     QByteArray original;
-    if (readFile(location.directory, location.name.constData(), content, planned.status) != ReadResult::Read)
+    if (readFile(directory.replyDirectory(), name.constData(), content, planned.status) != ReadResult::Read)
         return planned;
     const quint64 checksum = checksumOf(content);
-    const auto noted = note.indexes.find(file.name);
-    // A note of the second format names an index by the SHA3-256 of what
-    // this tool wrote, and what is kept of it by its identity.
-    const auto hash = note.indexHashes.constFind(file.name);
-    if (hash != note.indexHashes.cend() && noted != note.indexes.end()) {
-        noted->mapped = contentHash(content) == *hash ? Checksum(checksum) : Checksum();
-        noted->kept = kept.checksum(file.name, note.keptIndexIdentities.value(file.name));
-    }
+    const auto noted = note.indexes.constFind(name);
     FileStatus keptStatus;
-    if (noted == note.indexes.end()) {
+    if (noted == note.indexes.cend()) {
         // With the note gone, what is kept of an index is what CMake wrote:
         // it is kept by a copy, whole under its name before the index is
         // replaced.
-        if (!kept.contains(file.name) || kept.read(file.name, original, keptStatus) != ReadResult::Read
+        if (!directory.isKept(name) || directory.readKept(name, original, keptStatus) != ReadResult::Read
             || original == content)
             return planned;
         planned.keptChecksum = checksumOf(original);
-        const bool isMapped = mapsTo(file.name, original, content);
+        const bool isMapped = mapsTo(name, original, content);
         planned.provenance = isMapped ? Provenance::MappedWithThesePaths : Provenance::MappedWithOtherPaths;
         planned.entry = IndexEntry { isMapped ? Checksum(checksum) : Checksum(), paths, planned.keptChecksum };
         return planned;
@@ -180,7 +152,7 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
     if (isOurs && noted->paths == paths) {
         planned.provenance = Provenance::MappedWithThesePaths;
     } else {
-        planned.keptChecksum = noted->kept ? kept.intactChecksum(file.name, noted->kept) : Checksum();
+        planned.keptChecksum = noted->kept ? directory.intactKeptChecksum(name, noted->kept) : Checksum();
         if (isOurs || planned.keptChecksum)
             planned.provenance = planned.keptChecksum ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
     }
@@ -198,16 +170,15 @@ PlannedFile Planner::planIndex(const ReplyFile &file, const Location &location)
 bool Planner::planDatabase(PlannedDatabase &database)
 {
     FileReader reader;
-    const ReadResult opened = layout.openDatabase(reader, database.status);
+    const ReadResult opened = directory.openDatabase(reader, database.status);
     if (opened != ReadResult::Read)
         return opened != ReadResult::Failed;
     const FileIdentity &identity = database.status.identity;
     // Its checksum, read once, where a version of its size must be told.
     Checksum checksum;
     const auto readChecksum = [&] {
-        quint64 sum = 0;
-        if (!checksum && reader.rewind() && checksumOfRest(reader, sum))
-            checksum = sum;
+        if (!checksum && reader.rewind())
+            checksum = checksumOfRest(reader);
         return checksum || report.fail(DATABASE_PATH, "cannot read", errno);
     };
     if (!note.database) {
@@ -217,8 +188,8 @@ bool Planner::planDatabase(PlannedDatabase &database)
         FileStatus keptStatus;
         FileReplacement none;
         DatabaseMapping mapping;
-        if (kept.contains(KEPT_DATABASE_NAME)
-            && kept.open(KEPT_DATABASE_NAME, keptReader, keptStatus) == ReadResult::Read
+        if (directory.isKept(KEPT_DATABASE_NAME)
+            && directory.openKept(KEPT_DATABASE_NAME, keptReader, keptStatus) == ReadResult::Read
             && ::mapDatabase(rules, keptReader, nullptr, none, mapping) == DatabaseMapping::Done
             && mapping.size == identity.size) {
             if (!readChecksum())
@@ -246,10 +217,10 @@ bool Planner::planDatabase(PlannedDatabase &database)
         database.entry = DatabaseEntry { { version->checksum, identity, version->paths }, noted.kept, {} };
         if (version->paths == paths)
             database.provenance = Provenance::MappedWithThesePaths;
-        else if (noted.kept && kept.intactChecksum(KEPT_DATABASE_NAME, noted.kept))
+        else if (noted.kept && directory.intactKeptChecksum(KEPT_DATABASE_NAME, noted.kept))
             database.provenance = Provenance::MappedWithOtherPaths;
         else
-            return kept.refuse(report, KEPT_DATABASE_NAME, DATABASE_PATH, layout.reconfigure());
+            return directory.refuse(KEPT_DATABASE_NAME, DATABASE_PATH, directory.reconfigure());
         return true;
     }
     database.entry = noted;
@@ -279,18 +250,4 @@ bool Planner::isUnchangedHere(const ObjectEntry &entry) const
         return listed;
     };
     return containers(note.paths.value(entry.paths)) == containers(note.paths.value(paths));
-}
-
-Provenance Planner::provenanceOfText(const QByteArray &name, const QByteArray &text, unsigned dropped,
-                                     RewriteCheck check)
-{
-    // The tool never writes a carriage return, and text it wrote holds no
-    // match away from the paths it inserted: only a text that may be its
-    // output is hashed. A rare file with a byte-order mark is hashed too.
-    const QByteArrayView hash = hashInName(name);
-    const bool mayBeOutput = !hash.isEmpty() && !(dropped & DroppedCarriageReturns)
-            && ((dropped & DroppedByteOrderMark) || check != RewriteCheck::NotRewritten);
-    return mayBeOutput && !contentHash(text, dropped & DroppedByteOrderMark).startsWith(hash)
-            ? Provenance::MappedWithThesePaths
-            : Provenance::AsCMakeWrote;
 }

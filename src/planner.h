@@ -7,11 +7,9 @@
 #ifndef PLANNER_H
 #define PLANNER_H
 
-#include "keptoriginals.h"
+#include "builddirectory.h"
 #include "mappingnote.h"
 #include "pathrules.h"
-#include "replylayout.h"
-#include "runreport.h"
 
 #include <QtCore/QList>
 #include <QtCore/QSet>
@@ -22,8 +20,7 @@ enum class Provenance {
     // As CMake wrote it: mapped from the file itself, and kept.
     AsCMakeWrote,
     // Neither the note nor a kept copy tells: as CMake wrote it, unless the
-    // text, read to be mapped, may be the tool's output and is not what the
-    // hash in its name says: then it is taken for these paths' output.
+    // text, read to be mapped, is the tool's output (isToolOutput()).
     Unrecorded,
     MappedWithThesePaths,
     // Mapped with other paths, or left by a run that ended before it put
@@ -35,7 +32,7 @@ enum class Provenance {
 
 struct PlannedFile
 {
-    ReplyFile file;
+    QByteArray name;
     Provenance provenance = Provenance::Unrecorded;
     FileStatus status;
     // The checksum of what is kept of the version CMake wrote, where that is
@@ -51,8 +48,8 @@ struct PlannedFile
 
     // An index file, named by the time CMake wrote it; and a file named by
     // the hash of its content, as CMake names its objects.
-    bool isIndex() const { return isIndexName(file.name); }
-    bool isNamed() const { return !hashInName(file.name).isEmpty(); }
+    bool isIndex() const { return isIndexName(name); }
+    bool isNamed() const { return !hashInName(name).isEmpty(); }
     // Whether what CMake wrote is kept when the file is replaced: where
     // nothing intact is kept of it yet, and a later run can tell it.
     bool isToKeep() const
@@ -75,50 +72,38 @@ struct Plan
     QList<PlannedFile> objects;
     QList<PlannedFile> indexes;
     std::optional<PlannedDatabase> database;
-    // Where CMake wrote the reply anew since the last run, it dropped the
-    // files it no longer names: what is kept goes, but for these names.
-    std::optional<QSet<QByteArray>> keptToLeave;
+    // What is kept of the files CMake still names: the rest goes.
+    QSet<QByteArray> keptToLeave;
 };
 
 class Planner
 {
 public:
-    // The note is the last run's: what a note of the second format says is
-    // taken over into it as the third format says it.
-    Planner(MappingNote &note, const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report)
-        : note(note), rules(rules), layout(layout), kept(kept), report(report)
-    {
-    }
+    // For the paths of the note's list given.
+    Planner(const MappingNote &note, int paths, const PathRules &rules, BuildDirectory &directory, RunReport &report);
 
-    // Plans every reply file, and the database where asked, for the paths
-    // of the note's list given: false, with the reason reported, where one
-    // is not recoverable, a link to one cannot be followed, or the database
-    // cannot be read. A reply file that cannot be read is planned as it
-    // stands, and fails where it is mapped.
-    bool plan(const QList<ReplyFile> &files, int paths, bool withDatabase, Plan &plan);
-
-    // For a file planned as unrecorded, once it is read: its text as the
-    // rules read it, the bytes dropped from it, and what mapping it showed.
-    static Provenance provenanceOfText(const QByteArray &name, const QByteArray &text, unsigned dropped,
-                                       RewriteCheck check);
+    // Plans every reply file, and the database where it was asked for and
+    // found: false, with the reason reported, where one is not recoverable,
+    // or the database cannot be read. A reply file that cannot be read is
+    // planned as it stands, and fails where it is mapped.
+    bool plan(bool withDatabase, Plan &plan);
 
 private:
-    PlannedFile planObject(const ReplyFile &file, const Location &location);
-    PlannedFile planIndex(const ReplyFile &file, const Location &location);
+    PlannedFile planObject(const QByteArray &name);
+    PlannedFile planIndex(const QByteArray &name);
     bool planDatabase(PlannedDatabase &database);
-    bool compareWithKept(const Location &location, PlannedFile &planned, const ObjectEntry *entry);
+    bool compareWithKept(PlannedFile &planned, const ObjectEntry *entry);
     bool mapsTo(const QByteArray &name, const QByteArray &original, const QByteArray &content) const;
     bool isUnchangedHere(const ObjectEntry &entry) const;
 
-    MappingNote &note;
-    const PathRules &rules;
-    ReplyLayout &layout;
-    KeptOriginals &kept;
-    RunReport &report;
-    int paths = NoPaths;
+    const MappingNote &note;
+    const int paths;
     // Whether a run with other paths may have left objects mapped that the
     // note does not name, with nothing kept.
-    bool mayHaveUnkept = false;
+    const bool mayHaveUnkept;
+    const PathRules &rules;
+    BuildDirectory &directory;
+    RunReport &report;
 };
 
 #endif // PLANNER_H

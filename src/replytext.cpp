@@ -7,52 +7,12 @@
 #include "replytext.h"
 
 #include "cachereply.h"
-#include "simd.h"
+#include "contenthash.h"
+#include "textscan.h"
 
 #include <cstring>
 
 namespace {
-
-#ifdef DORVANE_AVX2
-__attribute__((target("avx2"))) const char *skipPlainAsciiAvx2(const char *p, const char *end)
-{
-    const __m256i carriageReturn = _mm256_set1_epi8('\r');
-    for (; end - p >= 64; p += 64) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-        const __m256i returns = _mm256_or_si256(_mm256_cmpeq_epi8(a, carriageReturn), _mm256_cmpeq_epi8(b, carriageReturn));
-        if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(a, b), returns)))
-            return p;
-    }
-    return p;
-}
-#endif
-
-// Whether the text holds only ASCII and no carriage return, as reply files
-// nearly always do: then it needs neither the carriage returns dropped nor a
-// check that it is UTF-8.
-bool isPlainAscii(const char *text, qsizetype size)
-{
-    const char *p = text;
-    const char *const end = text + size;
-#ifdef DORVANE_AVX2
-    if (hasAvx2())
-        p = skipPlainAsciiAvx2(p, end);
-#endif
-#ifdef DORVANE_SSE2
-    for (; end - p >= 16; p += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        // Non-ASCII bytes and matched carriage returns both have the top bit set.
-        if (_mm_movemask_epi8(_mm_or_si128(block, _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')))))
-            break;
-    }
-#endif
-    for (; p < end; ++p) {
-        if (uchar(*p) >= 0x80 || *p == '\r')
-            return false;
-    }
-    return true;
-}
 
 void removeCarriageReturns(QByteArray &content)
 {
@@ -121,4 +81,15 @@ TextMapping mapReplyText(const PathRules &rules, const QByteArray &name, const Q
     if (!mapCacheReply(out, rules))
         return TextMapping::NotCacheReply;
     return out.constData() == text.constData() ? TextMapping::Unchanged : TextMapping::Mapped;
+}
+
+bool isToolOutput(const QByteArray &name, const QByteArray &text, unsigned dropped, RewriteCheck check)
+{
+    // The tool never writes a carriage return, and text it wrote holds no
+    // match away from the paths it inserted: only a text that may be its
+    // output is hashed. A rare file with a byte-order mark is hashed too.
+    const QByteArrayView hash = hashInName(name);
+    const bool mayBeOutput = !hash.isEmpty() && !(dropped & DroppedCarriageReturns)
+            && ((dropped & DroppedByteOrderMark) || check != RewriteCheck::NotRewritten);
+    return mayBeOutput && !contentHash(text, dropped & DroppedByteOrderMark).startsWith(hash);
 }

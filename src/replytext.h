@@ -44,4 +44,9 @@ enum class TextMapping {
 TextMapping mapReplyText(const PathRules &rules, const QByteArray &name, const QByteArray &text, QByteArray &out,
                          RewriteCheck *check = nullptr);
 
+// Whether the text of a reply object, read to be mapped, is this tool's
+// output with these paths: it may be, as its bytes dropped and how it stands
+// to a rewrite tell, and it is not what the hash in its name says CMake wrote.
+bool isToolOutput(const QByteArray &name, const QByteArray &text, unsigned dropped, RewriteCheck check);
+
 #endif // REPLYTEXT_H

@@ -12,8 +12,8 @@
 #include <cerrno>
 
 ReplyWriter::ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
-                         const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report)
-    : savedNote(savedNote), paths(paths), rules(rules), layout(layout), kept(kept), report(report)
+                         const PathRules &rules, BuildDirectory &directory, RunReport &report)
+    : savedNote(savedNote), paths(paths), rules(rules), directory(directory), report(report)
 {
     note.paths = previous.paths;
     note.unkeptPaths = previous.unkeptPaths;
@@ -21,13 +21,13 @@ ReplyWriter::ReplyWriter(const MappingNote &previous, const Plan &plan, const QB
     note.database = plan.database ? plan.database->entry : previous.database;
     for (const PlannedFile &index : plan.indexes) {
         if (index.entry)
-            note.indexes.insert(index.file.name, *index.entry);
+            note.indexes.insert(index.name, *index.entry);
     }
 }
 
 bool ReplyWriter::mapFile(const PlannedFile &planned)
 {
-    const QByteArray &name = planned.file.name;
+    const QByteArray &name = planned.name;
     if (planned.provenance == Provenance::MappedWithThesePaths) {
         // An index's entry stands in the note from the start.
         if (!planned.isIndex())
@@ -35,66 +35,52 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
         return true;
     }
     if (planned.isKeptStale)
-        kept.remove(name);
-    Location location;
+        directory.removeKept(name);
     FileStatus status = planned.status;
     MappedText &text = buffers;
     text.content.clear();
-    const ReadResult read = readOriginal(planned, location, status, text.original);
+    const ReadResult read = readOriginal(planned, status, text.original);
     if (read != ReadResult::Read)
         return read != ReadResult::Failed;
-    const QByteArray path = ReplyLayout::replyPath(name);
+    const QByteArray path = BuildDirectory::replyPath(name);
     text.content = text.original;
     if (!normalizeReplyText(text.content, text.dropped))
         return report.fail(path, "not UTF-8 text");
     text.mapping = mapReplyText(rules, name, text.content, text.mapped, &text.check);
     if (text.mapping == TextMapping::NotCacheReply)
         return report.fail(path, "not a cache reply: no JSON object of kind \"cache\" with an array of entries");
-    return isLeftAsItIs(planned, location, status, text) || write(planned, location, status, text);
+    return isLeftAsItIs(planned, status, text) || writeMapped(planned, status, text);
 }
 
 // What CMake wrote of a file: the file itself, or what is kept of it.
 // Skipped for what is no reply file to map now; Failed, with the reason
 // reported, where it cannot be read.
-ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, Location &location, FileStatus &status,
-                                     QByteArray &original)
+ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, FileStatus &status, QByteArray &original)
 {
-    const QByteArray path = ReplyLayout::replyPath(planned.file.name);
-    if (planned.provenance == Provenance::MappedWithOtherPaths) {
-        FileStatus keptStatus;
-        if (kept.read(planned.file.name, original, keptStatus) != ReadResult::Read) {
-            kept.refuse(report, planned.file.name, path, layout.afresh());
-            return ReadResult::Failed;
-        }
-        return layout.locate(planned.file, location);
+    const QByteArray path = BuildDirectory::replyPath(planned.name);
+    FileStatus keptStatus;
+    if (planned.provenance == Provenance::MappedWithOtherPaths
+        && directory.readKept(planned.name, original, keptStatus) != ReadResult::Read) {
+        directory.refuse(planned.name, path, directory.afresh());
+        return ReadResult::Failed;
     }
-    // A file made a link since it was planned is followed, while it stays inside.
-    ReplyFile file = planned.file;
-    for (;;) {
-        const ReadResult located = layout.locate(file, location);
-        if (located != ReadResult::Read)
-            return located;
-        const ReadResult result = readFile(location.directory, location.name.constData(), original, status);
-        if (result == ReadResult::Failed)
-            report.fail(path, "cannot read", errno);
-        if (result == ReadResult::Read || result == ReadResult::Failed)
-            return result;
-        if (result != ReadResult::Link || file.isSymLink)
-            return ReadResult::Skipped;
-        file.isSymLink = true;
-    }
+    if (planned.provenance == Provenance::MappedWithOtherPaths)
+        return ReadResult::Read;
+    const ReadResult read = directory.readReplyFile(planned.name, original, status);
+    if (read == ReadResult::Failed)
+        report.fail(path, "cannot read", errno);
+    return read;
 }
 
 // Where the file needs no new version, notes it as it stands.
-bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &location, FileStatus &status,
-                               const MappedText &text)
+bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, FileStatus &status, const MappedText &text)
 {
-    const QByteArray &name = planned.file.name;
+    const QByteArray &name = planned.name;
     if (planned.provenance == Provenance::MappedWithOtherPaths) {
         // Other paths may map it as these do.
         QByteArray current;
         if (text.text().size() != status.identity.size
-            || readFile(location.directory, location.name.constData(), current, status) != ReadResult::Read
+            || readFile(directory.replyDirectory(), name.constData(), current, status) != ReadResult::Read
             || current != text.text())
             return false;
         if (planned.isIndex())
@@ -103,8 +89,7 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
             note.objects.insert(name, { status.identity, paths, false, planned.keptChecksum });
         return true;
     }
-    if (planned.provenance == Provenance::Unrecorded
-        && Planner::provenanceOfText(name, text.content, text.dropped, text.check) == Provenance::MappedWithThesePaths) {
+    if (planned.provenance == Provenance::Unrecorded && isToolOutput(name, text.content, text.dropped, text.check)) {
         // Mapped since, as a rule by a run whose note is gone, with nothing kept to tell.
         note.objects.insert(name, { status.identity, paths, false, {} });
         return true;
@@ -122,13 +107,12 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, const Location &locat
 // an index on trust, so an index is kept by a copy, whole under its name
 // before the index is replaced, and never by an exchange, which would leave
 // it under another name for a moment.
-bool ReplyWriter::write(const PlannedFile &planned, const Location &location, const FileStatus &status,
-                        const MappedText &text)
+bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &status, const MappedText &text)
 {
-    const QByteArray &name = planned.file.name;
+    const QByteArray &name = planned.name;
     const bool isToKeep = planned.isToKeep();
     KeptVersion version;
-    const bool isExchanged = isToKeep && !planned.isIndex() && kept.prepare(name, status.identity.device, version);
+    const bool isExchanged = isToKeep && !planned.isIndex() && directory.keptVersionFor(name, status.identity.device, version);
     Checksum keptChecksum = planned.keptChecksum;
     if ((isToKeep && planned.isIndex()) || isExchanged)
         keptChecksum = checksumOf(text.original);
@@ -138,12 +122,12 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
         note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
             return false;
-        if (isToKeep && !kept.store(name, text.original))
+        if (isToKeep && !directory.storeKept(name, text.original))
             keptChecksum.reset();
     }
     FileIdentity identity;
-    if (!replace(name, location, status, text.text(), &identity, isExchanged ? &version : nullptr,
-                 !planned.isIndex() && isToKeep))
+    if (!putInPlace(name, status, text.text(), &identity, isExchanged ? &version : nullptr,
+                    !planned.isIndex() && isToKeep))
         return false;
     if (isExchanged && !version.isKept)
         keptChecksum.reset();
@@ -159,11 +143,12 @@ bool ReplyWriter::write(const PlannedFile &planned, const Location &location, co
 // cannot exchange names, a reply directory that can only be written in
 // place), the file is replaced as it is otherwise: an object only after the
 // note says that one may stand mapped with these paths, unkept.
-bool ReplyWriter::replace(const QByteArray &name, const Location &location, const FileStatus &status,
-                          const QByteArray &text, FileIdentity *written, KeptVersion *version, bool isObject)
+bool ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, const QByteArray &text,
+                             FileIdentity *written, KeptVersion *version, bool isObject)
 {
-    if (version && replaceFileContent(location.directory, location.name, status, text, written, version)) {
-        kept.add(*version);
+    const int reply = directory.replyDirectory();
+    if (version && replaceFileContent(reply, name, status, text, written, version)) {
+        directory.addKept(*version);
         return true;
     }
     // A run that ends before its note names the object leaves it mapped with
@@ -173,17 +158,17 @@ bool ReplyWriter::replace(const QByteArray &name, const Location &location, cons
         if (!saveNote())
             return false;
     }
-    if (replaceFileContent(location.directory, location.name, status, text, written))
+    if (replaceFileContent(reply, name, status, text, written))
         return true;
-    return errno == EMLINK ? report.fail(ReplyLayout::replyPath(name), "cannot write in place, as it has other hard links")
-                           : report.fail(ReplyLayout::replyPath(name), "cannot write", errno, location.directory);
+    return errno == EMLINK ? report.fail(BuildDirectory::replyPath(name), "cannot write in place, as it has other hard links")
+                           : report.fail(BuildDirectory::replyPath(name), "cannot write", errno, reply);
 }
 
-bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
+bool ReplyWriter::mapDatabaseFile(const PlannedDatabase &planned)
 {
     FileReader reader;
     FileStatus status;
-    const ReadResult opened = layout.openDatabase(reader, status);
+    const ReadResult opened = directory.openDatabase(reader, status);
     if (opened == ReadResult::Link)
         report.warn(DATABASE_PATH, "skipped: it became a link while the run went on");
     if (opened != ReadResult::Read)
@@ -195,30 +180,30 @@ bool ReplyWriter::mapDatabase(const PlannedDatabase &planned)
     const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     FileReader keptReader;
     FileStatus keptStatus;
-    if (isFromKept && kept.open(KEPT_DATABASE_NAME, keptReader, keptStatus) != ReadResult::Read)
+    if (isFromKept && directory.openKept(KEPT_DATABASE_NAME, keptReader, keptStatus) != ReadResult::Read)
         return report.fail(DATABASE_PATH, "cannot read what CMake wrote, kept", errno);
     FileReader &source = isFromKept ? keptReader : reader;
     // Where no version can be made that keeps what CMake wrote, it is
     // replaced as it is otherwise.
-    Outcome outcome = isFromKept ? Outcome::NotKept : writeDatabase(planned, source, reader, status, true);
+    Outcome outcome = isFromKept ? Outcome::NotKept : writeDatabaseVersion(planned, source, reader, status, true);
     if (outcome == Outcome::NotKept)
-        outcome = writeDatabase(planned, source, reader, status, false);
+        outcome = writeDatabaseVersion(planned, source, reader, status, false);
     return outcome == Outcome::Written;
 }
 
 // Its owner and mode are kept, or the run fails: the database is never
 // rewritten in place.
-ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, FileReader &source,
-                                                const FileReader &current, const FileStatus &status, bool mayKeep)
+ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &planned, FileReader &source,
+                                                       const FileReader &current, const FileStatus &status, bool mayKeep)
 {
-    const int directory = layout.databaseDirectory();
+    const int databaseDirectory = directory.databaseDirectory();
     const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     KeptVersion version;
-    const bool isKeeping = mayKeep && kept.prepare(KEPT_DATABASE_NAME, status.identity.device, version);
+    const bool isKeeping = mayKeep && directory.keptVersionFor(KEPT_DATABASE_NAME, status.identity.device, version);
     FileReplacement replacement;
     // Mapped from what is kept, it is compared with what stands, which other
     // paths may have mapped as these do, or not at all.
-    const DatabaseTarget target { directory, layout.databaseName(), status, isKeeping ? &version : nullptr,
+    const DatabaseTarget target { databaseDirectory, directory.databaseName(), status, isKeeping ? &version : nullptr,
                                   isFromKept ? current.fd() : -1 };
     DatabaseMapping mapping;
     const auto failed = [&](QByteArrayView reason, int error = 0, int directoryFd = -1) {
@@ -239,7 +224,7 @@ ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, 
             return Outcome::NotKept;
         [[fallthrough]];
     case DatabaseMapping::WriteFailed:
-        return failed("cannot write", errno, directory);
+        return failed("cannot write", errno, databaseDirectory);
     }
     if (!mapping.isChanged) {
         if (isFromKept)
@@ -263,7 +248,7 @@ ReplyWriter::Outcome ReplyWriter::writeDatabase(const PlannedDatabase &planned, 
         return Outcome::Failed;
     if (!replacement.commit())
         return isKeeping ? Outcome::NotKept : failed("cannot write", errno);
-    kept.add(version);
+    directory.addKept(version);
     if (isKeeping && !version.isKept)
         note.database->kept.reset();
     note.database->replaced.reset();
@@ -282,11 +267,8 @@ bool ReplyWriter::saveNote()
     const QByteArray text = note.toText();
     if (text == savedNote)
         return true;
-    const int directory = layout.fileApiDirectory(true);
-    if (directory < 0)
+    if (!directory.writeNote(text))
         return false;
-    if (!writeOwnFile(directory, NOTE_NAME, text))
-        return report.fail(ReplyLayout::fileApiPath(NOTE_NAME), "cannot write", errno, directory);
     savedNote = text;
     return true;
 }

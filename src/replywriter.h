@@ -7,13 +7,11 @@
 #ifndef REPLYWRITER_H
 #define REPLYWRITER_H
 
-#include "keptoriginals.h"
+#include "builddirectory.h"
 #include "mappingnote.h"
 #include "pathrules.h"
 #include "planner.h"
-#include "replylayout.h"
 #include "replytext.h"
-#include "runreport.h"
 
 #include <QtCore/QByteArray>
 
@@ -26,9 +24,9 @@ public:
     // added as the object is mapped. savedNote is the note's text as it
     // stands on disk.
     ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
-                const PathRules &rules, ReplyLayout &layout, KeptOriginals &kept, RunReport &report);
+                const PathRules &rules, BuildDirectory &directory, RunReport &report);
     bool mapFile(const PlannedFile &planned);
-    bool mapDatabase(const PlannedDatabase &planned);
+    bool mapDatabaseFile(const PlannedDatabase &planned);
     // Once every file is mapped: each object is noted now, or what CMake
     // wrote of it kept, so no run can have left one unkept. A note that
     // cannot be saved now only costs the next run reading mapped objects,
@@ -55,15 +53,14 @@ private:
         NotKept,
     };
 
-    ReadResult readOriginal(const PlannedFile &planned, Location &location, FileStatus &status, QByteArray &original);
-    bool isLeftAsItIs(const PlannedFile &planned, const Location &location, FileStatus &status,
-                      const MappedText &text);
-    bool write(const PlannedFile &planned, const Location &location, const FileStatus &status, const MappedText &text);
-    bool replace(const QByteArray &name, const Location &location, const FileStatus &status, const QByteArray &text,
-                 FileIdentity *written, KeptVersion *version, bool isObject);
+    ReadResult readOriginal(const PlannedFile &planned, FileStatus &status, QByteArray &original);
+    bool isLeftAsItIs(const PlannedFile &planned, FileStatus &status, const MappedText &text);
+    bool writeMapped(const PlannedFile &planned, const FileStatus &status, const MappedText &text);
+    bool putInPlace(const QByteArray &name, const FileStatus &status, const QByteArray &text, FileIdentity *written,
+                    KeptVersion *version, bool isObject);
     // The database mapped from source: itself, current, or what is kept of it.
-    Outcome writeDatabase(const PlannedDatabase &planned, FileReader &source, const FileReader &current,
-                          const FileStatus &status, bool mayKeep);
+    Outcome writeDatabaseVersion(const PlannedDatabase &planned, FileReader &source, const FileReader &current,
+                                 const FileStatus &status, bool mayKeep);
     bool saveNote();
 
     // One file's text at a time, in buffers that serve every file, so that
@@ -73,8 +70,7 @@ private:
     QByteArray savedNote;
     const int paths;
     const PathRules &rules;
-    ReplyLayout &layout;
-    KeptOriginals &kept;
+    BuildDirectory &directory;
     RunReport &report;
 };
 

@@ -4,9 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/../src"
 layers=(
-    "fileidentity fileio confineddirectory temporaryfiles filereplacement runlock"
-    "simd slashfilter pathrules cachereply replytext contenthash mappingnote"
-    runreport replylayout databasemap keptoriginals planner replywriter cmakeapimapper main
+    "fileio confineddirectory temporaryfiles filereplacement runlock"
+    "textscan pathrules cachereply replytext contenthash mappingnote"
+    runreport builddirectory databasemap planner replywriter cmakeapimapper main
 )
 rank() {
     local i
