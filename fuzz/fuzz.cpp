@@ -102,7 +102,8 @@ QString referenceCacheValue(const QString &name, const QString &value)
             QFile::remove(note);
         const auto &[sysroot, workspace] = paths[(uchar(input[0]) + (run == 4)) % std::size(paths)];
         PROPERTY_CHECK(QDir::setCurrent(build.path()));
-        const bool isMapped = CmakeApiMapper(sysroot, workspace).DoCMakeApiPathMapping();
+        CmakeApiMapper mapper(sysroot, workspace);
+        const bool isMapped = mapper.setBuildDirectory() && mapper.DoCMakeApiPathMapping();
         PROPERTY_CHECK(QDir::setCurrent(previous) && isMapped == isText
                        && read(object) == (isText ? mapJson(text, sysroot, workspace) : content));
     }

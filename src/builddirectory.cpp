@@ -16,6 +16,7 @@
 namespace {
 
 constexpr char LEADS_OUT[] = "the link leads out of the build directory";
+constexpr char REPLY_LINK[] = "skipped: it is a link, and CMake writes none in its reply";
 
 bool isOpenOn(int fd, const struct stat &status)
 {
@@ -29,7 +30,7 @@ bool BuildDirectory::enter(const QByteArray &path, bool withDatabase)
 {
     isEntered = root.openRoot(path.isEmpty() ? QByteArray(".") : path);
     const int error = errno;
-    report.setBuildDirectory(path, fd());
+    report.setDirectory(path, directoryFd());
     if (!isEntered) {
         errno = error;
         return false;
@@ -57,7 +58,7 @@ bool BuildDirectory::queryExists() const
 bool BuildDirectory::hasCMakeCache() const
 {
     FileStatus status;
-    return isEntered && readFileStatus(root.fd(), "CMakeCache.txt", status);
+    return isEntered && readFileStatus(root.rootFd(), "CMakeCache.txt", status);
 }
 
 // A link in the database's place is followed to its file only while it
@@ -67,7 +68,7 @@ void BuildDirectory::findDatabase()
     struct stat status;
     const Resolution found = root.locate(DATABASE_PATH, database, databaseFileName, status);
     if (found == Resolution::Outside)
-        report.warn(DATABASE_PATH, QByteArray("skipped: ") + LEADS_OUT);
+        report.print(DATABASE_PATH, QByteArray("skipped: ") + LEADS_OUT);
     // One that cannot be followed names a database that fails the run; one
     // that loops, or names a file no name can, leads nowhere, as a broken
     // one does.
@@ -78,14 +79,14 @@ void BuildDirectory::findDatabase()
     // source root holds for clangd, is for runs in that build directory.
     struct stat rootStatus;
     struct stat cache;
-    if (hasDatabase && fstat(root.fd(), &rootStatus) == 0 && !isOpenOn(database.get(), rootStatus)
+    if (hasDatabase && fstat(root.rootFd(), &rootStatus) == 0 && !isOpenOn(database.get(), rootStatus)
         && fstatat(database.get(), "CMakeCache.txt", &cache, AT_SYMLINK_NOFOLLOW) == 0) {
-        report.warn(DATABASE_PATH, "skipped: the link leads to the database of another build directory");
+        report.print(DATABASE_PATH, "skipped: the link leads to the database of another build directory");
         hasDatabase = false;
     }
     // A reply file, or the tool's own, is mapped by its own name or never.
     if (hasDatabase && isInFileApi(database.get())) {
-        report.warn(DATABASE_PATH, "skipped: the link leads into .cmake/api/v1");
+        report.print(DATABASE_PATH, "skipped: the link leads into .cmake/api/v1");
         hasDatabase = false;
     }
 }
@@ -96,7 +97,7 @@ bool BuildDirectory::isInFileApi(int directory) const
     struct stat found;
     // Where the file API's directory leads back to the build directory,
     // that is still the build directory.
-    if (fstat(directory, &found) != 0 || isOpenOn(root.fd(), found))
+    if (fstat(directory, &found) != 0 || isOpenOn(root.rootFd(), found))
         return false;
     const FileDescriptor keptFiles(fileApi.isValid() ? openat(fileApi.get(), KEPT_DIRECTORY_NAME,
                                                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
@@ -122,7 +123,7 @@ bool BuildDirectory::openForRun()
     // that file twice, and one can come and go between runs.
     for (const DirectoryEntry &entry : std::as_const(listed)) {
         if (entry.isSymLink)
-            report.warn(replyPath(entry.name), "skipped: it is a link, and CMake writes none in its reply");
+            report.print(replyPath(entry.name), REPLY_LINK);
         else
             files.append(entry.name);
     }
@@ -166,7 +167,7 @@ ReadResult BuildDirectory::readReplyFile(const QByteArray &name, QByteArray &con
     const ReadResult result = readFile(reply.get(), name.constData(), content, status);
     if (result != ReadResult::Link)
         return result;
-    report.warn(replyPath(name), "skipped: it is a link, and CMake writes none in its reply");
+    report.print(replyPath(name), REPLY_LINK);
     return ReadResult::Skipped;
 }
 
@@ -292,7 +293,7 @@ void BuildDirectory::removeKilledRunsFiles()
         if (directory->isValid())
             TemporaryFiles::removeLeftovers(directory->get());
     }
-    TemporaryFiles::removeLeftovers(root.fd());
+    TemporaryFiles::removeLeftovers(root.rootFd());
 }
 
 bool BuildDirectory::removeQueries()

@@ -37,89 +37,75 @@ inline bool isIndexName(const QByteArray &name)
     return name.startsWith("index-");
 }
 
-// What is kept, in .cmake/api/v1/.dorvane-kept, goes by the name of the
-// file in the reply, and the database's by a name of its own: an object and
-// the database are moved there by the exchange that puts the mapped version
-// in place, and an index is copied there whole. CMake replaces reply files
-// and the database by a rename, so what is kept never changes under it.
-// Nothing here is read, written or removed through a link.
+// Nothing here is read, written or removed through a link. What is kept
+// goes by the name of the file in the reply, and the database's by a name
+// of its own.
 class BuildDirectory
 {
 public:
     explicit BuildDirectory(RunReport &report) : report(report) { }
 
-    // Before the lock: opens the build directory, the current one for an
-    // empty path, as it resolves now, and finds the file API's directory,
+    // Before the lock: opens the build directory (the current one for an
+    // empty path) as it resolves now, and finds the file API's directory,
     // the reply and, where asked, the database. False, with errno set, for
     // one that cannot be entered.
     bool enter(const QByteArray &path, bool withDatabase);
-    int fd() const { return isEntered ? root.fd() : -1; }
-    // Whether a reply directory stands at its path: a file there is none.
-    // One that leads out does, and fails openForRun().
+    int directoryFd() const { return isEntered ? root.rootFd() : -1; }
+    // A file in the reply's place is none; one that leads out is one, and
+    // fails openForRun().
     bool replyExists() const;
-    // Whether compile_commands.json is a regular file, or a link to one
-    // inside that is no other build directory's; one that cannot be
-    // followed is, and fails the run.
+    // A regular file, or a link to one inside that is no other build
+    // directory's; one that cannot be followed is, and fails the run.
     bool databaseExists() const { return hasDatabase; }
     bool queryExists() const;
     bool hasCMakeCache() const;
 
-    // Under the lock: fails the run for a reply, or a file API directory,
-    // that leads out or cannot be opened. Lists the reply's files, each
-    // link skipped with a line; opens the directory of what is kept,
-    // made where the run has a file to keep, and lists it; and makes the
-    // file API's directory for a database that has none.
+    // Under the lock: lists the reply's files, each link skipped with a
+    // line; opens what is kept, made where there is anything to keep, and
+    // lists it; makes the file API's directory for a database that has
+    // none. Fails for a reply or file API directory that leads out or
+    // cannot be opened.
     bool openForRun();
     const QList<QByteArray> &replyFiles() const { return files; }
-    // A reply directory that holds nothing, as CMake leaves it when it
-    // configures with no queries.
+    // As CMake leaves it when it configures with no queries.
     bool isReplyEmpty() const { return replyExists() && !isReplyListed; }
     int replyDirectory() const { return reply.get(); }
-    // A reply file's content; one that became a link since it was listed is
-    // skipped as a listed link is.
+    // One that became a link since it was listed is skipped as a listed one is.
     ReadResult readReplyFile(const QByteArray &name, QByteArray &content, FileStatus &status);
 
     int databaseDirectory() const { return database.get(); }
     const QByteArray &databaseName() const { return databaseFileName; }
-    // Opens the database to read it; Failed is said.
+    // Failed is said.
     ReadResult openDatabase(FileReader &reader, FileStatus &status);
 
     bool isKept(const QByteArray &keptName) const { return keptNames.contains(keptName); }
     ReadResult readKept(const QByteArray &keptName, QByteArray &content, FileStatus &status);
     ReadResult openKept(const QByteArray &keptName, FileReader &reader, FileStatus &status);
-    // The checksum of what is kept under keptName where it is what CMake
-    // wrote: its content has the checksum expected, or, without one, the
-    // hash in its name. None otherwise.
+    // Of what is kept where it is what CMake wrote: its content has the
+    // checksum expected, or, without one, the hash in its name.
     Checksum intactKeptChecksum(const QByteArray &keptName, const Checksum &expected);
-    // Where a replacement of a file on device keeps the version it replaces
-    // as keptName: false for a file on another file system than what is
-    // kept, or where nothing can be kept.
+    // Where a replacement of a file on device keeps what it replaces.
     bool keptVersionFor(const QByteArray &keptName, quint64 device, KeptVersion &version) const;
-    // A copy of content as keptName, made whole under another name and
-    // renamed into place.
     bool storeKept(const QByteArray &keptName, const QByteArray &content);
     void addKept(const KeptVersion &version);
     void removeKept(const QByteArray &keptName);
-    // What is kept under any other name than these goes.
     void removeKeptBut(const QSet<QByteArray> &names);
-    // Fails the run for a file, at path, mapped with other paths that
-    // nothing intact kept under keptName can map again, with advice; or,
-    // where what is kept cannot be read, for that.
+    // Fails the run for a file at path mapped with other paths that nothing
+    // intact kept can map again, with advice; or for what is kept that
+    // cannot be read.
     bool refuse(const QByteArray &keptName, const QByteArray &path, const QByteArray &advice);
 
-    // The note's text, empty where there is none; false, said, where it
-    // cannot be read.
+    // False, said, for a note that cannot be read; none is empty.
     bool readNote(QByteArray &text);
     bool writeNote(const QByteArray &text);
 
-    // What runs killed by SIGKILL left, in each directory a run writes in:
-    // only for a run that holds the lock.
+    // What runs killed by SIGKILL left where runs write: only under the lock.
     void removeKilledRunsFiles();
     bool removeQueries();
 
-    // How to have CMake write what it wrote again: write the queries and
-    // configure; and to start afresh, remove the reply first, and with
-    // the note, it too. Each path as named from where the run started.
+    // How to have CMake write its reply again, and afresh, the reply and,
+    // with the note, it removed first: each path as named from where the
+    // run started.
     QByteArray reconfigure() const;
     QByteArray afresh(bool withNote = false) const;
     static QByteArray replyPath(const QByteArray &name);
@@ -141,15 +127,13 @@ private:
     FileDescriptor fileApi;
     QList<QByteArray> files;
     bool isReplyListed = false;
-
     bool hasDatabase = false;
     // Why a database that a link names cannot be reached.
     int databaseError = 0;
     FileDescriptor database;
     QByteArray databaseFileName;
-
     FileDescriptor kept;
-    // Why a directory of what is kept that stands there cannot be opened.
+    // Why a kept files' directory that stands there cannot be opened.
     int keptError = 0;
     quint64 keptDevice = 0;
     QSet<QByteArray> keptNames;

@@ -13,7 +13,8 @@
 #include <QtCore/QJsonDocument>
 #include <QtCore/QString>
 
-bool isFlagCacheVariable(const QString &name);
+// The compiler and linker flags, which name libraries as the build environment links them.
+bool isFlagsEntry(const QString &name);
 
 // Maps the string value of each entry of a cache reply (UTF-8 JSON) and re-serialises
 // it if any value changed; otherwise it keeps its bytes. False, and the

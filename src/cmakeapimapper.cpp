@@ -38,16 +38,16 @@ bool CmakeApiMapper::setBuildDirectory(const QByteArray &path)
 
 bool CmakeApiMapper::DoCMakeApiPathMapping()
 {
-    if (directory->fd() < 0)
+    if (directory->directoryFd() < 0)
         return report.fail({}, "cannot enter", EBADF);
     // One run at a time: a run that read the note while another was mapping
     // would map again what the other maps.
     RunLock lock;
     const QByteArray wait = QByteArray::number(lockWaitMilliseconds / 1000.0) + " s";
-    RunLock::Result locked = lock.lock(directory->fd(), 0);
+    RunLock::Result locked = lock.lock(directory->directoryFd(), 0);
     if (locked == RunLock::Busy) {
-        report.warn({}, "another run is mapping here: waiting up to " + wait + " for it to end");
-        locked = lock.lock(directory->fd(), lockWaitMilliseconds);
+        report.print({}, "another run is mapping here: waiting up to " + wait + " for it to end");
+        locked = lock.lock(directory->directoryFd(), lockWaitMilliseconds);
     }
     if (locked == RunLock::Busy)
         return report.fail({}, "another run held the build directory for the whole wait of " + wait);
@@ -59,7 +59,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // queries written since are left for it.
     const bool isReplyEmpty = directory->isReplyEmpty();
     if (isReplyEmpty)
-        report.warn(REPLY_PATH, "empty, as CMake leaves it when it configures with no queries: write them in "
+        report.print(REPLY_PATH, "empty, as CMake leaves it when it configures with no queries: write them in "
                                     + report.displayPath(QUERY_PATH) + " before it configures");
     const int pathsIndex = previous->pathsIndex(paths);
     Plan plan;
@@ -82,7 +82,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     directory->removeKeptBut(plan.keptToLeave);
     // The entries of the index files and the database were saved before
     // they were written.
-    writer.end();
+    writer.endNote();
     return !directory->replyExists() || isReplyEmpty || directory->removeQueries();
 }
 
@@ -102,7 +102,7 @@ bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text) const
 
 bool CmakeApiMapper::isFlagCacheVariable(const QString &name)
 {
-    return ::isFlagCacheVariable(name);
+    return isFlagsEntry(name);
 }
 
 std::optional<MappingNote> CmakeApiMapper::loadNote(QByteArray &text)

@@ -4,8 +4,7 @@
 // The walk beneath a directory, and removal below one, never through a link.
 // openat2 with RESOLVE_BENEATH cannot stand in for the walk: it refuses an
 // absolute link that names a file inside, and cannot tell where a link to a
-// file ends, so it would only ever serve some directories, at no gain that
-// a run can measure.
+// file ends.
 
 #include "confineddirectory.h"
 
@@ -18,7 +17,6 @@
 #include <string_view>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,12 +29,10 @@ bool readLink(int directory, const char *name, QByteArray &target)
 {
     char buffer[PATH_MAX];
     const ssize_t length = readlinkat(directory, name, buffer, sizeof buffer);
-    if (length < 0)
-        return false;
-    if (length == sizeof buffer) {
+    if (length == sizeof buffer)
         errno = ENAMETOOLONG;
+    if (length < 0 || length == sizeof buffer)
         return false;
-    }
     target = QByteArray(buffer, length);
     return true;
 }
@@ -45,18 +41,12 @@ bool readLink(int directory, const char *name, QByteArray &target)
 void pushComponents(QByteArrayList &pending, const QByteArray &path)
 {
     const QByteArrayList components = path.split('/');
-    std::for_each(components.rbegin(), components.rend(), [&](const QByteArray &c) { pending.append(c); });
+    pending.append(QByteArrayList(components.rbegin(), components.rend()));
 }
 
-bool isOnlyDots(const QByteArrayList &pending)
-{
-    return std::all_of(pending.begin(), pending.end(), [](const QByteArray &c) { return c.isEmpty() || c == "."; });
-}
-
-// A directory's path as the user named it: from the working directory as
-// the shell names it ($PWD) where it is relative, without "." and empty
-// components; empty where it holds "..", which text cannot follow, or
-// where it no longer leads to the directory held open.
+// A directory's path as the user named it, from $PWD where it is relative,
+// without "." and empty components; empty where it holds "..", which text
+// cannot follow, or no longer leads to the directory held open.
 QByteArray namedPath(const QByteArray &path, int fd)
 {
     const char *const workingDirectory = path.startsWith('/') ? "" : std::getenv("PWD");
@@ -76,8 +66,7 @@ QByteArray namedPath(const QByteArray &path, int fd)
 }
 
 // The first entry that could not be removed, why, and the directory that
-// refused: the entry itself where it could not be opened, its parent
-// otherwise.
+// refused: the entry itself where it could not be opened, its parent otherwise.
 struct RemovalFailure
 {
     QByteArray path;
@@ -95,27 +84,6 @@ struct RemovalFailure
     }
 };
 
-bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool isTop, RemovalFailure &failure);
-
-// Everything in a directory, which the call takes and closes.
-bool removeBelow(int directoryFd, const QByteArray &path, RemovalFailure &failure)
-{
-    DIR *const directory = fdopendir(directoryFd);
-    if (!directory) {
-        failure.set(path, directoryFd);
-        ::close(directoryFd);
-        return false;
-    }
-    bool ok = true;
-    while (const dirent *entry = readdir(directory)) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..")
-            ok = removeEntry(dirfd(directory), entry->d_name, path + '/' + entry->d_name, false, failure) && ok;
-    }
-    closedir(directory);
-    return ok;
-}
-
 // Opened without following a link, so that a link, even one swapped in
 // since the listing, is removed as a link. At the top, only a directory or
 // a link goes: a file there is no directory, and stays.
@@ -124,16 +92,29 @@ bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool
     const int fd = openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int openError = fd < 0 ? errno : 0;
     struct stat status;
-    bool removed = false;
-    if (fd >= 0)
-        removed = removeBelow(fd, path, failure)
+    bool removed = errno == ENOENT;
+    if (fd >= 0) {
+        DIR *const listing = fdopendir(fd);
+        removed = listing != nullptr;
+        if (!listing) {
+            failure.set(path, fd);
+            ::close(fd);
+        }
+        while (const dirent *entry = listing ? readdir(listing) : nullptr) {
+            const std::string_view entryName = entry->d_name;
+            if (entryName != "." && entryName != "..")
+                removed = removeEntry(dirfd(listing), entry->d_name, path + '/' + entry->d_name, false, failure)
+                        && removed;
+        }
+        if (listing)
+            closedir(listing);
+        removed = removed
                 && (unlinkat(directoryFd, name, AT_REMOVEDIR) == 0
                     || (errno == ENOTDIR && unlinkat(directoryFd, name, 0) == 0));
-    else if (errno == ELOOP || errno == ENOTDIR)
+    } else if (openError == ELOOP || openError == ENOTDIR) {
         removed = (isTop && (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode)))
                 || unlinkat(directoryFd, name, 0) == 0 || errno == ENOENT;
-    else
-        removed = errno == ENOENT;
+    }
     if (!removed)
         failure.set(path, directoryFd, openError == EACCES ? name : nullptr);
     return removed;
@@ -166,7 +147,6 @@ bool ConfinedDirectory::openRoot(const QByteArray &path)
     return true;
 }
 
-// How much of an absolute link's text names the directory; -1 where none does.
 qsizetype ConfinedDirectory::rootLength(const QByteArray &target) const
 {
     if (rootPath == "/")
@@ -201,8 +181,7 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
     const auto current = [&] { return stack.empty() ? root.get() : stack.back().get(); };
     QByteArrayList pending;
     pushComponents(pending, path);
-    int links = 0;
-    while (!pending.isEmpty()) {
+    for (int links = 0; !pending.isEmpty();) {
         const QByteArray component = pending.takeLast();
         if (component.isEmpty() || component == ".")
             continue;
@@ -213,7 +192,7 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
             isTopReadable = false;
             continue;
         }
-        const bool isLast = isOnlyDots(pending);
+        const bool isLast = std::all_of(pending.begin(), pending.end(), [](const QByteArray &c) { return c.isEmpty() || c == "."; });
         QByteArray target;
         if (isLast && name) {
             const bool isMissing = fstatat(current(), component.constData(), status, AT_SYMLINK_NOFOLLOW) != 0;
@@ -222,9 +201,7 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
             if (isMissing || !S_ISLNK(status->st_mode)) {
                 result = FileDescriptor(fcntl(current(), F_DUPFD_CLOEXEC, 0));
                 *name = component;
-                if (!result.isValid())
-                    return Resolution::Failed;
-                return isMissing ? Resolution::Missing : Resolution::Found;
+                return !result.isValid() ? Resolution::Failed : isMissing ? Resolution::Missing : Resolution::Found;
             }
             if (!readLink(current(), component.constData(), target))
                 return Resolution::Failed;
@@ -246,11 +223,10 @@ Resolution ConfinedDirectory::walk(const QByteArray &path, FileDescriptor &resul
             }
             if (errno == ENOENT)
                 return Resolution::Missing;
-            // A link, or no directory at all.
             if (errno != ENOTDIR)
                 return Resolution::Failed;
-            // A file on the way means nothing stands at the path; one at its
-            // end, something that is no directory.
+            // A link, or no directory at all: a file on the way means nothing
+            // stands at the path; one at its end, something that is no directory.
             if (!readLink(current(), component.constData(), target))
                 return errno != EINVAL ? Resolution::Failed
                         : isLast || create ? Resolution::NotDirectory

@@ -36,7 +36,7 @@ public:
     // Opens the directory at path as it resolves now: a link on the way
     // there was the user's choice. Fails with errno set.
     bool openRoot(const QByteArray &path);
-    int fd() const { return root.get(); }
+    int rootFd() const { return root.get(); }
 
     // The directory at a relative path, opened for reading where it may be
     // read. With create, what is missing is made.

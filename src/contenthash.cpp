@@ -54,7 +54,7 @@ ContentChecksum::~ContentChecksum()
     XXH3_freeState(state);
 }
 
-void ContentChecksum::add(QByteArrayView data)
+void ContentChecksum::addData(QByteArrayView data)
 {
     XXH3_64bits_update(state, data.data(), size_t(data.size()));
 }
@@ -79,6 +79,6 @@ Checksum checksumOfRest(FileReader &reader)
             return {};
         if (piece.isEmpty())
             return sum.result();
-        sum.add(piece);
+        sum.addData(piece);
     }
 }

@@ -42,7 +42,7 @@ public:
     ContentChecksum();
     ~ContentChecksum();
 
-    void add(QByteArrayView data);
+    void addData(QByteArrayView data);
     quint64 result() const;
 
 private:

@@ -24,7 +24,7 @@ public:
 
     // The next piece, as read; false at the end, or when a read fails,
     // with errno set.
-    bool next(QByteArray &piece)
+    bool nextPiece(QByteArray &piece)
     {
         for (;;) {
             const qsizetype size = pending.size();
@@ -79,14 +79,14 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
         return !target
                 || (replacement.start(target->directory, target->name, target->status, true, target->keep)
                             == FileReplacement::Started
-                    && replacement.appendFrom(standing >= 0 ? standing : source.fd(), unchangedSize));
+                    && replacement.appendFrom(standing >= 0 ? standing : source.openFd(), unchangedSize));
     };
     Pieces pieces(source);
     QByteArray piece;
     QByteArray out;
     QByteArray compared;
-    for (bool isStart = true; pieces.next(piece); isStart = false) {
-        read.add(piece);
+    for (bool isStart = true; pieces.nextPiece(piece); isStart = false) {
+        read.addData(piece);
         const qsizetype size = piece.size();
         unsigned dropped = 0;
         if (!normalizeReplyText(piece, dropped, isStart))
@@ -94,7 +94,7 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
         out.resize(0);
         const bool isRewritten = rules.appendMapped(out, piece);
         const QByteArray &mappedPiece = isRewritten ? out : piece;
-        mapped.add(mappedPiece);
+        mapped.addData(mappedPiece);
         mapping.size += mappedPiece.size();
         if (!mapping.isChanged) {
             if (standing < 0 && !isRewritten && !dropped) {

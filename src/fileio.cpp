@@ -47,7 +47,7 @@ bool readFileStatus(int directoryFd, const char *name, FileStatus &fileStatus)
     return true;
 }
 
-qint64 readFully(int fd, char *buffer, qint64 size, qint64 offset)
+qint64 readFully(int fd, char *buffer, qint64 size, qint64 offset, qint64 end)
 {
     qint64 done = 0;
     while (done < size) {
@@ -57,9 +57,9 @@ qint64 readFully(int fd, char *buffer, qint64 size, qint64 offset)
             continue;
         if (count < 0)
             return -1;
-        if (count == 0)
-            break;
         done += count;
+        if (count == 0 || (done == end && done < size))
+            break;
     }
     return done;
 }
@@ -100,7 +100,7 @@ bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
     return count >= 0;
 }
 
-bool FileReader::rewind()
+bool FileReader::seekToStart()
 {
     return lseek(descriptor.get(), 0, SEEK_SET) == 0;
 }
@@ -111,13 +111,13 @@ ReadResult readFile(int directoryFd, const char *name, QByteArray &content, File
     const ReadResult opened = reader.openAt(directoryFd, name, status);
     if (opened != ReadResult::Read)
         return opened;
-    return readToEnd(reader.fd(), status.identity.size, content) ? ReadResult::Read : ReadResult::Failed;
+    return readToEnd(reader.openFd(), status.identity.size, content) ? ReadResult::Read : ReadResult::Failed;
 }
 
 bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
 {
-    // One byte more than the file's size, so that a file that grew since is
-    // read to its end too.
+    // One byte more than the file's size, so that the read which ends short
+    // at that size ends it, and one that grew since is read to its end.
     if (content.capacity() <= sizeHint) {
         content.resize(0);
         content.reserve(sizeHint + sizeHint / 4 + 1);
@@ -125,7 +125,7 @@ bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
     qsizetype used = 0;
     for (qsizetype wanted = sizeHint + 1;; wanted = 2 * used) {
         content.resize(used + wanted);
-        const qint64 count = readFully(fd, content.data() + used, wanted);
+        const qint64 count = readFully(fd, content.data() + used, wanted, -1, used ? -1 : sizeHint);
         if (count < 0)
             return false;
         used += count;

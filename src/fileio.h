@@ -69,9 +69,10 @@ bool isSameFile(const struct stat &a, const struct stat &b);
 bool readFileStatus(int directoryFd, const char *name, FileStatus &status);
 
 // Reads up to size bytes into buffer, at offset, or from the file's
-// position where offset is negative, until size or the end of the file:
-// the count read, or -1 with errno set.
-qint64 readFully(int fd, char *buffer, qint64 size, qint64 offset = -1);
+// position where offset is negative, until size, the end of the file, or a
+// short read that ends at end, where the caller knows the end: the count
+// read, or -1 with errno set.
+qint64 readFully(int fd, char *buffer, qint64 size, qint64 offset = -1, qint64 end = -1);
 bool writeAll(int fd, QByteArrayView content);
 
 enum class ReadResult {
@@ -93,8 +94,8 @@ public:
     ReadResult openAt(int directoryFd, const char *name, FileStatus &status);
     // Appends up to maxBytes to buffer, nothing at the end of the file.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
-    bool rewind();
-    int fd() const { return descriptor.get(); }
+    bool seekToStart();
+    int openFd() const { return descriptor.get(); }
 
 private:
     FileDescriptor descriptor;

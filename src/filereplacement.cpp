@@ -107,7 +107,7 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporaryName = keep ? keep->name : TemporaryFiles::newName();
         TemporaryFiles::release(slot);
-        slot = TemporaryFiles::add(temporaryDirectory, temporaryName);
+        slot = TemporaryFiles::registerName(temporaryDirectory, temporaryName);
         if (keep && slot < 0) {
             errno = ENAMETOOLONG;
             break;

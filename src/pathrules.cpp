@@ -87,9 +87,9 @@ struct PathRules::Encoded
         // Every fixed rule starts with "/usr/", "/opt/" or "/workspace", and
         // a mapping with its CONTAINER.
         for (const Char second : Text<Char> { 'u', 'o', 'w' })
-            starts.add(second);
+            starts.addSecond(second);
         for (const auto &mapping : mappings)
-            starts.add(mapping.first.size() > 1 ? mapping.first[1] : Char('/'));
+            starts.addSecond(mapping.first.size() > 1 ? mapping.first[1] : Char('/'));
     }
 
     const bool isJson;
@@ -111,10 +111,10 @@ public:
     {
     }
 
-    bool next(qsizetype from, PathMatch &match) const
+    bool nextMatch(qsizetype from, PathMatch &match) const
     {
-        for (qsizetype candidate = paths.starts.next(text, from, size); candidate >= 0;
-             candidate = paths.starts.next(text, candidate + 1, size)) {
+        for (qsizetype candidate = paths.starts.nextCandidate(text, from, size); candidate >= 0;
+             candidate = paths.starts.nextCandidate(text, candidate + 1, size)) {
             if ((!paths.mappings.empty() && matchMapping(candidate, match)) || matchFixedRule(candidate, match))
                 return true;
         }
@@ -260,7 +260,7 @@ public:
     Appender(Out &out, qsizetype likelyGrowth) : out(out), used(out.size()) { out.resize(used + likelyGrowth); }
     ~Appender() { out.resize(used); }
 
-    void append(const Char *from, qsizetype length)
+    void copy(const Char *from, qsizetype length)
     {
         // An empty path may have no data at all, and memcpy takes no null pointer.
         if (length == 0)
@@ -345,7 +345,7 @@ bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules
 {
     const PathScanner<Char> scanner(data, size, paths, directoryRules);
     PathMatch match;
-    if (!scanner.next(0, match)) {
+    if (!scanner.nextMatch(0, match)) {
         if (check)
             *check = RewriteCheck::NothingToRewrite;
         return false;
@@ -360,12 +360,12 @@ bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules
         if constexpr (std::is_same_v<Char, char>)
             mayBeRewritten = mayBeRewritten && outputCheck->mayBeOutput(match);
         const Text<Char> &inserted = *static_cast<const Text<Char> *>(match.inserted);
-        appender.append(data + done, match.begin - done);
-        appender.append(inserted.data(), inserted.size());
-        appender.append(data + match.keptBegin, match.end - match.keptBegin);
+        appender.copy(data + done, match.begin - done);
+        appender.copy(inserted.data(), inserted.size());
+        appender.copy(data + match.keptBegin, match.end - match.keptBegin);
         done = match.end;
-    } while (scanner.next(done, match));
-    appender.append(data + done, size - done);
+    } while (scanner.nextMatch(done, match));
+    appender.copy(data + done, size - done);
     if (check)
         *check = mayBeRewritten ? RewriteCheck::MayBeRewritten : RewriteCheck::NotRewritten;
     return true;

@@ -177,7 +177,7 @@ bool Planner::planDatabase(PlannedDatabase &database)
     // Its checksum, read once, where a version of its size must be told.
     Checksum checksum;
     const auto readChecksum = [&] {
-        if (!checksum && reader.rewind())
+        if (!checksum && reader.seekToStart())
             checksum = checksumOfRest(reader);
         return checksum || report.fail(DATABASE_PATH, "cannot read", errno);
     };

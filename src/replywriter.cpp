@@ -170,7 +170,7 @@ bool ReplyWriter::mapDatabaseFile(const PlannedDatabase &planned)
     FileStatus status;
     const ReadResult opened = directory.openDatabase(reader, status);
     if (opened == ReadResult::Link)
-        report.warn(DATABASE_PATH, "skipped: it became a link while the run went on");
+        report.print(DATABASE_PATH, "skipped: it became a link while the run went on");
     if (opened != ReadResult::Read)
         return opened != ReadResult::Failed;
     if (planned.provenance == Provenance::MappedWithThesePaths) {
@@ -204,13 +204,13 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
     // Mapped from what is kept, it is compared with what stands, which other
     // paths may have mapped as these do, or not at all.
     const DatabaseTarget target { databaseDirectory, directory.databaseName(), status, isKeeping ? &version : nullptr,
-                                  isFromKept ? current.fd() : -1 };
+                                  isFromKept ? current.openFd() : -1 };
     DatabaseMapping mapping;
     const auto failed = [&](QByteArrayView reason, int error = 0, int directoryFd = -1) {
         report.fail(DATABASE_PATH, reason, error, directoryFd);
         return Outcome::Failed;
     };
-    if (!source.rewind())
+    if (!source.seekToStart())
         return failed("cannot read", errno);
     switch (::mapDatabase(rules, source, &target, replacement, mapping)) {
     case DatabaseMapping::Done:
@@ -255,7 +255,7 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
     return Outcome::Written;
 }
 
-void ReplyWriter::end()
+void ReplyWriter::endNote()
 {
     note.unkeptPaths.clear();
     if (!saveNote())

@@ -31,7 +31,7 @@ public:
     // wrote of it kept, so no run can have left one unkept. A note that
     // cannot be saved now only costs the next run reading mapped objects,
     // so it fails nothing and says nothing.
-    void end();
+    void endNote();
 
 private:
     // A reply file's text: what CMake wrote, as the rules read it, and mapped.

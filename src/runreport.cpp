@@ -41,7 +41,7 @@ bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error, i
     return false;
 }
 
-void RunReport::warn(const QByteArray &file, QByteArrayView reason)
+void RunReport::print(const QByteArray &file, QByteArrayView reason)
 {
     const QByteArray line = "dorvane: " + displayPath(file) + ": " + reason.toByteArray();
     if (!warned.contains(line)) {

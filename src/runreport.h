@@ -16,7 +16,7 @@ class RunReport
 public:
     // The build directory as named on the command line, empty for the
     // current directory, and as it is open, if it is.
-    void setBuildDirectory(const QByteArray &name, int fd)
+    void setDirectory(const QByteArray &name, int fd)
     {
         buildDirectoryName = name;
         buildDirectoryFd = fd;
@@ -31,7 +31,7 @@ public:
     // user, says what to do.
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
     // Prints a line at once, each line once.
-    void warn(const QByteArray &file, QByteArrayView reason);
+    void print(const QByteArray &file, QByteArrayView reason);
     // The file, as named from where the run started, and the reason; empty
     // while nothing failed.
     const QByteArray &problem() const { return failure; }

@@ -59,7 +59,7 @@ bool isLetterOrDigit(char c)
 
 } // namespace
 
-int TemporaryFiles::add(int directoryFd, const QByteArray &name)
+int TemporaryFiles::registerName(int directoryFd, const QByteArray &name)
 {
     if (name.size() > NAME_MAX)
         return -1;

@@ -16,7 +16,7 @@ class TemporaryFiles
 public:
     // Before the file is made. The slot, or -1 for a name too long, or more
     // files at once than a run writes.
-    static int add(int directoryFd, const QByteArray &name);
+    static int registerName(int directoryFd, const QByteArray &name);
     // For a file put in place or removed.
     static void release(int &slot);
     static void removeOnSignal();

@@ -25,18 +25,21 @@ bool hasAvx2()
     return supported;
 }
 
-// Past the 32-byte blocks that hold no slash one of seconds follows.
+// Past the 32-byte blocks that hold no slash one of seconds follows: the
+// rules give three at least, and mappings more, kept in registers.
 __attribute__((target("avx2"))) const char *skipSlashesAvx2(const char *p, const char *last, const std::string &seconds)
 {
-    __m256i wanted[16];
-    for (std::size_t i = 0; i < seconds.size(); ++i)
-        wanted[i] = _mm256_set1_epi8(seconds[i]);
-    const __m256i slash = _mm256_set1_epi8('/');
+    const __m256i first = _mm256_set1_epi8(seconds[0]), second = _mm256_set1_epi8(seconds[1]),
+                  third = _mm256_set1_epi8(seconds[2]), slash = _mm256_set1_epi8('/');
+    __m256i more[16];
+    for (std::size_t i = 3; i < seconds.size(); ++i)
+        more[i] = _mm256_set1_epi8(seconds[i]);
     for (; last - p >= 32; p += 32) {
         const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
-        __m256i matches = _mm256_cmpeq_epi8(next, wanted[0]);
-        for (std::size_t i = 1; i < seconds.size(); ++i)
-            matches = _mm256_or_si256(matches, _mm256_cmpeq_epi8(next, wanted[i]));
+        __m256i matches = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(next, first), _mm256_cmpeq_epi8(next, second)),
+                                          _mm256_cmpeq_epi8(next, third));
+        for (std::size_t i = 3; i < seconds.size(); ++i)
+            matches = _mm256_or_si256(matches, _mm256_cmpeq_epi8(next, more[i]));
         const __m256i slashes = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), slash);
         if (const unsigned mask = unsigned(_mm256_movemask_epi8(_mm256_and_si256(slashes, matches))))
             return p + __builtin_ctz(mask);
@@ -62,7 +65,7 @@ __attribute__((target("avx2"))) const char *skipPlainAsciiAvx2(const char *p, co
 } // namespace
 
 template <typename Char>
-void SlashFilter<Char>::add(Char second)
+void SlashFilter<Char>::addSecond(Char second)
 {
     if (seconds.find(second) != std::basic_string<Char>::npos)
         return;
@@ -72,13 +75,13 @@ void SlashFilter<Char>::add(Char second)
 }
 
 template <>
-qsizetype SlashFilter<char>::next(const char *text, qsizetype from, qsizetype size) const
+qsizetype SlashFilter<char>::nextCandidate(const char *text, qsizetype from, qsizetype size) const
 {
     const char *const last = text + size - 1; // a match needs at least two characters
     const char *p = text + from;
 #ifdef DORVANE_AVX2
     // More characters than a block compares with are left to plain code.
-    if (seconds.size() <= 16 && hasAvx2())
+    if (seconds.size() >= 3 && seconds.size() <= 16 && hasAvx2())
         p = skipSlashesAvx2(p, last, seconds);
 #endif
     while (p < last && (p = static_cast<const char *>(std::memchr(p, '/', last - p)))) {
@@ -90,7 +93,7 @@ qsizetype SlashFilter<char>::next(const char *text, qsizetype from, qsizetype si
 }
 
 template <>
-qsizetype SlashFilter<char16_t>::next(const char16_t *text, qsizetype from, qsizetype size) const
+qsizetype SlashFilter<char16_t>::nextCandidate(const char16_t *text, qsizetype from, qsizetype size) const
 {
     for (qsizetype p = from; p + 1 < size; ++p) {
         if (text[p] == u'/' && seconds.find(text[p + 1]) != std::u16string::npos)

@@ -21,9 +21,9 @@ class SlashFilter
 {
 public:
     // A character that may follow the slash.
-    void add(Char second);
+    void addSecond(Char second);
     // The first slash at or after from that one of them follows, or -1.
-    qsizetype next(const Char *text, qsizetype from, qsizetype size) const;
+    qsizetype nextCandidate(const Char *text, qsizetype from, qsizetype size) const;
 
 private:
     std::basic_string<Char> seconds;

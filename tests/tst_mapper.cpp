@@ -726,9 +726,10 @@ void tst_Mapper::lockedOut()
     QVERIFY(QDir::setCurrent(build.path()));
     CmakeApiMapper mapper("/S", "/W");
     mapper.setLockWait(200);
-    const bool mapped = mapper.DoCMakeApiPathMapping();
+    const bool mapped = mapper.setBuildDirectory() && mapper.DoCMakeApiPathMapping();
     QDir::setCurrent(current);
     QVERIFY(!mapped);
+    QCOMPARE(mapper.problem(), ".: another run held the build directory for the whole wait of 0.2 s");
     QCOMPARE(read(build.path() + reply + "/index-1.json"), "/usr/lib");
 
     QProcess waiting;
