@@ -1,9 +1,9 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Through a temporary file made with O_EXCL beside the file, or where the
-// version replaced is kept, and renamed on directory descriptors: Qt Core
-// cannot make one beside a link's target, nor rename without following links.
+// Through a temporary file made with O_EXCL beside the file, or where what
+// it replaces is kept, and renamed on directory descriptors: Qt Core cannot
+// rename without following links.
 
 #include "filereplacement.h"
 
@@ -20,18 +20,7 @@
 
 namespace {
 
-uid_t effectiveUser()
-{
-    static const uid_t user = geteuid();
-    return user;
-}
-
-gid_t effectiveGroup()
-{
-    static const gid_t group = getegid();
-    return group;
-}
-
+// Read once: umask() can only be read by setting it.
 mode_t fileCreationMask()
 {
     static const mode_t mask = [] {
@@ -42,10 +31,9 @@ mode_t fileCreationMask()
     return mask;
 }
 
-// The fallback when no temporary file can be made beside the file, say in a
-// read-only directory. Not atomic, so on a failed write the old content is
-// put back. A file with other hard links is not written: they may lie
-// outside the build directory, and would get the new content too.
+// Where no temporary file can be made beside the file, as in a read-only
+// directory. Not atomic, so on a failed write the old content is put back;
+// not for a file with other hard links, which may lie outside.
 bool rewriteInPlace(int directoryFd, const char *name, const QByteArray &content, FileIdentity *written)
 {
     const int fd = openat(directoryFd, name, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
@@ -83,10 +71,9 @@ FileReplacement::~FileReplacement()
 FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray &name, const FileStatus &status,
                                                bool isOwnerRequired, KeptVersion *keptVersion)
 {
-    // The rename would succeed on a file we may not write; refuse it as a
-    // direct write would. An owner may write where the mode lets it: ACLs and
-    // capabilities only ever let more.
-    const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
+    // The rename would succeed on a file we may not write. An owner may write
+    // where the mode lets it: ACLs and capabilities only ever let more.
+    const bool ownerMayWrite = status.owner == geteuid() && (status.mode & S_IWUSR);
     if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
         return Refused;
     return create(directoryFd, name, status, isOwnerRequired, keptVersion);
@@ -102,8 +89,7 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     const mode_t mode = status.mode & 07777;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     temporaryDirectory = keep ? keep->directory : directoryFd;
-    // What stands under a kept name is an older version's, or what a killed
-    // run was writing.
+    // What stands under a kept name is an older version, or a killed run's.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporaryName = keep ? keep->name : TemporaryFiles::newName();
         TemporaryFiles::release(slot);
@@ -127,8 +113,8 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     }
     // Another user's file becomes ours where we may not give it theirs,
     // unless the owner is required; the mode is set again only where the
-    // umask took a bit away, or for the bits creation never sets.
-    if (((status.owner != effectiveUser() || status.group != effectiveGroup())
+    // umask took bits away, or for those creation never sets.
+    if (((status.owner != geteuid() || status.group != getegid())
          && fchown(fd, status.owner, status.group) != 0 && isOwnerRequired)
         || ((mode & 0777 & ~fileCreationMask()) != mode && fchmod(fd, mode) != 0)) {
         abandon();
@@ -171,8 +157,8 @@ bool FileReplacement::commit()
         abandon();
         return false;
     }
-    // Once exchanged, the registered name holds the version kept, which a
-    // signal must not remove: signals wait until the name is let go.
+    // Once exchanged, the registered name holds what is kept, which a signal
+    // must not remove.
     std::optional<SignalHold> hold;
     if (keep)
         hold.emplace();
@@ -216,9 +202,8 @@ bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatu
     return !keep && rewriteInPlace(directoryFd, name.constData(), content, written);
 }
 
-// The tool's own file takes the owner of the directory it is in, where the
-// runner may give it away: a run as root in a user's build directory leaves
-// nothing the user cannot replace or remove.
+// A run as root in a user's build directory leaves nothing the user cannot
+// replace or remove.
 bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &content)
 {
     struct stat directory;

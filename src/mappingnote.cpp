@@ -1,13 +1,12 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// The note's text. A header line, the paths entries name by number, then
-// one line an entry: its kind, its fields, and last, for a reply file, its
-// name, which may hold spaces. Paths are percent-encoded after a colon, so
-// that an empty one still fills its field. Checksums are in hex, in 16
-// digits or "-" where there is none; the database's versions always have
-// one, in as few digits as it needs. Earlier formats are not read: they
-// named files by other hashes, and the first named no paths.
+// The note's text: a header line, the paths entries name by number, then a
+// line an entry, its kind, its fields, and last, for a reply file, its name,
+// which may hold spaces. Paths are percent-encoded after a colon, so that an
+// empty one still fills its field; checksums are 16 hex digits, or "-".
+// Earlier formats are not read: they named files by other hashes, and the
+// first named no paths.
 
 #include "mappingnote.h"
 
@@ -25,21 +24,19 @@ QByteArray encodePath(const QString &path)
     return ':' + path.toUtf8().toPercentEncoding("/");
 }
 
-// A note names thousands of files, and a second run writes it out again to
-// see whether it changed: numbers go straight into the text.
+// A second run writes the note of thousands of files again to see whether it
+// changed: numbers go straight into the text.
 template <typename Number>
-void appendNumber(QByteArray &text, Number number, int base = 10)
+void appendNumber(QByteArray &text, Number number)
 {
     char digits[24];
-    text.append(' ').append(digits, std::to_chars(digits, digits + sizeof digits, number, base).ptr - digits);
+    text.append(' ').append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr - digits);
 }
 
 void appendIdentity(QByteArray &text, const FileIdentity &identity)
 {
-    appendNumber(text, identity.device);
-    appendNumber(text, identity.inode);
-    appendNumber(text, identity.size);
-    appendNumber(text, identity.modified);
+    for (const qint64 number : { qint64(identity.device), qint64(identity.inode), identity.size, identity.modified })
+        appendNumber(text, number);
 }
 
 void appendChecksum(QByteArray &text, const Checksum &checksum)
@@ -53,7 +50,15 @@ void appendChecksum(QByteArray &text, const Checksum &checksum)
     text.append(' ').append(16 - (end - digits), '0').append(digits, end - digits);
 }
 
-// Reads the fields of a line one after the other.
+void appendVersion(QByteArray &text, const char *kind, const DatabaseVersion &version)
+{
+    text.append(kind);
+    appendNumber(text, version.paths);
+    appendChecksum(text, version.checksum);
+    appendIdentity(text, version.identity);
+}
+
+// The fields of a line one after the other; isValid once each was there and read.
 class FieldReader
 {
 public:
@@ -68,23 +73,20 @@ public:
         isValid = isValid && !field.isEmpty();
         return field;
     }
-    template <typename Number = qint64>
-    Number number(int base = 10)
-    {
-        return parse<Number>(next(), base);
-    }
     template <typename Number>
-    Number parse(QByteArrayView field, int base)
+    Number parse(QByteArrayView field, int base = 10)
     {
         Number value = 0;
         const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value, base);
         isValid = isValid && error == std::errc() && end == field.data() + field.size();
         return value;
     }
+    qint64 number() { return parse<qint64>(next()); }
     FileIdentity identity()
     {
-        const quint64 device = number<quint64>();
-        const quint64 inode = number<quint64>();
+        // As an identity appends them: the device and inode as signed.
+        const quint64 device = quint64(number());
+        const quint64 inode = quint64(number());
         const qint64 size = number();
         return { device, inode, size, number() };
     }
@@ -95,6 +97,11 @@ public:
         if (isAsCMakeWrote)
             *isAsCMakeWrote = field == "=";
         return field == "-" || field == "=" ? Checksum() : Checksum(parse<quint64>(field, 16));
+    }
+    DatabaseVersion version(int paths)
+    {
+        const Checksum sum = checksum();
+        return { sum.value_or(0), identity(), paths };
     }
     QByteArray rest()
     {
@@ -120,15 +127,11 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
     if (!text.startsWith(HEADER))
         return {};
     QHash<qint64, int> pathsByNumber;
-    const auto pathsOf = [&](qint64 number) { return pathsByNumber.value(number, NoPaths); };
+    std::optional<DatabaseVersion> replaced;
     for (const QByteArray &line : text.sliced(sizeof HEADER - 1).split('\n')) {
         FieldReader fields(line);
         const QByteArrayView kind = fields.next();
         const qint64 number = fields.number();
-        const int paths = pathsOf(number);
-        // An entry whose paths are not listed, or were not known, is left out.
-        if (kind != "paths" && paths == NoPaths)
-            continue;
         if (kind == "paths") {
             // The sysroot path, the workspace path, then each mapping's CONTAINER=HOST.
             QList<QString> decoded;
@@ -136,16 +139,21 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
                 for (const QByteArray &part : field.sliced(1).toByteArray().split('='))
                     decoded.append(QString::fromUtf8(QByteArray::fromPercentEncoding(part)));
             }
-            if (decoded.size() >= 2 && decoded.size() % 2 == 0) {
-                MappingPaths listed { decoded.value(0), decoded.value(1) };
-                for (qsizetype i = 2; i + 1 < decoded.size(); i += 2)
-                    listed.mappings.append({ decoded[i], decoded[i + 1] });
-                pathsByNumber.insert(number, int(note.paths.size()));
-                note.paths.append(listed);
-            }
-        } else if (kind == "unkept") {
-            if (fields.isValid)
-                note.unkeptPaths.insert(paths);
+            if (decoded.size() < 2 || decoded.size() % 2)
+                continue;
+            MappingPaths listed { decoded[0], decoded[1] };
+            for (qsizetype i = 2; i + 1 < decoded.size(); i += 2)
+                listed.mappings.append({ decoded[i], decoded[i + 1] });
+            pathsByNumber.insert(number, int(note.paths.size()));
+            note.paths.append(listed);
+            continue;
+        }
+        // An entry whose paths are not listed is left out.
+        const int paths = pathsByNumber.value(number, NoPaths);
+        if (paths == NoPaths)
+            continue;
+        if (kind == "unkept" && fields.isValid) {
+            note.unkeptPaths.insert(paths);
         } else if (kind == "object") {
             ObjectEntry entry { fields.identity(), paths, false, {} };
             entry.kept = fields.checksum(&entry.isAsCMakeWrote);
@@ -153,28 +161,24 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
             if (fields.isValid)
                 note.objects.insert(name, entry);
         } else if (kind == "index") {
-            IndexEntry entry { {}, paths, {} };
-            entry.mapped = fields.checksum();
+            IndexEntry entry { fields.checksum(), paths, {} };
             entry.kept = fields.checksum();
             const QByteArray name = fields.rest();
             if (fields.isValid)
                 note.indexes.insert(name, entry);
         } else if (kind == "database") {
-            DatabaseEntry entry;
-            entry.version.paths = paths;
-            entry.version.checksum = fields.number<quint64>(16);
-            entry.version.identity = fields.identity();
+            DatabaseEntry entry { fields.version(paths), {}, {} };
             entry.kept = fields.checksum();
-            DatabaseVersion replaced;
-            replaced.paths = pathsOf(fields.number());
-            replaced.checksum = fields.number<quint64>(16);
-            replaced.identity = fields.identity();
-            if (replaced.paths != NoPaths && replaced.identity.isValid())
-                entry.replaced = replaced;
             if (fields.isValid)
                 note.database = entry;
+        } else if (kind == "replaced") {
+            const DatabaseVersion version = fields.version(paths);
+            if (fields.isValid)
+                replaced = version;
         }
     }
+    if (note.database)
+        note.database->replaced = replaced;
     return note;
 }
 
@@ -190,37 +194,28 @@ QByteArray MappingNote::toText() const
         named.insert(entry.paths);
     for (const IndexEntry &entry : indexes)
         named.insert(entry.paths);
-    if (database) {
-        named.insert(database->version.paths);
-        named.insert(database->replaced ? database->replaced->paths : NoPaths);
-    }
+    if (database)
+        named.unite({ database->version.paths, database->replaced ? database->replaced->paths : NoPaths });
     for (qsizetype i = 0; i < paths.size(); ++i) {
-        if (named.contains(int(i))) {
-            text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' ' + encodePath(paths[i].workspace);
-            for (const PathMapping &mapping : paths[i].mappings)
-                text += ' ' + encodePath(mapping.container) + '=' + encodePath(mapping.host).sliced(1);
-            text += '\n';
-        }
+        if (!named.contains(int(i)))
+            continue;
+        text += "paths " + QByteArray::number(i) + ' ' + encodePath(paths[i].sysroot) + ' ' + encodePath(paths[i].workspace);
+        for (const PathMapping &mapping : paths[i].mappings)
+            text += ' ' + encodePath(mapping.container) + '=' + encodePath(mapping.host).sliced(1);
+        text += '\n';
     }
     QList<int> unkept = unkeptPaths.values();
     std::sort(unkept.begin(), unkept.end());
-    for (const int id : unkept) {
-        text.append("unkept");
-        appendNumber(text, id);
-        text.append('\n');
-    }
+    for (const int id : unkept)
+        text.append("unkept ").append(QByteArray::number(id)).append('\n');
     if (database) {
-        text.append("database");
-        const DatabaseVersion none;
-        const DatabaseVersion &replaced = database->replaced ? *database->replaced : none;
-        appendNumber(text, database->version.paths);
-        appendNumber(text, database->version.checksum, 16);
-        appendIdentity(text, database->version.identity);
+        appendVersion(text, "database", database->version);
         appendChecksum(text, database->kept);
-        appendNumber(text, replaced.paths);
-        appendNumber(text, replaced.checksum, 16);
-        appendIdentity(text, replaced.identity);
         text.append('\n');
+        if (database->replaced) {
+            appendVersion(text, "replaced", *database->replaced);
+            text.append('\n');
+        }
     }
     // A name goes on one line.
     for (auto it = indexes.cbegin(); it != indexes.cend(); ++it) {

@@ -1,11 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Each file's provenance, told from the note and the file's status where
-// they agree, and from its content and what is kept of it where they do not.
-// An object is read here only where contents must be compared, and an
-// index, which the note names by its checksum, always; what the plan reads
-// of a file, the run reads again to map it, one file at a time.
+// Each file's provenance, from the note and the file's status where they
+// agree, and from its content and what is kept of it where they do not.
 
 #include "planner.h"
 
@@ -45,17 +42,12 @@ bool Planner::plan(bool withDatabase, Plan &plan)
     return true;
 }
 
-// CMake keeps a reply object whose name it would give again as it is, so
-// after a configure a reply holds objects this tool has mapped beside new
-// ones. The note names each object it mapped by the identity of the file it
-// left; only an object the note does not name as it stands is read here.
+// Only an object the note does not name as it stands is read here.
 PlannedFile Planner::planObject(const QByteArray &name)
 {
     PlannedFile planned;
     planned.name = name;
-    // Files whose names carry no hash, which CMake does not write, are
-    // mapped on every run; and a first run, with no note and nothing kept,
-    // plans from the names alone.
+    // A first run, with no note and nothing kept, plans from the names alone.
     const auto noted = note.objects.constFind(name);
     const ObjectEntry *const entry = noted != note.objects.cend() ? &*noted : nullptr;
     if (!planned.isNamed() || (!entry && !mayHaveUnkept && !directory.isKept(name))
@@ -76,9 +68,8 @@ PlannedFile Planner::planObject(const QByteArray &name)
     }
     if (directory.isKept(name) && compareWithKept(planned, entry))
         return planned;
-    // Noted with other paths and touched or copied since, or perhaps left
-    // mapped by a run with other paths that kept nothing: it holds other
-    // paths unless it is what CMake wrote, as the hash in its name tells.
+    // Noted with other paths and touched since, or perhaps left mapped by a
+    // run that kept nothing: only the hash in its name tells.
     const bool mayHoldOtherPaths = entry && !entry->isAsCMakeWrote && entry->paths != paths;
     FileStatus status;
     QByteArray content;
@@ -88,9 +79,8 @@ PlannedFile Planner::planObject(const QByteArray &name)
     return planned;
 }
 
-// An object the note does not name as it stands, whose original is kept:
-// what CMake wrote tells with which paths it was mapped since. False where
-// that tells nothing.
+// What is kept of an object tells with which paths it was mapped since;
+// false where it tells nothing.
 bool Planner::compareWithKept(PlannedFile &planned, const ObjectEntry *entry)
 {
     FileStatus status;
@@ -116,9 +106,8 @@ bool Planner::compareWithKept(PlannedFile &planned, const ObjectEntry *entry)
     return true;
 }
 
-// Index files are named by the time CMake wrote them, and written anew on
-// every configure: the note names each index this tool wrote by the
-// checksum of what it wrote, and what is kept of it by the checksum of that.
+// An index is named by the time CMake wrote it: the note names one this
+// tool wrote by the checksum of what it wrote, and what is kept of it.
 PlannedFile Planner::planIndex(const QByteArray &name)
 {
     PlannedFile planned;
@@ -132,9 +121,8 @@ PlannedFile Planner::planIndex(const QByteArray &name)
     const auto noted = note.indexes.constFind(name);
     FileStatus keptStatus;
     if (noted == note.indexes.cend()) {
-        // With the note gone, what is kept of an index is what CMake wrote:
-        // it is kept by a copy, whole under its name before the index is
-        // replaced.
+        // With the note gone, what is kept of an index is taken for what
+        // CMake wrote: it is copied there whole before the index is replaced.
         if (!directory.isKept(name) || directory.readKept(name, original, keptStatus) != ReadResult::Read
             || original == content)
             return planned;
@@ -144,10 +132,8 @@ PlannedFile Planner::planIndex(const QByteArray &name)
         planned.entry = IndexEntry { isMapped ? Checksum(checksum) : Checksum(), paths, planned.keptChecksum };
         return planned;
     }
-    // CMake writes an index once, under a name of its own: where what is
-    // kept of it is intact, that is what CMake wrote, whatever stands in the
-    // reply now, mapped with other paths or left by a run that ended before
-    // it could put its own version in place.
+    // Where what is kept is intact, it is what CMake wrote, whatever stands
+    // in the reply now.
     const bool isOurs = noted->mapped == checksum;
     if (isOurs && noted->paths == paths) {
         planned.provenance = Provenance::MappedWithThesePaths;
@@ -161,12 +147,9 @@ PlannedFile Planner::planIndex(const QByteArray &name)
     return planned;
 }
 
-// CMake writes the database anew under the same name on every configure
-// that writes anything else, and names it by no hash, so the note tells
-// whether this tool wrote it: by the identity of the version it left, or,
-// for one copied or touched since, by its checksum, read through only
-// where the size matches, which it rarely does for a database CMake has
-// just written. With the note gone, what is kept of it tells.
+// The database is named by no hash: the note tells the version this tool
+// left by its identity, or, where only the size matches, by its checksum.
+// With the note gone, what is kept of it tells.
 bool Planner::planDatabase(PlannedDatabase &database)
 {
     FileReader reader;
@@ -174,7 +157,6 @@ bool Planner::planDatabase(PlannedDatabase &database)
     if (opened != ReadResult::Read)
         return opened != ReadResult::Failed;
     const FileIdentity &identity = database.status.identity;
-    // Its checksum, read once, where a version of its size must be told.
     Checksum checksum;
     const auto readChecksum = [&] {
         if (!checksum && reader.seekToStart())
@@ -182,8 +164,6 @@ bool Planner::planDatabase(PlannedDatabase &database)
         return checksum || report.fail(DATABASE_PATH, "cannot read", errno);
     };
     if (!note.database) {
-        // With the note gone, a database whose kept original maps to it was
-        // mapped with these paths.
         FileReader keptReader;
         FileStatus keptStatus;
         FileReplacement none;
@@ -239,8 +219,7 @@ bool Planner::mapsTo(const QByteArray &name, const QByteArray &originalText, con
     return mapping != TextMapping::NotCacheReply && (mapping == TextMapping::Mapped ? mapped : normalized) == text;
 }
 
-// Where the fixed rules leave an object as it is, the two paths leave it so
-// too: only other CONTAINERs may map it.
+// Where the fixed rules leave an object as it is, only other CONTAINERs map it.
 bool Planner::isUnchangedHere(const ObjectEntry &entry) const
 {
     const auto containers = [](const MappingPaths &mappingPaths) {

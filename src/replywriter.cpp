@@ -1,8 +1,7 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Each file as its plan says: read, mapped, written only where that
-// changes it, and noted.
+// Each file as its plan says: mapped, written where that changes it, noted.
 
 #include "replywriter.h"
 
@@ -52,9 +51,7 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
     return isLeftAsItIs(planned, status, text) || writeMapped(planned, status, text);
 }
 
-// What CMake wrote of a file: the file itself, or what is kept of it.
-// Skipped for what is no reply file to map now; Failed, with the reason
-// reported, where it cannot be read.
+// What CMake wrote: the file itself, or what is kept of it. Failed is said.
 ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, FileStatus &status, QByteArray &original)
 {
     const QByteArray path = BuildDirectory::replyPath(planned.name);
@@ -90,7 +87,6 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, FileStatus &status, c
         return true;
     }
     if (planned.provenance == Provenance::Unrecorded && isToolOutput(name, text.content, text.dropped, text.check)) {
-        // Mapped since, as a rule by a run whose note is gone, with nothing kept to tell.
         note.objects.insert(name, { status.identity, paths, false, {} });
         return true;
     }
@@ -102,11 +98,9 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, FileStatus &status, c
     return true;
 }
 
-// Puts the mapped text in place, keeping what CMake wrote where nothing
-// intact is kept of it yet. A run whose note is gone takes what is kept of
-// an index on trust, so an index is kept by a copy, whole under its name
-// before the index is replaced, and never by an exchange, which would leave
-// it under another name for a moment.
+// A run whose note is gone takes what is kept of an index on trust, so an
+// index is kept by a copy, whole before it is replaced, never by an
+// exchange, which leaves it under another name for a moment.
 bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &status, const MappedText &text)
 {
     const QByteArray &name = planned.name;
@@ -116,8 +110,7 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
     Checksum keptChecksum = planned.keptChecksum;
     if ((isToKeep && planned.isIndex()) || isExchanged)
         keptChecksum = checksumOf(text.original);
-    // An index is noted before it is written: a run that ends in between
-    // leaves a note that does not match it, and the next run maps it.
+    // Noted first: a run that ends in between leaves a note that does not match.
     if (planned.isIndex()) {
         note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
@@ -138,11 +131,9 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
     return true;
 }
 
-// Puts text in place of a reply file, and where version is given, keeps
-// what it replaces. Where that is not kept after all (a file system that
-// cannot exchange names, a reply directory that can only be written in
-// place), the file is replaced as it is otherwise: an object only after the
-// note says that one may stand mapped with these paths, unkept.
+// Where what is replaced cannot be kept after all, the file is replaced as
+// it is otherwise: an object only once the note says that one may stand
+// mapped with these paths, unkept.
 bool ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, const QByteArray &text,
                              FileIdentity *written, KeptVersion *version, bool isObject)
 {
@@ -151,8 +142,6 @@ bool ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, c
         directory.addKept(*version);
         return true;
     }
-    // A run that ends before its note names the object leaves it mapped with
-    // these paths, and only this entry tells a later run with other paths to look.
     if (isObject && !note.unkeptPaths.contains(paths)) {
         note.unkeptPaths.insert(paths);
         if (!saveNote())
@@ -183,8 +172,6 @@ bool ReplyWriter::mapDatabaseFile(const PlannedDatabase &planned)
     if (isFromKept && directory.openKept(KEPT_DATABASE_NAME, keptReader, keptStatus) != ReadResult::Read)
         return report.fail(DATABASE_PATH, "cannot read what CMake wrote, kept", errno);
     FileReader &source = isFromKept ? keptReader : reader;
-    // Where no version can be made that keeps what CMake wrote, it is
-    // replaced as it is otherwise.
     Outcome outcome = isFromKept ? Outcome::NotKept : writeDatabaseVersion(planned, source, reader, status, true);
     if (outcome == Outcome::NotKept)
         outcome = writeDatabaseVersion(planned, source, reader, status, false);
@@ -201,8 +188,7 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
     KeptVersion version;
     const bool isKeeping = mayKeep && directory.keptVersionFor(KEPT_DATABASE_NAME, status.identity.device, version);
     FileReplacement replacement;
-    // Mapped from what is kept, it is compared with what stands, which other
-    // paths may have mapped as these do, or not at all.
+    // Mapped from what is kept, it is compared with what stands.
     const DatabaseTarget target { databaseDirectory, directory.databaseName(), status, isKeeping ? &version : nullptr,
                                   isFromKept ? current.openFd() : -1 };
     DatabaseMapping mapping;
@@ -231,9 +217,8 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
             note.database = DatabaseEntry { { mapping.checksum, status.identity, paths }, planned.entry->kept, {} };
         return Outcome::Written;
     }
-    // Noted before it is in place, with what it keeps: a run that ends in
-    // between leaves a note that names no file there, and the next run maps
-    // the database.
+    // Noted before it is in place: a run that ends in between leaves a note
+    // that names no file there.
     FileIdentity identity;
     if (!replacement.readIdentity(identity))
         return failed("cannot write", errno);

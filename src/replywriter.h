@@ -18,19 +18,16 @@
 class ReplyWriter
 {
 public:
-    // Starts the note from the last run's paths, with the plan's entries
-    // for the indexes and the database, so that saving it before one index
-    // is written never drops what another needs; each object's entry is
-    // added as the object is mapped. savedNote is the note's text as it
-    // stands on disk.
+    // The note starts with the plan's entries for the indexes and the
+    // database, so that saving it before one is written never drops what
+    // another needs. savedNote is its text as it stands on disk.
     ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
                 const PathRules &rules, BuildDirectory &directory, RunReport &report);
     bool mapFile(const PlannedFile &planned);
     bool mapDatabaseFile(const PlannedDatabase &planned);
-    // Once every file is mapped: each object is noted now, or what CMake
-    // wrote of it kept, so no run can have left one unkept. A note that
-    // cannot be saved now only costs the next run reading mapped objects,
-    // so it fails nothing and says nothing.
+    // Each object is noted, or kept, so no run can have left one unkept. A
+    // note that cannot be saved now only costs the next run reading mapped
+    // objects: it fails nothing and says nothing.
     void endNote();
 
 private:
@@ -63,8 +60,7 @@ private:
                                  const FileStatus &status, bool mayKeep);
     bool saveNote();
 
-    // One file's text at a time, in buffers that serve every file, so that
-    // a run of thousands of files allocates them once.
+    // One file's text at a time, in buffers that serve every file.
     MappedText buffers;
     MappingNote note;
     QByteArray savedNote;

@@ -348,8 +348,7 @@ void tst_Mapper::run_data()
     // A note that names the database by its checksum and a size.
     const auto dbNote = [](const QByteArray &content) {
         return "../" + noteName.toUtf8() + "=dorvane mapped files 4\npaths 0 :/S :/W\ndatabase 0 "
-                + QByteArray::number(checksumOf(content), 16) + " 0 0 " + QByteArray::number(content.size())
-                + " 0 - -1 0 0 0 -1 0\n";
+                + QByteArray::number(checksumOf(content), 16) + " 0 0 " + QByteArray::number(content.size()) + " 0 -\n";
     };
     // Nothing to write, so no need for a place to write it.
     const Setup readOnlyBuild = [](const QString &dir) { setOwner(dir, 0); };
