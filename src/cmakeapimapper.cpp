@@ -32,6 +32,7 @@ void CmakeApiMapper::setMappings(const QList<PathMapping> &mappings)
 bool CmakeApiMapper::setBuildDirectory(const QByteArray &path)
 {
     report = RunReport();
+    lastRun = RunSummary();
     directory.emplace(report);
     return directory->enter(path, isCompileCommandsRequested);
 }
@@ -74,7 +75,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // The objects, then the database, then the index files: a reader that
     // finds a new index can trust that the objects it names, and the
     // database, are already rewritten.
-    ReplyWriter writer(*previous, plan, noteText, pathsIndex, rules, *directory, report);
+    ReplyWriter writer(*previous, plan, noteText, pathsIndex, rules, *directory, report, lastRun);
     if (!doCMakeApiReplyPathMapping(writer, plan.objects) || (plan.database && !writer.mapDatabaseFile(*plan.database))
         || !doCMakeApiReplyPathMapping(writer, plan.indexes))
         return false;

@@ -8,6 +8,7 @@
 
 #include "builddirectory.h"
 #include "pathrules.h"
+#include "replywriter.h"
 #include "runreport.h"
 
 #include <QtCore/QByteArray>
@@ -15,9 +16,6 @@
 
 #include <optional>
 
-class ReplyWriter;
-struct MappingNote;
-struct PlannedFile;
 
 // Rewrites the paths in a CMake file API reply that CMake wrote inside a
 // build environment, so that the reply names the same files as the host
@@ -65,6 +63,8 @@ public:
     // Why the run failed: the file, as named from where it started, and the
     // reason. Empty while nothing failed.
     const QByteArray &problem() const { return report.problem(); }
+    // What the last run did.
+    const RunSummary &summary() const { return lastRun; }
 
 private:
     friend class tst_Mapper;
@@ -78,6 +78,7 @@ private:
     PathRules rules;
     RunReport report;
     std::optional<BuildDirectory> directory;
+    RunSummary lastRun;
     bool isCompileCommandsRequested = false;
     // Long enough for another run over the largest reply on a slow disk; a
     // holder that takes longer is stopped or hung, and waiting on for it

@@ -4,19 +4,23 @@
 // The command line: the tool's name and options, its messages and its exit
 // statuses.
 
+#include "buildwatch.h"
 #include "cmakeapimapper.h"
+#include "temporaryfiles.h"
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFileInfo>
 #include <QtCore/QStringDecoder>
 #include <QtCore/QStringList>
+#include <QtCore/QTime>
 
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 
 #include <malloc.h>
+#include <unistd.h>
 
 namespace {
 
@@ -122,6 +126,122 @@ QByteArray readMappings(const QStringList &options, QList<PathMapping> &mappings
     return {};
 }
 
+// A line of the tool's own on standard error, written at once, so that lines
+// of runs that share it never mix.
+void tell(const QByteArray &line)
+{
+    std::cerr << ("dorvane: " + line + '\n').constData() << std::flush;
+}
+
+QByteArray named(const QByteArray &directory)
+{
+    return directory.isEmpty() ? "." : directory;
+}
+
+int cannotEnter(const QByteArray &directory, const char *what, int error)
+{
+    tell(named(directory) + ": " + what + ": " + std::strerror(error));
+    return 1;
+}
+
+// One run, and what it says; in a watch, standard output stays empty.
+int mapOnce(CmakeApiMapper &mapper, bool withCompileCommands, bool isWatching)
+{
+    const auto outcome = [isWatching](const char *message, int exitCode) {
+        return isWatching ? exitCode : say(message, exitCode);
+    };
+    const bool hasReply = mapper.isReplyExist();
+    const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
+    const auto hintNoReply = [&mapper] {
+        const QByteArray query = mapper.displayPath(QUERY_PATH);
+        if (!mapper.isCMakeBuildDirectory())
+            tell(mapper.displayPath({}) + " is no CMake build directory, as it holds no CMakeCache.txt: run in one, "
+                                          "or name it with -C DIR");
+        else
+            tell("no reply in " + mapper.displayPath(REPLY_PATH) + ": "
+                 + (mapper.isQueryExist() ? "configure, and CMake answers the queries in " + query
+                                          : "write the queries in " + query + ", then configure"));
+    };
+    if (!hasReply && !hasCompileCommands) {
+        hintNoReply();
+        return withCompileCommands ? outcome("Reply and compilation database do not exist.", 0)
+                                   : outcome("Reply is not exist.", 0);
+    }
+    if (!mapper.DoCMakeApiPathMapping()) {
+        tell(mapper.problem());
+        return outcome("Mapping error!", 1);
+    }
+    if (!hasReply) {
+        hintNoReply();
+        return outcome("Reply is not exist.", 0);
+    }
+    if (withCompileCommands && !hasCompileCommands)
+        return outcome("Compilation database does not exist.", 0);
+    return 0;
+}
+
+QByteArray timeNow()
+{
+    return QTime::currentTime().toString(u"HH:mm:ss").toUtf8();
+}
+
+// directory, absolute and without "." or "..", as the watch waits for it.
+QByteArray absolutePath(const QByteArray &directory)
+{
+    char workingDirectory[PATH_MAX] = "";
+    if (!directory.startsWith('/') && !getcwd(workingDirectory, sizeof workingDirectory))
+        return {};
+    QByteArrayList components;
+    for (const QByteArray &component : (workingDirectory + ('/' + directory)).split('/')) {
+        if (component == ".." && !components.isEmpty())
+            components.removeLast();
+        else if (!component.isEmpty() && component != "." && component != "..")
+            components.append(component);
+    }
+    return '/' + components.join('/');
+}
+
+// Runs once, then again each time CMake writes the reply or the database,
+// until a signal ends it with status 0.
+int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileCommands)
+{
+    BuildWatch watch(absolutePath(directory), withCompileCommands);
+    if (watch.isHeldElsewhere()) {
+        tell(named(directory) + ": another watch is running here");
+        return 1;
+    }
+    if (!watch.start())
+        return cannotEnter(directory, errno == ENOENT ? "cannot enter" : "cannot watch", errno);
+    TemporaryFiles::exitOnSignal();
+    // A run in a build directory removed and made anew enters the new one.
+    char workingDirectory[PATH_MAX] = "";
+    const bool hasWorkingDirectory = getcwd(workingDirectory, sizeof workingDirectory);
+    for (bool isFirst = true;; isFirst = false) {
+        if ((!hasWorkingDirectory || chdir(workingDirectory) == 0 || !isFirst) && mapper.setBuildDirectory(directory)) {
+            mapOnce(mapper, withCompileCommands, true);
+        } else if (errno != ENOENT) {
+            cannotEnter(directory, "cannot enter", errno);
+            if (isFirst)
+                return 1;
+        }
+        const RunSummary &run = mapper.summary();
+        QByteArrayList mapped;
+        if (run.replyFiles)
+            mapped.append(QByteArray::number(run.replyFiles) + (run.replyFiles == 1 ? " reply file" : " reply files"));
+        if (run.isDatabaseMapped)
+            mapped.append(DATABASE_PATH);
+        if (!mapped.isEmpty())
+            tell(timeNow() + ": mapped " + mapped.join(" and "));
+        if (isFirst)
+            tell(timeNow() + ": watching " + named(directory) + " for CMake's reply"
+                 + (withCompileCommands ? " and compile_commands.json" : ""));
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
+        watch.waitForCMake(run.left);
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -152,7 +272,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption mapOption({ QStringLiteral("m"), QStringLiteral("map") },
                                        QStringLiteral("Maps CONTAINER to HOST; may be given again."),
                                        QStringLiteral("CONTAINER=HOST"));
-    parser.addOptions({ compileCommandsOption, directoryOption, mapOption });
+    const QCommandLineOption watchOption(QStringLiteral("watch"),
+                                         QStringLiteral("Maps again each time CMake writes, until ended."));
+    parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption });
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
@@ -192,7 +314,7 @@ int main(int argc, char *argv[])
     QList<PathMapping> mappings;
     const QByteArray wrongMapping = readMappings(parser.values(mapOption), mappings);
     if (!wrongMapping.isEmpty()) {
-        std::cerr << "dorvane: " << wrongMapping.constData() << std::endl;
+        tell(wrongMapping);
         return 1;
     }
     // Each path given, and how to name it: what goes before and after it.
@@ -202,24 +324,22 @@ int main(int argc, char *argv[])
         QByteArray name;
         QByteArray of;
     };
-    QList<NamedPath> named = { { paths.at(0), "the sysroot path", {} }, { paths.at(1), "the workspace path", {} } };
+    QList<NamedPath> given = { { paths.at(0), "the sysroot path", {} }, { paths.at(1), "the workspace path", {} } };
     for (const PathMapping &mapping : std::as_const(mappings)) {
-        named.append({ mapping.container, "CONTAINER", {} });
-        named.append({ mapping.host, "the host path", " for " + encodeArgument(mapping.container) });
+        given.append({ mapping.container, "CONTAINER", {} });
+        given.append({ mapping.host, "the host path", " for " + encodeArgument(mapping.container) });
     }
     // A JSON reply can hold no path that is not UTF-8.
-    for (const NamedPath &path : std::as_const(named)) {
+    for (const NamedPath &path : std::as_const(given)) {
         if (!QByteArrayView(encodeArgument(path.path)).isValidUtf8()) {
-            std::cerr << "dorvane: " << path.name.constData() << path.of.constData()
-                      << " is not UTF-8, which the reply cannot hold" << std::endl;
+            tell(path.name + path.of + " is not UTF-8, which the reply cannot hold");
             return say("Mapping error!", 1);
         }
     }
-    for (const NamedPath &path : std::as_const(named)) {
+    for (const NamedPath &path : std::as_const(given)) {
         const QByteArray warning = path.name == "CONTAINER" ? QByteArray() : pathWarning(path.path);
         if (!warning.isEmpty())
-            std::cerr << "dorvane: warning: " << path.name.constData() << " \"" << encodeArgument(path.path).constData()
-                      << '"' << path.of.constData() << ' ' << warning.constData() << std::endl;
+            tell("warning: " + path.name + " \"" + encodeArgument(path.path) + '"' + path.of + ' ' + warning);
     }
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
     mapper.setMappings(mappings);
@@ -229,40 +349,11 @@ int main(int argc, char *argv[])
     // An empty DIR, as an unset variable gives, is no directory: it never
     // stands for the current one.
     const QByteArray directory = encodeArgument(parser.value(directoryOption));
-    const bool isDirectoryGiven = parser.isSet(directoryOption);
-    if ((isDirectoryGiven && directory.isEmpty()) || !mapper.setBuildDirectory(directory)) {
-        std::cerr << "dorvane: " << (directory.isEmpty() ? isDirectoryGiven ? "\"\"" : "." : directory.constData())
-                  << ": cannot enter: " << std::strerror(directory.isEmpty() && isDirectoryGiven ? ENOENT : errno)
-                  << std::endl;
-        return 1;
-    }
-    const bool hasReply = mapper.isReplyExist();
-    const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
-    const auto hintNoReply = [&mapper] {
-        const QByteArray query = mapper.displayPath(QUERY_PATH);
-        if (!mapper.isCMakeBuildDirectory())
-            std::cerr << "dorvane: " << mapper.displayPath({}).constData() << " is no CMake build directory, as it holds "
-                      << "no CMakeCache.txt: run in one, or name it with -C DIR" << std::endl;
-        else
-            std::cerr << "dorvane: no reply in " << mapper.displayPath(REPLY_PATH).constData() << ": "
-                      << (mapper.isQueryExist() ? "configure, and CMake answers the queries in " + query
-                                                : "write the queries in " + query + ", then configure").constData()
-                      << std::endl;
-    };
-    if (!hasReply && !hasCompileCommands) {
-        hintNoReply();
-        return withCompileCommands ? say("Reply and compilation database do not exist.", 0)
-                                   : say("Reply is not exist.", 0);
-    }
-    if (!mapper.DoCMakeApiPathMapping()) {
-        std::cerr << "dorvane: " << mapper.problem().constData() << std::endl;
-        return say("Mapping error!", 1);
-    }
-    if (!hasReply) {
-        hintNoReply();
-        return say("Reply is not exist.", 0);
-    }
-    if (withCompileCommands && !hasCompileCommands)
-        return say("Compilation database does not exist.", 0);
-    return 0;
+    if (parser.isSet(directoryOption) && directory.isEmpty())
+        return cannotEnter("\"\"", "cannot enter", ENOENT);
+    if (parser.isSet(watchOption))
+        return watch(mapper, directory, withCompileCommands);
+    if (!mapper.setBuildDirectory(directory))
+        return cannotEnter(directory, "cannot enter", errno);
+    return mapOnce(mapper, withCompileCommands, false);
 }

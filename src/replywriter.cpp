@@ -11,8 +11,8 @@
 #include <cerrno>
 
 ReplyWriter::ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
-                         const PathRules &rules, BuildDirectory &directory, RunReport &report)
-    : savedNote(savedNote), paths(paths), rules(rules), directory(directory), report(report)
+                         const PathRules &rules, BuildDirectory &directory, RunReport &report, RunSummary &summary)
+    : savedNote(savedNote), paths(paths), rules(rules), directory(directory), report(report), summary(summary)
 {
     note.paths = previous.paths;
     note.unkeptPaths = previous.unkeptPaths;
@@ -29,7 +29,9 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
     const QByteArray &name = planned.name;
     if (planned.provenance == Provenance::MappedWithThesePaths) {
         // An index's entry stands in the note from the start.
-        if (!planned.isIndex())
+        if (planned.isIndex())
+            summary.left.insert(name, planned.status.identity);
+        else
             note.objects.insert(name, { planned.status.identity, paths, planned.isUnchanged, planned.keptChecksum });
         return true;
     }
@@ -48,7 +50,11 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
     text.mapping = mapReplyText(rules, name, text.content, text.mapped, &text.check);
     if (text.mapping == TextMapping::NotCacheReply)
         return report.fail(path, "not a cache reply: no JSON object of kind \"cache\" with an array of entries");
-    return isLeftAsItIs(planned, status, text) || writeMapped(planned, status, text);
+    if (!isLeftAsItIs(planned, status, text))
+        return writeMapped(planned, status, text);
+    if (planned.isIndex())
+        summary.left.insert(name, status.identity);
+    return true;
 }
 
 // What CMake wrote: the file itself, or what is kept of it. Failed is said.
@@ -124,10 +130,13 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
         return false;
     if (isExchanged && !version.isKept)
         keptChecksum.reset();
-    if (planned.isIndex())
+    ++summary.replyFiles;
+    if (planned.isIndex()) {
         note.indexes[name].kept = keptChecksum;
-    else if (planned.isNamed())
+        summary.left.insert(name, identity);
+    } else if (planned.isNamed()) {
         note.objects.insert(name, { identity, paths, false, keptChecksum });
+    }
     return true;
 }
 
@@ -162,6 +171,7 @@ bool ReplyWriter::mapDatabaseFile(const PlannedDatabase &planned)
         report.print(DATABASE_PATH, "skipped: it became a link while the run went on");
     if (opened != ReadResult::Read)
         return opened != ReadResult::Failed;
+    summary.left.insert(DATABASE_PATH, status.identity);
     if (planned.provenance == Provenance::MappedWithThesePaths) {
         note.database = DatabaseEntry { { planned.entry->version.checksum, status.identity, paths }, planned.entry->kept, {} };
         return true;
@@ -234,6 +244,8 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
     if (!replacement.commit())
         return isKeeping ? Outcome::NotKept : failed("cannot write", errno);
     directory.addKept(version);
+    summary.isDatabaseMapped = true;
+    summary.left.insert(DATABASE_PATH, identity);
     if (isKeeping && !version.isKept)
         note.database->kept.reset();
     note.database->replaced.reset();

@@ -14,6 +14,16 @@
 #include "replytext.h"
 
 #include <QtCore/QByteArray>
+#include <QtCore/QHash>
+
+// What a run did, as a watch says it: the reply files it mapped, whether it
+// mapped the database, and each index and the database as it left them.
+struct RunSummary
+{
+    int replyFiles = 0;
+    bool isDatabaseMapped = false;
+    QHash<QByteArray, FileIdentity> left;
+};
 
 class ReplyWriter
 {
@@ -22,7 +32,7 @@ public:
     // database, so that saving it before one is written never drops what
     // another needs. savedNote is its text as it stands on disk.
     ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
-                const PathRules &rules, BuildDirectory &directory, RunReport &report);
+                const PathRules &rules, BuildDirectory &directory, RunReport &report, RunSummary &summary);
     bool mapFile(const PlannedFile &planned);
     bool mapDatabaseFile(const PlannedDatabase &planned);
     // Each object is noted, or kept, so no run can have left one unkept. A
@@ -68,6 +78,7 @@ private:
     const PathRules &rules;
     BuildDirectory &directory;
     RunReport &report;
+    RunSummary &summary;
 };
 
 #endif // REPLYWRITER_H

@@ -37,6 +37,7 @@ Registered registered[4];
 
 volatile sig_atomic_t isHeld = 0;
 volatile sig_atomic_t heldSignal = 0;
+volatile sig_atomic_t isExitOnSignal = 0;
 
 void removeRegistered(int signalNumber)
 {
@@ -48,6 +49,8 @@ void removeRegistered(int signalNumber)
         if (file.directory >= 0)
             unlinkat(file.directory, file.name, 0);
     }
+    if (isExitOnSignal)
+        _exit(0);
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
@@ -93,6 +96,12 @@ void TemporaryFiles::removeOnSignal()
         sigemptyset(&handler.sa_mask);
         sigaction(signalNumber, &handler, nullptr);
     }
+}
+
+void TemporaryFiles::exitOnSignal()
+{
+    isExitOnSignal = 1;
+    removeOnSignal();
 }
 
 QByteArray TemporaryFiles::newName()

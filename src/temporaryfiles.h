@@ -20,6 +20,9 @@ public:
     // For a file put in place or removed.
     static void release(int &slot);
     static void removeOnSignal();
+    // And then ends the process with status 0, as a watch ends, rather than
+    // by the signal.
+    static void exitOnSignal();
 
     // ".dorvane-" and six random letters or digits.
     static QByteArray newName();

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/../src"
 layers=(
     "fileio confineddirectory temporaryfiles filereplacement runlock"
     "textscan pathrules cachereply replytext contenthash mappingnote"
-    runreport builddirectory databasemap planner replywriter cmakeapimapper main
+    runreport builddirectory databasemap planner replywriter cmakeapimapper buildwatch main
 )
 rank() {
     local i

@@ -6,8 +6,8 @@
 // a link to TARGET right before the tool opens it, and
 // DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
 // file over NAME, or exchanges one with it ("NAME before" too); "NAME after",
-// right after; "NAME kill", SIGKILL right before; "NAME second", SIGKILL
-// right before the second such rename.
+// right after; "NAME int", SIGINT right before; "NAME kill", SIGKILL right
+// before; "NAME second", SIGKILL right before the second such rename.
 
 #include <csignal>
 #include <cstdarg>
@@ -61,7 +61,7 @@ extern "C" int renameat2(int fromDirectory, const char *from, int toDirectory, c
     static int renames = 0;
     const bool isNamed = names(to, "DORVANE_SHIM_TERMINATE", &when) && (when != "second" || ++renames == 2);
     if (isNamed && when != "after")
-        raise(when == "kill" || when == "second" ? SIGKILL : SIGTERM);
+        raise(when == "kill" || when == "second" ? SIGKILL : when == "int" ? SIGINT : SIGTERM);
     static const auto real =
             reinterpret_cast<int (*)(int, const char *, int, const char *, unsigned)>(dlsym(RTLD_NEXT, "renameat2"));
     const int result = real(fromDirectory, from, toDirectory, to, flags);

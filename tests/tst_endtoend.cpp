@@ -8,6 +8,9 @@
 #include "properties.h"
 #include "toolrun.h"
 
+#include <QtCore/QDeadlineTimer>
+#include <QtCore/QDirIterator>
+#include <QtCore/QJsonDocument>
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
@@ -31,6 +34,7 @@ private slots:
     void clangdFindsHeaders();
     void mapWhenPathsChange();
     void mapContainerLayout();
+    void watchKeepsUpWithCMake();
     void mapCopiedBuildDirectory();
 
 private:
@@ -236,9 +240,93 @@ void tst_EndToEnd::mapWhenPathsChange()
     }
 }
 
+namespace {
+
 // A project that a container sees at /srv/workspaces/app, built in /mnt/build
 // with CMAKE_SYSROOT, a package under /opt/deps and its config under
-// /usr/local/lib/cmake: with a mapping for each, every path the database
+// /usr/local/lib/cmake; the container's system root is the host's own,
+// through links. The host compiler builds it.
+bool makeContainerProject(const QDir &dir)
+{
+    return write(dir.filePath("src/CMakeLists.txt"), "cmake_minimum_required(VERSION 3.16)\nproject(app C)\n"
+                 "find_package(Deps REQUIRED)\nadd_library(util STATIC util.c)\n"
+                 "target_include_directories(util PUBLIC include)\nadd_executable(app main.c)\n"
+                 "target_link_libraries(app PRIVATE util Deps::Deps)\n")
+            && write(dir.filePath("src/include/util.h"), "int util(void);\n")
+            && write(dir.filePath("src/util.c"), "#include \"util.h\"\nint util(void) { return 1; }\n")
+            && write(dir.filePath("src/main.c"), "#include <stdio.h>\n#include <deps.h>\n#include \"util.h\"\n"
+                                                 "int main(void) { printf(\"%d\", util() + DEPS); return 0; }\n")
+            && write(dir.filePath("deps/include/deps.h"), "#define DEPS 2\n")
+            && write(dir.filePath("cmake/Deps/DepsConfig.cmake"), "add_library(Deps::Deps INTERFACE IMPORTED)\n"
+                     "set_target_properties(Deps::Deps PROPERTIES INTERFACE_INCLUDE_DIRECTORIES /opt/deps/include)\n")
+            && dir.mkpath("sysroot") && QFile::link("/usr", dir.filePath("sysroot/usr"))
+            && QFile::link("/usr/lib", dir.filePath("sysroot/lib")) && QFile::link("/usr/lib64", dir.filePath("sysroot/lib64"));
+}
+
+// A command in the container, with the build directory dir/build mounted at /mnt/build.
+QByteArray inContainer(const QDir &dir, const QString &build, const QStringList &command)
+{
+    const QString mounts = "set -e\n"
+            "mount -t tmpfs tmpfs /srv; mkdir -p /srv/workspaces/app; mount --bind \"$1/src\" /srv/workspaces/app\n"
+            "mount -t tmpfs tmpfs /opt; mkdir -p /opt/deps /opt/cross/T/sys-root\n"
+            "mount --bind \"$1/deps\" /opt/deps; mount --bind \"$1/sysroot\" /opt/cross/T/sys-root\n"
+            "mount -t tmpfs tmpfs /usr/local/lib; mkdir /usr/local/lib/cmake; mount --bind \"$1/cmake\" /usr/local/lib/cmake\n"
+            "mount -t tmpfs tmpfs /mnt; mkdir /mnt/build; mount --bind \"$1/$2\" /mnt/build\nshift 2; exec \"$@\"";
+    return runProcess("unshare", QStringList { "-m", "--propagation", "private", "sh", "-c", mounts, "sh", dir.path(), build }
+                      + command, dir.path());
+}
+
+QByteArray configureInContainer(const QDir &dir, const QString &build)
+{
+    return inContainer(dir, build, { CMAKE_EXE, "-S", "/srv/workspaces/app", "-B", "/mnt/build",
+                                     "-DCMAKE_SYSROOT=/opt/cross/T/sys-root", "-DDeps_DIR=/usr/local/lib/cmake/Deps",
+                                     "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON" });
+}
+
+QStringList containerMappings(const QDir &dir)
+{
+    return { "--map", "/srv/workspaces/app=" + dir.filePath("src"), "--map", "/opt/deps=" + dir.filePath("deps"),
+             "--map", "/usr/local/lib/cmake=" + dir.filePath("cmake"), "--map",
+             "/opt/cross/T/sys-root=" + dir.filePath("sysroot"), "--map", "/mnt/build=" + dir.filePath("build") };
+}
+
+// Why the container project mapped in dir/build is not as the host needs it:
+// a path of the database that does not exist, or one of the container's, or
+// a path mapped twice, in it or in the reply; then what clangd says. Empty
+// where it is as the host needs it.
+QByteArray whatIsNotMapped(const QDir &dir, const QString &build = "build")
+{
+    const QByteArray database = read(dir.filePath(build + "/compile_commands.json"));
+    static const QRegularExpression path(R"((?<=[\s"=]|-I)/[^\s"]+)");
+    int paths = 0;
+    for (const QRegularExpressionMatch &match : path.globalMatch(QString::fromUtf8(database))) {
+        if (!QFileInfo::exists(match.captured()))
+            return "missing " + match.captured().toUtf8();
+        ++paths;
+    }
+    QByteArray all = database;
+    for (const QFileInfo &file : QDir(dir.filePath(build + "/.cmake/api/v1/reply")).entryInfoList(QDir::Files))
+        all += read(file.filePath());
+    for (const char *container : { "/srv/workspaces", "/opt/", "/usr/local/lib/cmake", "/mnt/build" }) {
+        if (all.contains(container))
+            return "container path " + QByteArray(container);
+    }
+    for (const char *host : { "src", "sysroot", "deps", "build" }) {
+        if (all.contains(QFile::encodeName(dir.filePath(host) + dir.filePath(host))))
+            return "mapped twice " + QByteArray(host);
+    }
+    if (paths < 10)
+        return "too few paths in the database";
+    if (QStandardPaths::findExecutable("clangd").isEmpty())
+        return {};
+    const QByteArray checked = runProcess("clangd", { "--check=" + dir.filePath("src/main.c"),
+                                                      "--compile-commands-dir=" + dir.filePath(build) }, dir.path());
+    return checked.contains("All checks completed, 0 errors") ? QByteArray() : checked.right(400);
+}
+
+} // namespace
+
+// With a mapping for each path of the container, every path the database
 // names exists on the host and clangd finds every header; without, it does not.
 void tst_EndToEnd::mapContainerLayout()
 {
@@ -247,55 +335,117 @@ void tst_EndToEnd::mapContainerLayout()
     QTemporaryDir host;
     QVERIFY2(host.isValid(), qPrintable(host.errorString()));
     const QDir dir(host.path());
-    QVERIFY(write(dir.filePath("src/CMakeLists.txt"), "cmake_minimum_required(VERSION 3.16)\nproject(app C)\n"
-                  "find_package(Deps REQUIRED)\nadd_library(util STATIC util.c)\n"
-                  "target_include_directories(util PUBLIC include)\nadd_executable(app main.c)\n"
-                  "target_link_libraries(app PRIVATE util Deps::Deps)\n")
-            && write(dir.filePath("src/include/util.h"), "int util(void);\n")
-            && write(dir.filePath("src/util.c"), "#include \"util.h\"\nint util(void) { return 1; }\n")
-            && write(dir.filePath("src/main.c"), "#include <stdio.h>\n#include <deps.h>\n#include \"util.h\"\n"
-                                                 "int main(void) { printf(\"%d\", util() + DEPS); return 0; }\n")
-            && write(dir.filePath("deps/include/deps.h"), "#define DEPS 2\n")
-            && write(dir.filePath("cmake/Deps/DepsConfig.cmake"), "add_library(Deps::Deps INTERFACE IMPORTED)\n"
-                     "set_target_properties(Deps::Deps PROPERTIES INTERFACE_INCLUDE_DIRECTORIES /opt/deps/include)\n"));
-    // The container's system root is the host's own, through links.
-    QVERIFY(dir.mkpath("sysroot") && QFile::link("/usr", dir.filePath("sysroot/usr"))
-            && QFile::link("/usr/lib", dir.filePath("sysroot/lib")) && QFile::link("/usr/lib64", dir.filePath("sysroot/lib64")));
-    const QString mounts = "set -e\n"
-            "mount -t tmpfs tmpfs /srv; mkdir -p /srv/workspaces/app; mount --bind \"$1/src\" /srv/workspaces/app\n"
-            "mount -t tmpfs tmpfs /opt; mkdir -p /opt/deps /opt/cross/T/sys-root\n"
-            "mount --bind \"$1/deps\" /opt/deps; mount --bind \"$1/sysroot\" /opt/cross/T/sys-root\n"
-            "mount -t tmpfs tmpfs /usr/local/lib; mkdir /usr/local/lib/cmake; mount --bind \"$1/cmake\" /usr/local/lib/cmake\n"
-            "mount -t tmpfs tmpfs /mnt; mkdir /mnt/build; mount --bind \"$1/$2\" /mnt/build\n"
-            "exec \"$3\" -S /srv/workspaces/app -B /mnt/build -DCMAKE_SYSROOT=/opt/cross/T/sys-root "
-            "-DDeps_DIR=/usr/local/lib/cmake/Deps -DCMAKE_EXPORT_COMPILE_COMMANDS=ON";
-    const QStringList mappings = { "--map", "/srv/workspaces/app=" + dir.filePath("src"), "--map", "/opt/deps=" + dir.filePath("deps"),
-                                   "--map", "/usr/local/lib/cmake=" + dir.filePath("cmake"), "--map",
-                                   "/opt/cross/T/sys-root=" + dir.filePath("sysroot"), "--map", "/mnt/build=" + dir.filePath("build") };
+    QVERIFY(makeContainerProject(dir));
     for (const QString &build : QStringList { "build", "control" }) {
         QVERIFY(write(dir.filePath(build + "/.cmake/api/v1/query/codemodel-v2"), {})
                 && write(dir.filePath(build + "/.cmake/api/v1/query/cmakeFiles-v1"), {}));
-        QVERIFY(runProcess("unshare", { "-m", "--propagation", "private", "sh", "-c", mounts, "sh", dir.path(), build, CMAKE_EXE },
-                           dir.path()).endsWith("exit 0"));
-        QCOMPARE(runTool(dir.filePath(build), (build == "build" ? mappings : QStringList())
+        QVERIFY(configureInContainer(dir, build).endsWith("exit 0"));
+        QCOMPARE(runTool(dir.filePath(build), (build == "build" ? containerMappings(dir) : QStringList())
                          + QStringList { "--compile-commands", dir.filePath("sysroot"), dir.filePath("src") }), "exit 0");
     }
-    const QByteArray database = read(dir.filePath("build/compile_commands.json"));
-    static const QRegularExpression path(R"((?<=[\s"=]|-I)/[^\s"]+)");
-    int paths = 0;
-    for (const QRegularExpressionMatch &match : path.globalMatch(QString::fromUtf8(database))) {
-        QVERIFY2(QFileInfo::exists(match.captured()), qPrintable(match.captured()));
-        ++paths;
-    }
-    QVERIFY(paths > 10 && !database.contains("/opt/") && !database.contains("/srv/workspaces"));
-    if (QStandardPaths::findExecutable("clangd").isEmpty())
-        QSKIP("clangd is not installed");
-    for (const QString &build : QStringList { "build", "control" }) {
-        const QByteArray checked = runProcess("clangd", { "--check=" + dir.filePath("src/main.c"),
-                                                          "--compile-commands-dir=" + dir.filePath(build) }, dir.path());
-        QVERIFY2(checked.endsWith("\nexit 0") == (build == "build")
-                         && checked.contains("All checks completed, 0 errors") == (build == "build"),
-                 checked.right(400).constData());
+    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    QVERIFY(whatIsNotMapped(dir, "control").startsWith("missing /"));
+}
+
+// A watch beside the container: each configure, whether an IDE writes the
+// queries first or a build runs CMake again, is mapped once; idle, it does
+// nothing; it keeps up when the build directory goes and comes back, and
+// ends with status 0 on a signal, between runs or in one.
+void tst_EndToEnd::watchKeepsUpWithCMake()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root, to configure in a mount namespace of its own");
+    QTemporaryDir host;
+    QVERIFY2(host.isValid(), qPrintable(host.errorString()));
+    const QDir dir(host.path());
+    const QString build = dir.filePath("build"), queries = build + "/.cmake/api/v1/query/";
+    const auto writeQueries = [&] { return write(queries + "codemodel-v2", {}) && write(queries + "cmakeFiles-v1", {}); };
+    const auto edit = [&](const QByteArray &line) { return write(dir.filePath("src/CMakeLists.txt"), line + "\n", QIODevice::Append); };
+    QVERIFY(makeContainerProject(dir) && writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
+    const QStringList arguments = QStringList { "--watch", "--compile-commands" } + containerMappings(dir)
+            + QStringList { dir.filePath("sysroot"), dir.filePath("src") };
+    QProcess watch;
+    watch.setWorkingDirectory(build);
+    watch.setReadChannel(QProcess::StandardError);
+    watch.start(DORVANE_EXE, arguments);
+    QByteArray said;
+    // What the watch says next, until it has said line or a few seconds went by.
+    const auto next = [&](const QByteArray &line, int milliseconds = 5000) {
+        QDeadlineTimer deadline(milliseconds);
+        const qsizetype from = said.size();
+        while (!(said.mid(from).contains(line) && said.endsWith('\n')) && watch.waitForReadyRead(int(deadline.remainingTime())))
+            said += watch.readAllStandardError();
+        return said.mid(from);
+    };
+    QVERIFY(next("watching .").contains(" reply files and compile_commands.json\n"));
+    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    // As an IDE configures, and as a build's own run of CMake finds it, where
+    // CMake empties the reply; and a real build after a touch.
+    QVERIFY(edit("add_compile_definitions(IDE=1)") && writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
+    QVERIFY2(next("mapped").contains(" reply files and compile_commands.json\n"), said.constData());
+    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    QVERIFY(edit("add_compile_definitions(BUILD=1)") && configureInContainer(dir, "build").endsWith("exit 0"));
+    QVERIFY2(next("mapped").endsWith(": mapped compile_commands.json\n"), said.constData());
+    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    QVERIFY(edit("") && inContainer(dir, "build", { CMAKE_EXE, "--build", "/mnt/build" }).endsWith("exit 0"));
+    QVERIFY2(next("mapped").endsWith(": mapped compile_commands.json\n"), said.constData());
+    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+
+    // Idle: no CPU a user could measure, nothing written, nothing said.
+    const auto cpuTicks = [&] {
+        const QList<QByteArray> fields = read("/proc/" + QString::number(watch.processId()) + "/stat").split(' ');
+        return fields.value(13).toLongLong() + fields.value(14).toLongLong();
+    };
+    const auto written = [&] {
+        QStringList files;
+        for (QDirIterator it(build, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();)
+            files += it.next() + ' ' + QString::number(it.fileInfo().lastModified().toMSecsSinceEpoch());
+        return files;
+    };
+    const QStringList before = written();
+    const qint64 ticks = cpuTicks();
+    QVERIFY(next("anything", 3000).isEmpty());
+    QCOMPARE_LE(cpuTicks() - ticks, 3); // 30 ms in 3 s
+    QCOMPARE(written(), before);
+
+    // Removed and configured anew; a configure that fails; a one-shot run
+    // beside the watch, which takes turns with it; a second watch.
+    QVERIFY(QDir(build).removeRecursively() && writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
+    QVERIFY2(next("mapped").contains(" reply files and compile_commands.json\n"), said.constData());
+    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    QVERIFY(edit("syntax error(") && !configureInContainer(dir, "build").endsWith("exit 0"));
+    QVERIFY(next("mapped", 1000).isEmpty());
+    QVERIFY(write(dir.filePath("src/CMakeLists.txt"), read(dir.filePath("src/CMakeLists.txt")).replace("syntax error(\n", "")));
+    QVERIFY(writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
+    QCOMPARE(runTool(build, arguments.mid(1)), "exit 0");
+    next("mapped", 1000);
+    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    QCOMPARE(runTool(build, arguments), "dorvane: .: another watch is running here\nexit 1");
+    QVERIFY(::kill(pid_t(watch.processId()), SIGTERM) == 0 && watch.waitForFinished(5000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
+
+    // Signals in the middle of a run: the exchange that puts the database in
+    // place ends first, and nothing is left behind.
+    for (const char *signal : { "int", "before" }) {
+        QVERIFY(writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
+        QProcess signalled;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_PRELOAD", SHIM);
+        environment.insert("DORVANE_SHIM_TERMINATE", QByteArray("compile_commands.json ") + signal);
+        signalled.setProcessEnvironment(environment);
+        signalled.setWorkingDirectory(build);
+        signalled.start(DORVANE_EXE, arguments);
+        QVERIFY(signalled.waitForFinished(10000));
+        QCOMPARE(signalled.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(signalled.exitCode(), 0);
+        QVERIFY(!read(build + "/compile_commands.json").contains("/mnt/build"));
+        QStringList left;
+        for (QDirIterator it(build, { ".dorvane-??????" }, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+            left += it.next();
+        QCOMPARE(left, QStringList());
+        for (const QFileInfo &file : QDir(build + "/.cmake/api/v1/reply").entryInfoList(QDir::Files))
+            QVERIFY2(!QJsonDocument::fromJson(read(file.filePath())).isNull(), qPrintable(file.fileName()));
     }
 }
 

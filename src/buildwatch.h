@@ -1,0 +1,65 @@
+// Copyright (C) 2026 The Dorvane developers.
+// SPDX-License-Identifier: MIT
+
+// Waiting on the kernel, with inotify, for CMake to write a build
+// directory's reply or compilation database again.
+
+#ifndef BUILDWATCH_H
+#define BUILDWATCH_H
+
+#include "fileio.h"
+
+#include <QtCore/QByteArray>
+#include <QtCore/QByteArrayList>
+#include <QtCore/QHash>
+
+#include <vector>
+
+// How long the reply directory and the database stay quiet before a run:
+// CMake writes the index last, then removes what it no longer names.
+constexpr int SETTLE_MILLISECONDS = 200;
+
+// Watches, by the path it was given, the build directory's parent and each
+// directory from there down to the reply as they come and go, and where
+// they go, the nearest that stands. Links are followed only above the build
+// directory.
+class BuildWatch
+{
+    Q_DISABLE_COPY_MOVE(BuildWatch)
+
+public:
+    // path is absolute and clean.
+    BuildWatch(const QByteArray &path, bool withDatabase);
+    ~BuildWatch();
+
+    // False, with errno set, where the kernel watches nothing, or the build
+    // directory has no parent to wait in.
+    bool start();
+    // Whether another watch holds this build directory; this one holds it
+    // otherwise, until the process ends.
+    bool isHeldElsewhere();
+    // Until CMake has written the reply's index or the database, and the
+    // reply directory and the database have been quiet for the settle time.
+    // left holds each index and the database by name as the last run left
+    // them: a file as it was left is the run's own.
+    void waitForCMake(const QHash<QByteArray, FileIdentity> &left);
+    bool hasBuildDirectory() const { return standing > buildLevel; }
+
+private:
+    void watchDirectories();
+    bool isOwn(const QByteArray &path, const QByteArray &name, const QHash<QByteArray, FileIdentity> &left) const;
+    bool hasCMakeWritten(const QHash<QByteArray, FileIdentity> &left) const;
+
+    const bool withDatabase;
+    // From "/" down to the reply directory, and which is the build directory.
+    QByteArrayList paths;
+    int buildLevel = 0;
+    // The directories watched: the levels from first to standing - 1.
+    std::vector<int> watches;
+    int first = 0;
+    int standing = 0;
+    int inotifyFd = -1;
+    int holdFd = -1;
+};
+
+#endif // BUILDWATCH_H
