@@ -16,7 +16,7 @@
 enum class Resolution {
     Found,
     Missing,
-    // Something that is no directory stands where a directory was asked for.
+    // No directory where one was asked for.
     NotDirectory,
     // A link on the way leads out of the directory.
     Outside,
@@ -24,26 +24,21 @@ enum class Resolution {
     Failed,
 };
 
-// Paths are walked from the directory's descriptor one component at a time,
-// each opened with O_NOFOLLOW. A link is read and followed by the walk
-// itself, only while it stays inside: a relative one never climbs past the
-// root with "..", and an absolute one must name a path through the
-// directory's own path as it was when opened, or through the path it was
-// opened by.
+// Paths are walked one component at a time, each opened with O_NOFOLLOW; a
+// link is followed by the walk only while it stays inside: never past the
+// root with "..", and an absolute one only through the directory's own path
+// or the path it was opened by.
 class ConfinedDirectory
 {
 public:
-    // Opens the directory at path as it resolves now: a link on the way
-    // there was the user's choice. Fails with errno set.
+    // As the path resolves now: a link on the way was the user's choice.
     bool openRoot(const QByteArray &path);
     int rootFd() const { return root.get(); }
 
-    // The directory at a relative path, opened for reading where it may be
-    // read. With create, what is missing is made.
+    // Opened for reading where it may be read; with create, made where missing.
     Resolution openDirectory(const QByteArray &path, FileDescriptor &directory, bool create = false);
-    // Follows a relative path to the file it names and opens the directory
-    // that holds it, a link's final target included: name is the file's
-    // name there, and status its status. Missing: no such file there.
+    // The directory that holds the file path names, through links, and its
+    // name and status there.
     Resolution locate(const QByteArray &path, FileDescriptor &directory, QByteArray &name, struct stat &status);
 
 private:
@@ -55,18 +50,14 @@ private:
     QByteArray openedPath;
 };
 
-// Removes the directory name in parent and everything below it, never
-// through a link: a link, there or below, is removed as a link. A missing
-// directory counts as removed, and a file there is no directory and stays.
-// On failure, failedPath is the path, from parent, of the first entry that
-// could not be removed, failedDirectory the directory that refused (the
-// entry itself where opening it was denied, else the one it is in), and
-// errno says why.
+// Removes the directory name in parent and all below it, a link as a link;
+// a missing one counts as removed, and a file there stays. On failure, the
+// first entry that could not go (from parent), the directory that refused,
+// and errno.
 bool removeTree(int parent, const QByteArray &name, QByteArray &failedPath, FileDescriptor &failedDirectory);
 
-// Makes the directory name in parent, or finds it made. What is made takes
-// its parent's owner, where the runner may give it: a run as root in a
-// user's build directory leaves nothing the user cannot remove.
+// Made, or found made; what is made takes its parent's owner where the
+// runner may give it.
 bool makeDirectory(int parent, const char *name);
 
 #endif // CONFINEDDIRECTORY_H

@@ -14,16 +14,14 @@
 
 #include <QtCore/QByteArray>
 
-// Where a mapped version is written: the database, with the status it
-// keeps, and where what it replaces is kept, if anywhere.
+// Where a mapped version is written, and what it replaces kept, if anywhere.
 struct DatabaseTarget
 {
     int directory = -1;
     QByteArray name;
     FileStatus status;
     KeptVersion *keep = nullptr;
-    // Where the source is what is kept of it, the database as it stands:
-    // a new version is written only from where the mapped content differs.
+    // Where the source is what is kept: the database as it stands.
     int standing = -1;
 };
 
@@ -34,7 +32,7 @@ struct DatabaseMapping
         NotUtf8,
         // errno says why.
         ReadFailed,
-        // A new version could not be started, or written; errno says why.
+        // errno says why.
         StartFailed,
         WriteFailed,
     };
@@ -43,15 +41,13 @@ struct DatabaseMapping
     quint64 checksum = 0;
     quint64 sourceChecksum = 0;
     qint64 size = 0;
-    // Whether a new version was started: the mapped content differs from
-    // what stands.
+    // The mapped content differs from what stands.
     bool isChanged = false;
 };
 
-// Maps what is left to read of source. With a target, writes the mapped
-// version there, from the first piece that differs from what stands on,
-// the bytes before it copied from what stands; the replacement is left to
-// commit.
+// Maps what is left to read of source, and with a target writes it there:
+// from the first piece that differs from what stands, the bytes before it
+// copied. The replacement is left to commit.
 DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, const DatabaseTarget *target,
                                     FileReplacement &replacement, DatabaseMapping &mapping);
 

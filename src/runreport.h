@@ -14,26 +14,20 @@
 class RunReport
 {
 public:
-    // The build directory as named on the command line, empty for the
-    // current directory, and as it is open, if it is.
+    // As named on the command line, empty for the current directory.
     void setDirectory(const QByteArray &name, int fd)
     {
         buildDirectoryName = name;
         buildDirectoryFd = fd;
     }
-    // A file of the build directory as named from where the run started; the
-    // build directory itself for an empty one.
+    // A file as named from where the run started; an empty one is the build directory.
     QByteArray displayPath(const QByteArray &file) const;
 
-    // Takes note of why the run failed: the first failure is the one
-    // reported. Always false. Where the system refused an ordinary user and
-    // the build directory, or the directory written in, belongs to another
-    // user, says what to do.
+    // The first failure is the one reported. Always false. Where another
+    // user's directory refused an ordinary user, says what to do.
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
     // Prints a line at once, each line once.
     void print(const QByteArray &file, QByteArrayView reason);
-    // The file, as named from where the run started, and the reason; empty
-    // while nothing failed.
     const QByteArray &problem() const { return failure; }
     void clear() { failure.clear(); }
 

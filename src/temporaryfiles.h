@@ -14,25 +14,22 @@
 class TemporaryFiles
 {
 public:
-    // Before the file is made. The slot, or -1 for a name too long, or more
-    // files at once than a run writes.
+    // Before the file is made: the slot, or -1.
     static int registerName(int directoryFd, const QByteArray &name);
     // For a file put in place or removed.
     static void release(int &slot);
     static void removeOnSignal();
-    // And then ends the process with status 0, as a watch ends, rather than
-    // by the signal.
+    // Then ends the process with status 0, as a watch ends.
     static void exitOnSignal();
 
     // ".dorvane-" and six random letters or digits.
     static QByteArray newName();
-    // The regular files so named that a run killed by SIGKILL left: only for
-    // a run that holds the lock, so that no other run is writing one.
+    // The regular files so named that runs killed by SIGKILL left.
     static void removeLeftovers(int directoryFd);
 };
 
-// While one lives, the three signals wait: for the moment in which a
-// registered name stops holding what the registry says.
+// While one lives, the signals wait: a registered name may hold other than
+// the registry says.
 class SignalHold
 {
     Q_DISABLE_COPY_MOVE(SignalHold)
