@@ -7,7 +7,8 @@
 // DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
 // file over NAME, or exchanges one with it ("NAME before" too); "NAME after",
 // right after; "NAME int", SIGINT right before; "NAME kill", SIGKILL right
-// before; "NAME second", SIGKILL right before the second such rename.
+// before; "NAME second", SIGKILL right before the second such rename. And
+// DORVANE_SHIM_LOCKS=FILE adds a line to FILE for each lock a run takes.
 
 #include <csignal>
 #include <cstdarg>
@@ -17,6 +18,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -73,4 +75,15 @@ extern "C" int renameat2(int fromDirectory, const char *from, int toDirectory, c
 extern "C" int renameat(int fromDirectory, const char *from, int toDirectory, const char *to)
 {
     return renameat2(fromDirectory, from, toDirectory, to, 0);
+}
+
+extern "C" int flock(int fd, int operation)
+{
+    if (const char *log = std::getenv("DORVANE_SHIM_LOCKS"); log && (operation & LOCK_EX)) {
+        const int out = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        [[maybe_unused]] const ssize_t written = write(out, "lock\n", 5);
+        close(out);
+    }
+    static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "flock"));
+    return real(fd, operation);
 }

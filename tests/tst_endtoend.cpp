@@ -364,7 +364,12 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     QVERIFY(makeContainerProject(dir) && writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
     const QStringList arguments = QStringList { "--watch", "--compile-commands" } + containerMappings(dir)
             + QStringList { dir.filePath("sysroot"), dir.filePath("src") };
+    // Each run it makes takes the lock once, which the shim counts.
     QProcess watch;
+    QProcessEnvironment counted = QProcessEnvironment::systemEnvironment();
+    counted.insert("LD_PRELOAD", SHIM);
+    counted.insert("DORVANE_SHIM_LOCKS", dir.filePath("locks"));
+    watch.setProcessEnvironment(counted);
     watch.setWorkingDirectory(build);
     watch.setReadChannel(QProcess::StandardError);
     watch.start(DORVANE_EXE, arguments);
@@ -424,6 +429,9 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     QVERIFY(::kill(pid_t(watch.processId()), SIGTERM) == 0 && watch.waitForFinished(5000));
     QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
     QCOMPARE(watch.exitCode(), 0);
+    // One run for each configure that wrote, and one to start: its own writes set off none.
+    QCOMPARE(read(dir.filePath("locks")).count("lock"), 6);
+    QCOMPARE(watch.readAllStandardOutput(), QByteArray());
 
     // Signals in the middle of a run: the exchange that puts the database in
     // place ends first, and nothing is left behind.
