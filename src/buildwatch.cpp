@@ -66,8 +66,10 @@ bool BuildWatch::start()
     inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFd < 0)
         return false;
-    watchDirectories();
+    // A directory that stands but cannot be watched says why; one that does
+    // not stand, ENOENT.
     errno = ENOENT;
+    watchDirectories();
     return standing >= buildLevel;
 }
 
@@ -107,10 +109,12 @@ void BuildWatch::watchDirectories()
             break;
         }
     }
+    const int error = errno;
     for (const int watch : previous) {
         if (watch >= 0 && std::find(watches.begin(), watches.end(), watch) == watches.end())
             inotify_rm_watch(inotifyFd, watch);
     }
+    errno = error;
 }
 
 void BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left)
