@@ -33,11 +33,6 @@ namespace {
 // files written.
 constexpr uint32_t MOVES = IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF;
 
-bool isIndexFile(QByteArrayView name)
-{
-    return name.startsWith("index-") && name.endsWith(".json");
-}
-
 } // namespace
 
 BuildWatch::BuildWatch(const QByteArray &path, bool withDatabase) : withDatabase(withDatabase)
@@ -99,7 +94,7 @@ void BuildWatch::watchDirectories()
         ++standing;
     const std::vector<int> previous = watches;
     watches.assign(paths.size(), -1);
-    first = std::max(0, std::min(buildLevel - 1, standing - 1));
+    const int first = std::max(0, std::min(buildLevel - 1, standing - 1));
     for (int level = first; level < standing; ++level) {
         const bool hasFiles = level == buildLevel || level == int(paths.size()) - 1;
         const uint32_t mask = MOVES | IN_ONLYDIR | (hasFiles ? IN_CLOSE_WRITE : 0) | (level > buildLevel ? IN_DONT_FOLLOW : 0);
@@ -146,7 +141,7 @@ void BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left)
                 if (level != replyLevel && !isDatabase)
                     continue;
                 quiet = QDeadlineTimer(SETTLE_MILLISECONDS);
-                if ((event->mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) && (isDatabase || isIndexFile(name))
+                if ((event->mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) && (isDatabase || isIndexName(name))
                     && !isOwn(paths[level], name, left))
                     isWritten = true;
             }
@@ -181,7 +176,7 @@ bool BuildWatch::hasCMakeWritten(const QHash<QByteArray, FileIdentity> &left) co
     DIR *const reply = standing == int(paths.size()) ? opendir(paths.last().constData()) : nullptr;
     bool isWritten = false;
     while (const dirent *entry = reply && !isWritten ? readdir(reply) : nullptr)
-        isWritten = isIndexFile(entry->d_name) && !isOwn(paths.last(), entry->d_name, left);
+        isWritten = isIndexName(entry->d_name) && !isOwn(paths.last(), entry->d_name, left);
     if (reply)
         closedir(reply);
     return isWritten;

@@ -54,9 +54,8 @@ private:
     // From "/" down to the reply directory, and which is the build directory.
     QByteArrayList paths;
     int buildLevel = 0;
-    // The directories watched: the levels from first to standing - 1.
+    // The directories watched, by level, and how many from "/" down stand.
     std::vector<int> watches;
-    int first = 0;
     int standing = 0;
     int inotifyFd = -1;
     int holdFd = -1;

@@ -29,6 +29,8 @@ public:
     // Each run starts here, in the current directory for an empty path.
     // False, with errno set, for one that cannot be entered.
     bool setBuildDirectory(const QByteArray &directory = {});
+    // Closes what a run held open, as a watch does between runs.
+    void leaveBuildDirectory() { directory.emplace(report); }
 
     bool isReplyExist() const { return directory->replyExists(); }
     bool isQueryExist() const { return directory->queryExists(); }

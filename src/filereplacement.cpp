@@ -151,19 +151,32 @@ bool FileReplacement::readIdentity(FileIdentity &identity)
     return true;
 }
 
-bool FileReplacement::commit()
+bool FileReplacement::commit(const FileIdentity *expected)
 {
-    if (fd < 0 || ::close(std::exchange(fd, -1)) != 0) {
+    struct stat status;
+    const auto isExpected = [&](int directoryFd, const char *name) {
+        return !expected || (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && identityOf(status) == *expected)
+                || (errno = ESTALE, false);
+    };
+    if (fd < 0 || ::close(std::exchange(fd, -1)) != 0 || !isExpected(directory, target.constData())) {
         abandon();
         return false;
     }
     // Once exchanged, the registered name holds what is kept, which a signal
-    // must not remove.
+    // must not remove. What another wrote in the moment before is exchanged back.
     std::optional<SignalHold> hold;
     if (keep)
         hold.emplace();
-    const bool isRenamed = renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
-                                     keep ? RENAME_EXCHANGE : 0) == 0;
+    const auto exchange = [&] {
+        return renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
+                         keep ? RENAME_EXCHANGE : 0) == 0;
+    };
+    bool isRenamed = exchange();
+    if (isRenamed && keep && !isExpected(temporaryDirectory, temporaryName.constData())) {
+        const int error = errno;
+        isRenamed = !exchange();
+        errno = error;
+    }
     if (keep)
         keep->isKept = isRenamed;
     if (!isRenamed) {

@@ -54,7 +54,9 @@ public:
     bool appendFrom(int fd, qint64 length);
     // Which the new version keeps once in place: a rename keeps the mtime.
     bool readIdentity(FileIdentity &identity);
-    bool commit();
+    // With expected, only over the version of that identity: where another
+    // stands there by now, nothing changes and errno is ESTALE.
+    bool commit(const FileIdentity *expected = nullptr);
     void abandon();
 
 private:

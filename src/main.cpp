@@ -205,7 +205,10 @@ QByteArray absolutePath(const QByteArray &directory)
 // until a signal ends it with status 0.
 int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileCommands)
 {
-    BuildWatch watch(absolutePath(directory), withCompileCommands);
+    const QByteArray path = absolutePath(directory);
+    if (path.isEmpty())
+        return cannotEnter(directory, "cannot enter", errno);
+    BuildWatch watch(path, withCompileCommands);
     if (watch.isHeldElsewhere()) {
         tell(named(directory) + ": another watch is running here");
         return 1;
@@ -235,6 +238,7 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
         if (isFirst)
             tell(timeNow() + ": watching " + named(directory) + " for CMake's reply"
                  + (withCompileCommands ? " and compile_commands.json" : ""));
+        mapper.leaveBuildDirectory();
 #ifdef __GLIBC__
         malloc_trim(0);
 #endif

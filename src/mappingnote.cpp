@@ -132,7 +132,7 @@ std::optional<MappingNote> MappingNote::fromText(const QByteArray &text)
         FieldReader fields(line);
         const QByteArrayView kind = fields.next();
         const qint64 number = fields.number();
-        if (kind == "paths") {
+        if (kind == "paths" && fields.isValid) {
             // The sysroot path, the workspace path, then each mapping's CONTAINER=HOST.
             QList<QString> decoded;
             for (QByteArrayView field = fields.next(); field.startsWith(':'); field = fields.next()) {

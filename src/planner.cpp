@@ -31,7 +31,7 @@ bool Planner::plan(bool withDatabase, Plan &plan)
         (isIndex ? plan.indexes : plan.objects).append(std::move(planned));
     }
     if (directory.databaseExists()) {
-        plan.database = PlannedDatabase();
+        plan.database.emplace();
         if (!planDatabase(*plan.database))
             return false;
     }
@@ -39,6 +39,9 @@ bool Planner::plan(bool withDatabase, Plan &plan)
     plan.keptToLeave = QSet<QByteArray>(files.begin(), files.end());
     if (!withDatabase || plan.database)
         plan.keptToLeave.insert(KEPT_DATABASE_NAME);
+    // One that is no regular file by now is left as it is.
+    if (plan.database && plan.database->reader.openFd() < 0)
+        plan.database.reset();
     return true;
 }
 
@@ -152,10 +155,14 @@ PlannedFile Planner::planIndex(const QByteArray &name)
 // With the note gone, what is kept of it tells.
 bool Planner::planDatabase(PlannedDatabase &database)
 {
-    FileReader reader;
+    FileReader &reader = database.reader;
     const ReadResult opened = directory.openDatabase(reader, database.status);
-    if (opened != ReadResult::Read)
+    if (opened == ReadResult::Link)
+        report.print(DATABASE_PATH, "skipped: it became a link while the run went on");
+    if (opened != ReadResult::Read) {
+        reader = FileReader();
         return opened != ReadResult::Failed;
+    }
     const FileIdentity &identity = database.status.identity;
     Checksum checksum;
     const auto readChecksum = [&] {

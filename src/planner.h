@@ -54,6 +54,8 @@ struct PlannedFile
 struct PlannedDatabase
 {
     Provenance provenance = Provenance::AsCMakeWrote;
+    // Opened once: what is planned is what is mapped.
+    FileReader reader;
     FileStatus status;
     // The note's entry, or, with the note gone, one that what is kept tells.
     std::optional<DatabaseEntry> entry;

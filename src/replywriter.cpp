@@ -83,7 +83,7 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, FileStatus &status, c
         // Other paths may map it as these do.
         QByteArray current;
         if (text.text().size() != status.identity.size
-            || readFile(directory.replyDirectory(), name.constData(), current, status) != ReadResult::Read
+            || directory.readReplyFile(name, current, status) != ReadResult::Read
             || current != text.text())
             return false;
         if (planned.isIndex())
@@ -162,15 +162,10 @@ bool ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, c
                            : report.fail(BuildDirectory::replyPath(name), "cannot write", errno, reply);
 }
 
-bool ReplyWriter::mapDatabaseFile(const PlannedDatabase &planned)
+bool ReplyWriter::mapDatabaseFile(PlannedDatabase &planned)
 {
-    FileReader reader;
-    FileStatus status;
-    const ReadResult opened = directory.openDatabase(reader, status);
-    if (opened == ReadResult::Link)
-        report.print(DATABASE_PATH, "skipped: it became a link while the run went on");
-    if (opened != ReadResult::Read)
-        return opened != ReadResult::Failed;
+    FileReader &reader = planned.reader;
+    const FileStatus &status = planned.status;
     summary.left.insert(DATABASE_PATH, status.identity);
     if (planned.provenance == Provenance::MappedWithThesePaths) {
         note.database = DatabaseEntry { { planned.entry->version.checksum, status.identity, paths }, planned.entry->kept, {} };
@@ -241,7 +236,15 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
                                                     planned.entry->version.paths };
     if (!saveNote())
         return Outcome::Failed;
-    if (!replacement.commit())
+    // CMake may write it again while the run goes on: then that version stays.
+    const bool isCommitted = replacement.commit(&status.identity);
+    if (!isCommitted && errno == ESTALE) {
+        report.print(DATABASE_PATH, "skipped: it was written again while the run went on");
+        if (isKeeping)
+            directory.removeKept(KEPT_DATABASE_NAME);
+        return Outcome::Written;
+    }
+    if (!isCommitted)
         return isKeeping ? Outcome::NotKept : failed("cannot write", errno);
     directory.addKept(version);
     summary.isDatabaseMapped = true;

@@ -34,7 +34,7 @@ public:
     ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
                 const PathRules &rules, BuildDirectory &directory, RunReport &report, RunSummary &summary);
     bool mapFile(const PlannedFile &planned);
-    bool mapDatabaseFile(const PlannedDatabase &planned);
+    bool mapDatabaseFile(PlannedDatabase &planned);
     // Each object is noted, or kept, so no run can have left one unkept. A
     // note that cannot be saved now only costs the next run reading mapped
     // objects: it fails nothing and says nothing.

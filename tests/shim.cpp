@@ -7,7 +7,8 @@
 // DORVANE_SHIM_TERMINATE=NAME sends SIGTERM right before the tool renames a
 // file over NAME, or exchanges one with it ("NAME before" too); "NAME after",
 // right after; "NAME int", SIGINT right before; "NAME kill", SIGKILL right
-// before; "NAME second", SIGKILL right before the second such rename. And
+// before; "NAME second", SIGKILL right before the second such rename; "NAME
+// write", a new file "/usr/include" at NAME right before, as CMake would. And
 // DORVANE_SHIM_LOCKS=FILE adds a line to FILE for each lock a run takes.
 
 #include <csignal>
@@ -62,8 +63,14 @@ extern "C" int renameat2(int fromDirectory, const char *from, int toDirectory, c
     std::string when;
     static int renames = 0;
     const bool isNamed = names(to, "DORVANE_SHIM_TERMINATE", &when) && (when != "second" || ++renames == 2);
-    if (isNamed && when != "after")
+    if (isNamed && when == "write") {
+        unlinkat(toDirectory, to, 0);
+        const int fd = openat(toDirectory, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        [[maybe_unused]] const ssize_t written = write(fd, "/usr/include", 12);
+        close(fd);
+    } else if (isNamed && when != "after") {
         raise(when == "kill" || when == "second" ? SIGKILL : when == "int" ? SIGINT : SIGTERM);
+    }
     static const auto real =
             reinterpret_cast<int (*)(int, const char *, int, const char *, unsigned)>(dlsym(RTLD_NEXT, "renameat2"));
     const int result = real(fromDirectory, from, toDirectory, to, flags);

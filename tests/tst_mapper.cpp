@@ -366,6 +366,11 @@ void tst_Mapper::run_data()
     // left behind, nor is the mapped database kept as what CMake wrote.
     row("terminated at the database's exchange", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
         "killed", { "a=/S/usr/lib", db + "/S/usr/lib" }, preload("DORVANE_SHIM_TERMINATE", "compile_commands.json"));
+    // As a configure that writes it again while the run goes on: CMake's stays.
+    row("the database written again at its exchange", { "a=/usr/lib", db + "/usr/lib", "index-1.json=/usr/lib" }, withDb,
+        "dorvane: compile_commands.json: skipped: it was written again while the run went on\nexit 0",
+        { "a=/S/usr/lib", db + "/usr/include", "index-1.json=/S/usr/lib" },
+        preload("DORVANE_SHIM_TERMINATE", "compile_commands.json write"));
     // JSON holds only UTF-8, and QProcess passes arguments as UTF-8. The
     // sysroot path decodes as Qt decodes the workspace path's stray byte.
     row("workspace path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\357\\277\\275')\" \"$(printf '/S\\377')\"" },
