@@ -284,26 +284,18 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
                                  QCoreApplication::translate("main", "workspace path"),
                                  QStringLiteral("<workspacePath>"));
-    // --help-all would list Qt's options, which the tool does not have. The
-    // value of an option, as -C --help-all names a directory, stays as given;
-    // Qt takes a short name after two dashes too.
-    QStringList valueOptions;
-    for (const QString &name : directoryOption.names() + mapOption.names()) {
-        valueOptions.append(QStringLiteral("--") + name);
-        if (name.size() == 1)
-            valueOptions.append(QStringLiteral("-") + name);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(decodeArgument(argv[i]));
+    // --help-all would list Qt's options, which the tool does not have.
+    if (!parser.parse(arguments)) {
+        std::cerr << "Dorvane: " << parser.errorText().toStdString() << std::endl;
+        return 1;
     }
-    QStringList arguments = { decodeArgument(argv[0]) };
-    bool isOptionsEnd = false;
-    bool isValue = false;
-    for (int i = 1; i < argc; ++i) {
-        const QString argument = decodeArgument(argv[i]);
-        const bool isHelpAll = argument == u"--help-all" && !isOptionsEnd && !isValue;
-        arguments.append(isHelpAll ? QStringLiteral("--help") : argument);
-        isOptionsEnd = isOptionsEnd || (argument == u"--" && !isValue);
-        isValue = !isOptionsEnd && !isValue && valueOptions.contains(argument);
-    }
-    parser.process(arguments);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+        parser.showHelp();
 
     const QStringList paths = parser.positionalArguments();
     if (paths.size() != 2)

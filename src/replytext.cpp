@@ -10,32 +10,6 @@
 #include "contenthash.h"
 #include "textscan.h"
 
-#include <cstring>
-
-namespace {
-
-void removeCarriageReturns(QByteArray &content)
-{
-    // Only a text with one is detached from the buffers that share it.
-    const char *const found = static_cast<const char *>(std::memchr(content.constData(), '\r', content.size()));
-    if (!found)
-        return;
-    const qsizetype first = found - content.constData();
-    char *const begin = content.data();
-    char *const end = begin + content.size();
-    char *out = begin + first;
-    for (char *in = out + 1; in < end;) {
-        char *next = static_cast<char *>(std::memchr(in, '\r', end - in));
-        if (!next)
-            next = end;
-        std::memmove(out, in, next - in);
-        out += next - in;
-        in = next + 1;
-    }
-    content.truncate(out - begin);
-}
-
-} // namespace
 
 bool normalizeReplyText(QByteArray &content, unsigned &dropped, bool isFileStart)
 {
@@ -43,7 +17,8 @@ bool normalizeReplyText(QByteArray &content, unsigned &dropped, bool isFileStart
     if (isPlainAscii(content.constData(), content.size()))
         return true;
     const qsizetype size = content.size();
-    removeCarriageReturns(content);
+    // Only a text with one is detached from the buffers that share it.
+    content.removeIf([](char c) { return c == '\r'; });
     if (content.size() != size)
         dropped |= DroppedCarriageReturns;
     if (!QByteArrayView(content).isValidUtf8())
