@@ -137,7 +137,7 @@ void BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left)
                 // A directory of the path that came, went or moved.
                 isMoved = isMoved || (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
                         || (level < replyLevel && (event->mask & MOVES) && paths[level + 1].endsWith('/' + name));
-                const bool isDatabase = level == buildLevel && withDatabase && name == DATABASE_PATH;
+                const bool isDatabase = level == buildLevel && name == DATABASE_PATH && isDatabaseAlone();
                 if (level != replyLevel && !isDatabase)
                     continue;
                 quiet = QDeadlineTimer(SETTLE_MILLISECONDS);
@@ -156,6 +156,15 @@ void BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left)
     }
 }
 
+// Where the queries stand, CMake writes the reply's index after the database,
+// also long after it in a large project, or none where generating fails: the
+// database alone is mapped only where it is all CMake writes.
+bool BuildWatch::isDatabaseAlone() const
+{
+    struct stat status;
+    return withDatabase && lstat((paths[buildLevel] + '/' + QUERY_PATH).constData(), &status) != 0;
+}
+
 bool BuildWatch::isOwn(const QByteArray &directory, const QByteArray &name,
                        const QHash<QByteArray, FileIdentity> &left) const
 {
@@ -170,7 +179,7 @@ bool BuildWatch::isOwn(const QByteArray &directory, const QByteArray &name,
 bool BuildWatch::hasCMakeWritten(const QHash<QByteArray, FileIdentity> &left) const
 {
     struct stat status;
-    if (withDatabase && hasBuildDirectory() && stat((paths[buildLevel] + '/' + DATABASE_PATH).constData(), &status) == 0
+    if (isDatabaseAlone() && hasBuildDirectory() && stat((paths[buildLevel] + '/' + DATABASE_PATH).constData(), &status) == 0
         && !isOwn(paths[buildLevel], DATABASE_PATH, left))
         return true;
     DIR *const reply = standing == int(paths.size()) ? opendir(paths.last().constData()) : nullptr;

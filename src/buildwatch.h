@@ -47,6 +47,7 @@ public:
 
 private:
     void watchDirectories();
+    bool isDatabaseAlone() const;
     bool isOwn(const QByteArray &path, const QByteArray &name, const QHash<QByteArray, FileIdentity> &left) const;
     bool hasCMakeWritten(const QHash<QByteArray, FileIdentity> &left) const;
 

@@ -185,20 +185,28 @@ QByteArray timeNow()
     return QTime::currentTime().toString(u"HH:mm:ss").toUtf8();
 }
 
-// directory, absolute and without "." or "..", as the watch waits for it.
+// Where directory leads as the watch starts, absolute: as far as it stands,
+// as the kernel resolves it, links and ".." alike, and the rest as given.
 QByteArray absolutePath(const QByteArray &directory)
 {
-    char workingDirectory[PATH_MAX] = "";
-    if (!directory.startsWith('/') && !getcwd(workingDirectory, sizeof workingDirectory))
+    char resolved[PATH_MAX] = "";
+    if (!directory.startsWith('/') && !getcwd(resolved, sizeof resolved))
         return {};
-    QByteArrayList components;
-    for (const QByteArray &component : (workingDirectory + ('/' + directory)).split('/')) {
-        if (component == ".." && !components.isEmpty())
-            components.removeLast();
-        else if (!component.isEmpty() && component != "." && component != "..")
-            components.append(component);
+    QByteArray standing = directory.startsWith('/') ? directory : resolved + ('/' + directory);
+    QByteArrayList rest;
+    while (!realpath(standing.constData(), resolved)) {
+        const qsizetype slash = standing.lastIndexOf('/');
+        rest.prepend(standing.sliced(slash + 1));
+        standing = slash > 0 ? standing.first(slash) : QByteArray("/");
     }
-    return '/' + components.join('/');
+    QByteArray path = resolved;
+    for (const QByteArray &component : std::as_const(rest)) {
+        if (component == "..")
+            path.truncate(std::max<qsizetype>(1, path.lastIndexOf('/')));
+        else if (!component.isEmpty() && component != ".")
+            path += (path.endsWith('/') ? "" : "/") + component;
+    }
+    return path;
 }
 
 // Runs once, then again each time CMake writes the reply or the database,
