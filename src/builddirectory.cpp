@@ -144,10 +144,10 @@ void BuildDirectory::openKeptDirectory(bool create)
     int fd = openat(fileApi.get(), KEPT_DIRECTORY_NAME, flags);
     // Where it can be neither opened nor made, files are written as they
     // are otherwise, and that says why a run fails.
-    if (fd < 0 && errno == ENOENT && create && makeDirectory(fileApi.get(), KEPT_DIRECTORY_NAME))
-        fd = openat(fileApi.get(), KEPT_DIRECTORY_NAME, flags);
-    else if (fd < 0 && errno != ENOENT)
+    if (fd < 0 && errno != ENOENT)
         keptError = errno;
+    else if (fd < 0 && create && makeDirectory(fileApi.get(), KEPT_DIRECTORY_NAME))
+        fd = openat(fileApi.get(), KEPT_DIRECTORY_NAME, flags);
     kept = FileDescriptor(fd);
     struct stat status;
     DIR *const entries = kept.isValid() && fstat(fd, &status) == 0 ? openListing(fd) : nullptr;

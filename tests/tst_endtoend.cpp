@@ -423,7 +423,7 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     QVERIFY(write(dir.filePath("src/CMakeLists.txt"), read(dir.filePath("src/CMakeLists.txt")).replace("syntax error(\n", "")));
     QVERIFY(writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
     QCOMPARE(runTool(build, arguments.mid(1)), "exit 0");
-    next("mapped", 1000);
+    next("mapped", 3000);
     QCOMPARE(whatIsNotMapped(dir), QByteArray());
     QCOMPARE(runTool(build, arguments), "dorvane: .: another watch is running here\nexit 1");
     QVERIFY(::kill(pid_t(watch.processId()), SIGTERM) == 0 && watch.waitForFinished(5000));
@@ -431,6 +431,12 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     QCOMPARE(watch.exitCode(), 0);
     // One run for each configure that wrote, and one to start: its own writes set off none.
     QCOMPARE(read(dir.filePath("locks")).count("lock"), 6);
+    QCOMPARE(watch.readAllStandardOutput(), QByteArray());
+    // Nor does a first run that finds nothing to map.
+    QVERIFY(QDir(build).removeRecursively() && QDir().mkpath(build));
+    watch.start(DORVANE_EXE, arguments);
+    QVERIFY2(next("watching .").contains("is no CMake build directory"), said.constData());
+    QVERIFY(::kill(pid_t(watch.processId()), SIGTERM) == 0 && watch.waitForFinished(5000));
     QCOMPARE(watch.readAllStandardOutput(), QByteArray());
 
     // Signals in the middle of a run: the exchange that puts the database in

@@ -5,7 +5,6 @@
 // and every file it leaves.
 
 #include "cmakeapimapper.h"
-#include "contenthash.h"
 #include "planner.h"
 #include "toolrun.h"
 
@@ -258,6 +257,8 @@ void tst_Mapper::run_data()
         QVERIFY(::mknod(QFile::encodeName(dir + "/socket").constData(), S_IFSOCK | 0666, 0) == 0);
         QVERIFY(QFile::link("socket", dir + "/compile_commands.json"));
     });
+    row("the database a link that loops", in, withDb, "Compilation database does not exist.\nexit 0", { "a=/S/usr/lib" },
+        [](const QString &dir) { QVERIFY(QFile::link("compile_commands.json", dir + "/compile_commands.json")); });
     // An absolute link may name the build directory by the path the run was
     // given, here through a link to it.
     row("an absolute link through the path the run was given", { "a=/usr/lib", "../../../../u=/usr/include" },
@@ -345,18 +346,17 @@ void tst_Mapper::run_data()
         [](const QString &dir) { QVERIFY(QDir(dir + "/.cmake").removeRecursively()); });
     row("no database, no reply", {}, withDb, noBuildDirectory + "Reply and compilation database do not exist.\nexit 0", {},
         noReply);
-    // A note that names the database by its checksum and a size.
-    const auto dbNote = [](const QByteArray &content) {
-        return "../" + noteName.toUtf8() + "=dorvane mapped files 4\npaths 0 :/S :/W\ndatabase 0 "
-                + QByteArray::number(checksumOf(content), 16) + " 0 0 " + QByteArray::number(content.size()) + " 0 -\n";
-    };
+    // A note that names the database "/S/usr/lib /W" by its size and its
+    // checksum, written out: the XXH3 that notes of this format hold.
+    const QByteArray dbNote = "../" + noteName.toUtf8()
+            + "=dorvane mapped files 4\npaths 0 :/S :/W\ndatabase 0 2cd575c561fabbe8 0 0 13 0 -\n";
     // Nothing to write, so no need for a place to write it.
     const Setup readOnlyBuild = [](const QString &dir) { setOwner(dir, 0); };
     const QByteArray emptied = "dorvane: .cmake/api/v1/reply: empty, as CMake leaves it when it configures with no "
                                "queries: write them in .cmake/api/v1/query before it configures\n";
-    row("database noted, touched since, read-only build directory", { db + "/S/usr/lib /W", dbNote("/S/usr/lib /W") }, withDb,
+    row("database noted, touched since, read-only build directory", { db + "/S/usr/lib /W", dbNote }, withDb,
         emptied + "exit 0", {}, readOnlyBuild);
-    row("database noted with other paths, nothing kept", { db + "/S/usr/lib /W", dbNote("/S/usr/lib /W") },
+    row("database noted with other paths, nothing kept", { db + "/S/usr/lib /W", dbNote },
         { "--compile-commands", "/T", "/W" }, emptied + failed(QByteArray("compile_commands.json: ") + NOT_KEPT_REASON
         + "write the queries in .cmake/api/v1/query and configure again"), {});
     row("database with nothing to map, read-only build directory", { "a=/usr/lib", db + "/usr/local/lib" }, withDb,
@@ -457,6 +457,14 @@ void tst_Mapper::run_data()
         sw, failed(r + named(object).chopped(1) + ": " + NOT_KEPT_REASON + afresh), {}, [=](const QString &dir) {
         terminatedAt(dir, { "/A", "/W" }, second.chopped(1), refuse(__NR_renameat2, EINVAL));
     });
+    // What is kept, noted without a checksum, is checked by the hash in its
+    // name, and gets the checksum the next run with other paths checks.
+    row("other paths twice, what is kept noted without a checksum", { named(object) + object }, { "/T", "/W" }, "exit 0",
+        { named(object) + "/T/usr/include /W/a" }, mapWithA([](const QString &dir) {
+        const QString note = dir + reply + "/../" + noteName;
+        QVERIFY(write(note, QString::fromUtf8(read(note)).replace(QRegularExpression(" \\w{16} target-"), " - target-").toUtf8()));
+        QVERIFY(runTool(dir, { "/S", "/W" }, geteuid() == 0).endsWith("exit 0"));
+    }));
     // Kept, but out of the runner's reach: that is what it says.
     row("other paths, kept files the runner cannot read", { named(object) + object }, sw,
         failed(".cmake/api/v1/.dorvane-kept: cannot open" + denied + otherUser), {}, [=](const QString &dir) {
@@ -469,6 +477,12 @@ void tst_Mapper::run_data()
         [=](const QString &dir) {
         QVERIFY(runTool(dir, { "/A", "/W" }, geteuid() == 0).endsWith("exit 0"));
         setOwner(dir + reply + "/.." + kept + '/' + named(object).chopped(1), 0, 0600);
+    });
+    row("other paths, what was kept gone, with no room to keep", { named(object) + object }, sw,
+        failed(r + named(object).chopped(1) + ": " + NOT_KEPT_REASON + afresh), {}, [=](const QString &dir) {
+        QVERIFY(runTool(dir, { "/A", "/W" }, geteuid() == 0).endsWith("exit 0"));
+        QVERIFY(QDir(dir + reply + "/.." + kept).removeRecursively());
+        setOwner(dir + reply + "/..", 0);
     });
     row("other paths, after a run killed right after an exchange", { named(object) + object }, sw, "exit 0",
         { named(object) + "/S/usr/include /W/a" },
@@ -516,6 +530,7 @@ void tst_Mapper::run_data()
     row("mappings", { named(withDeps) + withDeps, "cache-v2={\"kind\":\"cache\",\"entries\":[{\"value\":\"/opt/deps;/opt/deps/x\"}]}" },
         maps, "exit 0", { named(withDeps) + "-I/D/include -isystem /opt/deps2 \"/home/me/app/x:/srv/t/usr/lib",
                           "cache-v2=" + QJsonDocument::fromJson(R"({"kind":"cache","entries":[{"value":"/D;/D/x"}]})").toJson() });
+    row("a CONTAINER of one letter that ends the text", { "a=/o" }, { "-m", "/o=/O", "/S", "/W" }, "exit 0", { "a=/O" });
     // The database is cut into pieces of 1 MiB, right after a quote: a path
     // that starts a piece starts a path.
     const QByteArray boundary = "[\"" + QByteArray((1 << 20) - 3, 'x') + "\"/opt/deps/include\"]";
