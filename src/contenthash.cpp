@@ -73,12 +73,13 @@ Checksum checksumOfRest(FileReader &reader)
 {
     ContentChecksum sum;
     QByteArray piece;
+    constexpr qsizetype PIECE_SIZE = 1 << 20;
     for (;;) {
         piece.resize(0);
-        if (!reader.readMore(piece, 1 << 20))
+        if (!reader.readMore(piece, PIECE_SIZE))
             return {};
-        if (piece.isEmpty())
-            return sum.result();
         sum.addData(piece);
+        if (piece.size() < PIECE_SIZE)
+            return sum.result();
     }
 }

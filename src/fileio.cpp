@@ -88,6 +88,8 @@ ReadResult FileReader::openAt(int directoryFd, const char *name, FileStatus &fil
     if (!S_ISREG(status.st_mode))
         return ReadResult::Skipped;
     fileStatus = statusOf(status);
+    size = status.st_size;
+    position = 0;
     return ReadResult::Read;
 }
 
@@ -95,13 +97,15 @@ bool FileReader::readMore(QByteArray &buffer, qsizetype maxBytes)
 {
     const qsizetype used = buffer.size();
     buffer.resize(used + maxBytes);
-    const qint64 count = readFully(descriptor.get(), buffer.data() + used, maxBytes);
+    const qint64 count = readFully(descriptor.get(), buffer.data() + used, maxBytes, -1, size - position);
     buffer.truncate(used + std::max<qint64>(count, 0));
+    position += std::max<qint64>(count, 0);
     return count >= 0;
 }
 
 bool FileReader::seekToStart()
 {
+    position = 0;
     return lseek(descriptor.get(), 0, SEEK_SET) == 0;
 }
 

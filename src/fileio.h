@@ -92,13 +92,16 @@ public:
     // a link: a link is Link, a FIFO or a device Skipped, and a socket,
     // which no one opens, Failed.
     ReadResult openAt(int directoryFd, const char *name, FileStatus &status);
-    // Appends up to maxBytes to buffer, nothing at the end of the file.
+    // Appends up to maxBytes to buffer, fewer at the end of the file, where
+    // the read that finds the size it had when opened ends it.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
     bool seekToStart();
     int openFd() const { return descriptor.get(); }
 
 private:
     FileDescriptor descriptor;
+    qint64 size = -1;
+    qint64 position = 0;
 };
 
 // Where content has room for the file already, that room is used.

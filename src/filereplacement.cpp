@@ -20,7 +20,20 @@
 
 namespace {
 
-// Read once: umask() can only be read by setting it.
+// Read once for the thousands of files a run replaces; umask() can only be
+// read by setting it.
+uid_t effectiveUser()
+{
+    static const uid_t user = geteuid();
+    return user;
+}
+
+gid_t effectiveGroup()
+{
+    static const gid_t group = getegid();
+    return group;
+}
+
 mode_t fileCreationMask()
 {
     static const mode_t mask = [] {
@@ -73,7 +86,7 @@ FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray
 {
     // The rename would succeed on a file we may not write. An owner may write
     // where the mode lets it: ACLs and capabilities only ever let more.
-    const bool ownerMayWrite = status.owner == geteuid() && (status.mode & S_IWUSR);
+    const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
     if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
         return Refused;
     return create(directoryFd, name, status, isOwnerRequired, keptVersion);
@@ -114,7 +127,7 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
     // Another user's file becomes ours where we may not give it theirs,
     // unless the owner is required; the mode is set again only where the
     // umask took bits away, or for those creation never sets.
-    if (((status.owner != geteuid() || status.group != getegid())
+    if (((status.owner != effectiveUser() || status.group != effectiveGroup())
          && fchown(fd, status.owner, status.group) != 0 && isOwnerRequired)
         || ((mode & 0777 & ~fileCreationMask()) != mode && fchmod(fd, mode) != 0)) {
         abandon();
