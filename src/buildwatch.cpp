@@ -84,26 +84,28 @@ bool BuildWatch::isHeldElsewhere()
 }
 
 // From the build directory's parent down, or from the nearest directory above
-// it that stands, to the first that does not.
+// it that stands, to the first that does not. Each is looked for once its
+// parent is watched, so that none is made unseen in between.
 void BuildWatch::watchDirectories()
 {
     struct stat status;
-    standing = 0;
-    while (standing < int(paths.size())
-           && (standing > buildLevel ? lstat : stat)(paths[standing].constData(), &status) == 0 && S_ISDIR(status.st_mode))
-        ++standing;
+    const auto stands = [&](int level) {
+        return (level > buildLevel ? lstat : stat)(paths[level].constData(), &status) == 0 && S_ISDIR(status.st_mode);
+    };
+    int level = 0;
+    while (level < int(paths.size()) && stands(level))
+        ++level;
     const std::vector<int> previous = watches;
     watches.assign(paths.size(), -1);
-    const int first = std::max(0, std::min(buildLevel - 1, standing - 1));
-    for (int level = first; level < standing; ++level) {
+    const int first = std::max(0, std::min(buildLevel - 1, level - 1));
+    for (level = first; level < int(paths.size()) && (level == first || stands(level)); ++level) {
         const bool hasFiles = level == buildLevel || level == int(paths.size()) - 1;
         const uint32_t mask = MOVES | IN_ONLYDIR | (hasFiles ? IN_CLOSE_WRITE : 0) | (level > buildLevel ? IN_DONT_FOLLOW : 0);
         watches[level] = inotify_add_watch(inotifyFd, paths[level].constData(), mask);
-        if (watches[level] < 0) {
-            standing = level;
+        if (watches[level] < 0)
             break;
-        }
     }
+    standing = level;
     const int error = errno;
     for (const int watch : previous) {
         if (watch >= 0 && std::find(watches.begin(), watches.end(), watch) == watches.end())
