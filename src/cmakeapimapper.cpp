@@ -80,7 +80,8 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         || !doCMakeApiReplyPathMapping(writer, plan.indexes))
         return false;
     // What CMake no longer keeps is given back.
-    directory->removeKeptBut(plan.keptToLeave);
+    if (plan.keptToLeave)
+        directory->removeKeptBut(*plan.keptToLeave);
     // The entries of the index files and the database were saved before
     // they were written.
     writer.endNote();

@@ -23,11 +23,15 @@ bool Planner::plan(bool withDatabase, Plan &plan)
 {
     const QList<QByteArray> &files = directory.replyFiles();
     plan.objects.reserve(files.size());
+    bool isReplyNew = false;
+    qsizetype notedIndexes = 0;
     for (const QByteArray &name : files) {
         const bool isIndex = isIndexName(name);
         PlannedFile planned = isIndex ? planIndex(name) : planObject(name);
         if (planned.provenance == Provenance::NotRecoverable)
             return directory.refuse(name, BuildDirectory::replyPath(name), directory.afresh());
+        isReplyNew = isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
+        notedIndexes += isIndex && note.indexes.contains(name);
         (isIndex ? plan.indexes : plan.objects).append(std::move(planned));
     }
     if (directory.databaseExists()) {
@@ -35,10 +39,13 @@ bool Planner::plan(bool withDatabase, Plan &plan)
         if (!planDatabase(*plan.database))
             return false;
     }
-    // Where CMake wrote the reply anew, it dropped the files it no longer names.
-    plan.keptToLeave = QSet<QByteArray>(files.begin(), files.end());
-    if (!withDatabase || plan.database)
-        plan.keptToLeave.insert(KEPT_DATABASE_NAME);
+    // Where CMake wrote the reply anew, which a new index or a noted one gone
+    // tells, it dropped the files it no longer names.
+    if (isReplyNew || notedIndexes < note.indexes.size()) {
+        plan.keptToLeave.emplace(files.begin(), files.end());
+        if (!withDatabase || plan.database)
+            plan.keptToLeave->insert(KEPT_DATABASE_NAME);
+    }
     // One that is no regular file by now is left as it is.
     if (plan.database && plan.database->reader.openFd() < 0)
         plan.database.reset();

@@ -66,8 +66,9 @@ struct Plan
     QList<PlannedFile> objects;
     QList<PlannedFile> indexes;
     std::optional<PlannedDatabase> database;
-    // What is kept of the files CMake still names: the rest goes.
-    QSet<QByteArray> keptToLeave;
+    // Where the reply is new, what is kept of the files CMake still names:
+    // the rest goes.
+    std::optional<QSet<QByteArray>> keptToLeave;
 };
 
 class Planner
