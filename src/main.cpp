@@ -126,13 +126,6 @@ QByteArray readMappings(const QStringList &options, QList<PathMapping> &mappings
     return {};
 }
 
-// A line of the tool's own on standard error, written at once, so that lines
-// of runs that share it never mix.
-void tell(const QByteArray &line)
-{
-    std::cerr << ("dorvane: " + line + '\n').constData() << std::flush;
-}
-
 QByteArray named(const QByteArray &directory)
 {
     return directory.isEmpty() ? "." : directory;
@@ -140,7 +133,7 @@ QByteArray named(const QByteArray &directory)
 
 int cannotEnter(const QByteArray &directory, const char *what, int error)
 {
-    tell(named(directory) + ": " + what + ": " + std::strerror(error));
+    RunReport::tell(named(directory) + ": " + what + ": " + std::strerror(error));
     return 1;
 }
 
@@ -155,12 +148,12 @@ int mapOnce(CmakeApiMapper &mapper, bool withCompileCommands, bool isWatching)
     const auto hintNoReply = [&mapper] {
         const QByteArray query = mapper.displayPath(QUERY_PATH);
         if (!mapper.isCMakeBuildDirectory())
-            tell(mapper.displayPath({}) + " is no CMake build directory, as it holds no CMakeCache.txt: run in one, "
-                                          "or name it with -C DIR");
+            RunReport::tell(mapper.displayPath({}) + " is no CMake build directory, as it holds no CMakeCache.txt: "
+                                                     "run in one, or name it with -C DIR");
         else
-            tell("no reply in " + mapper.displayPath(REPLY_PATH) + ": "
-                 + (mapper.isQueryExist() ? "configure, and CMake answers the queries in " + query
-                                          : "write the queries in " + query + ", then configure"));
+            RunReport::tell("no reply in " + mapper.displayPath(REPLY_PATH) + ": "
+                            + (mapper.isQueryExist() ? "configure, and CMake answers the queries in " + query
+                                                     : "write the queries in " + query + ", then configure"));
     };
     if (!hasReply && !hasCompileCommands) {
         hintNoReply();
@@ -168,7 +161,7 @@ int mapOnce(CmakeApiMapper &mapper, bool withCompileCommands, bool isWatching)
                                    : outcome("Reply is not exist.", 0);
     }
     if (!mapper.DoCMakeApiPathMapping()) {
-        tell(mapper.problem());
+        RunReport::tell(mapper.problem());
         return outcome("Mapping error!", 1);
     }
     if (!hasReply) {
@@ -185,14 +178,16 @@ QByteArray timeNow()
     return QTime::currentTime().toString(u"HH:mm:ss").toUtf8();
 }
 
-// Where directory leads as the watch starts, absolute: as far as it stands,
-// as the kernel resolves it, links and ".." alike, and the rest as given.
-QByteArray absolutePath(const QByteArray &directory)
+// Where directory, from the working directory, leads as the watch starts,
+// absolute: as far as it stands, as the kernel resolves it, links and ".."
+// alike, and the rest as given. Empty where a relative one has nothing to
+// start from.
+QByteArray absolutePath(const QByteArray &workingDirectory, const QByteArray &directory)
 {
-    char resolved[PATH_MAX] = "";
-    if (!directory.startsWith('/') && !getcwd(resolved, sizeof resolved))
+    if (!directory.startsWith('/') && workingDirectory.isEmpty())
         return {};
-    QByteArray standing = directory.startsWith('/') ? directory : resolved + ('/' + directory);
+    char resolved[PATH_MAX] = "";
+    QByteArray standing = directory.startsWith('/') ? directory : workingDirectory + '/' + directory;
     QByteArrayList rest;
     while (!realpath(standing.constData(), resolved)) {
         const qsizetype slash = standing.lastIndexOf('/');
@@ -213,22 +208,26 @@ QByteArray absolutePath(const QByteArray &directory)
 // until a signal ends it with status 0.
 int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileCommands)
 {
-    const QByteArray path = absolutePath(directory);
+    char workingDirectory[PATH_MAX] = "";
+    const bool hasWorkingDirectory = getcwd(workingDirectory, sizeof workingDirectory);
+    const QByteArray path = absolutePath(workingDirectory, directory);
     if (path.isEmpty())
-        return cannotEnter(directory, "cannot enter", errno);
+        return cannotEnter(directory, "cannot enter", ENOENT);
     BuildWatch watch(path, withCompileCommands);
     if (watch.isHeldElsewhere()) {
-        tell(named(directory) + ": another watch is running here");
+        RunReport::tell(named(directory) + ": another watch is running here");
         return 1;
     }
     if (!watch.start())
         return cannotEnter(directory, errno == ENOENT ? "cannot enter" : "cannot watch", errno);
     TemporaryFiles::exitOnSignal();
-    // A run in a build directory removed and made anew enters the new one.
-    char workingDirectory[PATH_MAX] = "";
-    const bool hasWorkingDirectory = getcwd(workingDirectory, sizeof workingDirectory);
     for (bool isFirst = true;; isFirst = false) {
-        if ((!hasWorkingDirectory || chdir(workingDirectory) == 0 || !isFirst) && mapper.setBuildDirectory(directory)) {
+        // A working directory removed and made anew is the new one; one that
+        // is gone leaves a relative build directory missing.
+        if (hasWorkingDirectory) {
+            [[maybe_unused]] const int entered = chdir(workingDirectory);
+        }
+        if (mapper.setBuildDirectory(directory)) {
             mapOnce(mapper, withCompileCommands, true);
         } else if (errno != ENOENT) {
             cannotEnter(directory, "cannot enter", errno);
@@ -242,9 +241,9 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
         if (run.isDatabaseMapped)
             mapped.append(DATABASE_PATH);
         if (!mapped.isEmpty())
-            tell(timeNow() + ": mapped " + mapped.join(" and "));
+            RunReport::tell(timeNow() + ": mapped " + mapped.join(" and "));
         if (isFirst)
-            tell(timeNow() + ": watching " + named(directory) + " for CMake's reply"
+            RunReport::tell(timeNow() + ": watching " + named(directory) + " for CMake's reply"
                  + (withCompileCommands ? " and compile_commands.json" : ""));
         mapper.leaveBuildDirectory();
 #ifdef __GLIBC__
@@ -318,7 +317,7 @@ int main(int argc, char *argv[])
     QList<PathMapping> mappings;
     const QByteArray wrongMapping = readMappings(parser.values(mapOption), mappings);
     if (!wrongMapping.isEmpty()) {
-        tell(wrongMapping);
+        RunReport::tell(wrongMapping);
         return 1;
     }
     // Each path given, and how to name it: what goes before and after it.
@@ -336,14 +335,14 @@ int main(int argc, char *argv[])
     // A JSON reply can hold no path that is not UTF-8.
     for (const NamedPath &path : std::as_const(given)) {
         if (!QByteArrayView(encodeArgument(path.path)).isValidUtf8()) {
-            tell(path.name + path.of + " is not UTF-8, which the reply cannot hold");
+            RunReport::tell(path.name + path.of + " is not UTF-8, which the reply cannot hold");
             return say("Mapping error!", 1);
         }
     }
     for (const NamedPath &path : std::as_const(given)) {
         const QByteArray warning = path.name == "CONTAINER" ? QByteArray() : pathWarning(path.path);
         if (!warning.isEmpty())
-            tell("warning: " + path.name + " \"" + encodeArgument(path.path) + '"' + path.of + ' ' + warning);
+            RunReport::tell("warning: " + path.name + " \"" + encodeArgument(path.path) + '"' + path.of + ' ' + warning);
     }
     CmakeApiMapper mapper(paths.at(0), paths.at(1));
     mapper.setMappings(mappings);

@@ -61,14 +61,13 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
 ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, FileStatus &status, QByteArray &original)
 {
     const QByteArray path = BuildDirectory::replyPath(planned.name);
-    FileStatus keptStatus;
-    if (planned.provenance == Provenance::MappedWithOtherPaths
-        && directory.readKept(planned.name, original, keptStatus) != ReadResult::Read) {
-        directory.refuse(planned.name, path, directory.afresh());
-        return ReadResult::Failed;
+    if (planned.provenance == Provenance::MappedWithOtherPaths) {
+        FileStatus keptStatus;
+        return directory.readKept(planned.name, original, keptStatus) == ReadResult::Read
+                        || directory.refuse(planned.name, path, directory.afresh())
+                ? ReadResult::Read
+                : ReadResult::Failed;
     }
-    if (planned.provenance == Provenance::MappedWithOtherPaths)
-        return ReadResult::Read;
     const ReadResult read = directory.readReplyFile(planned.name, original, status);
     if (read == ReadResult::Failed)
         report.fail(path, "cannot read", errno);

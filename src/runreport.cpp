@@ -43,10 +43,14 @@ bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error, i
 
 void RunReport::print(const QByteArray &file, QByteArrayView reason)
 {
-    const QByteArray line = "dorvane: " + displayPath(file) + ": " + reason.toByteArray();
+    const QByteArray line = displayPath(file) + ": " + reason.toByteArray();
     if (!warned.contains(line)) {
         warned.insert(line);
-        // One write, so that lines of runs that share standard error never mix.
-        std::cerr << (line + '\n').constData() << std::flush;
+        tell(line);
     }
+}
+
+void RunReport::tell(const QByteArray &line)
+{
+    std::cerr << ("dorvane: " + line + '\n').constData() << std::flush;
 }

@@ -28,6 +28,9 @@ public:
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
     // Prints a line at once, each line once.
     void print(const QByteArray &file, QByteArrayView reason);
+    // A line of the tool's own, "dorvane: " and line, written at once, so that
+    // lines of runs that share standard error never mix.
+    static void tell(const QByteArray &line);
     const QByteArray &problem() const { return failure; }
     void clear() { failure.clear(); }
 
