@@ -1,8 +1,8 @@
 // Copyright (C) 2026 The Dorvane developers.
 // SPDX-License-Identifier: MIT
 
-// Each path of the build directory resolved once beneath it, what a run
-// says of what it finds there, and the kept files' directory.
+// Each path of the build directory resolved once beneath it, and what a
+// run says of what it finds there.
 
 #include "builddirectory.h"
 
@@ -134,32 +134,8 @@ bool BuildDirectory::openForRun()
         fileApiError = fileApiState == Resolution::NotDirectory ? ENOTDIR : errno;
     }
     if (fileApi.isValid())
-        openKeptDirectory(!files.isEmpty() || hasDatabase);
+        kept.openIn(fileApi.get(), !files.isEmpty() || hasDatabase);
     return true;
-}
-
-void BuildDirectory::openKeptDirectory(bool create)
-{
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = openat(fileApi.get(), KEPT_DIRECTORY_NAME, flags);
-    // Where it can be neither opened nor made, files are written as they
-    // are otherwise, and that says why a run fails.
-    if (fd < 0 && errno != ENOENT)
-        keptError = errno;
-    else if (fd < 0 && create && makeDirectory(fileApi.get(), KEPT_DIRECTORY_NAME))
-        fd = openat(fileApi.get(), KEPT_DIRECTORY_NAME, flags);
-    kept = FileDescriptor(fd);
-    struct stat status;
-    DIR *const entries = kept.isValid() && fstat(fd, &status) == 0 ? openListing(fd) : nullptr;
-    if (!entries)
-        return;
-    keptDevice = status.st_dev;
-    while (const dirent *entry = readdir(entries)) {
-        const QByteArray name(entry->d_name);
-        if (name != "." && name != "..")
-            keptNames.insert(name);
-    }
-    closedir(entries);
 }
 
 ReadResult BuildDirectory::readReplyFile(const QByteArray &name, QByteArray &content, FileStatus &status)
@@ -181,89 +157,6 @@ ReadResult BuildDirectory::openDatabase(FileReader &reader, FileStatus &status)
     if (opened == ReadResult::Failed)
         report.fail(DATABASE_PATH, "cannot read", errno);
     return opened;
-}
-
-ReadResult BuildDirectory::readKept(const QByteArray &keptName, QByteArray &content, FileStatus &status)
-{
-    return kept.isValid() ? readFile(kept.get(), keptName.constData(), content, status) : ReadResult::Skipped;
-}
-
-ReadResult BuildDirectory::openKept(const QByteArray &keptName, FileReader &reader, FileStatus &status)
-{
-    return kept.isValid() ? reader.openAt(kept.get(), keptName.constData(), status) : ReadResult::Skipped;
-}
-
-Checksum BuildDirectory::intactKeptChecksum(const QByteArray &keptName, const Checksum &expected)
-{
-    FileStatus status;
-    if (!isKept(keptName))
-        return {};
-    if (expected) {
-        FileReader reader;
-        return openKept(keptName, reader, status) == ReadResult::Read && checksumOfRest(reader) == expected
-                ? expected
-                : Checksum();
-    }
-    QByteArray content;
-    return readKept(keptName, content, status) == ReadResult::Read && isAsNamed(keptName, content)
-            ? Checksum(checksumOf(content))
-            : Checksum();
-}
-
-bool BuildDirectory::keptVersionFor(const QByteArray &keptName, quint64 device, KeptVersion &version) const
-{
-    // Names are exchanged only within one file system.
-    if (!kept.isValid() || device != keptDevice)
-        return false;
-    version = { kept.get(), keptName, false };
-    return true;
-}
-
-bool BuildDirectory::storeKept(const QByteArray &keptName, const QByteArray &content)
-{
-    // Removed first, so that the copy is made anew and renamed into place.
-    // Only where the name stays, in a kept directory the runner cannot
-    // write in, is a copy there rewritten in place, which beats leaving it
-    // stale.
-    removeKept(keptName);
-    if (!kept.isValid() || !writeOwnFile(kept.get(), keptName, content))
-        return false;
-    keptNames.insert(keptName);
-    return true;
-}
-
-void BuildDirectory::addKept(const KeptVersion &version)
-{
-    if (version.isKept)
-        keptNames.insert(version.name);
-}
-
-void BuildDirectory::removeKept(const QByteArray &keptName)
-{
-    if (kept.isValid())
-        unlinkat(kept.get(), keptName.constData(), 0);
-    keptNames.remove(keptName);
-}
-
-void BuildDirectory::removeKeptBut(const QSet<QByteArray> &names)
-{
-    const QSet<QByteArray> listed = keptNames;
-    for (const QByteArray &name : listed) {
-        if (!names.contains(name))
-            removeKept(name);
-    }
-}
-
-bool BuildDirectory::refuse(const QByteArray &keptName, const QByteArray &path, const QByteArray &advice)
-{
-    const QByteArray keptPath = fileApiPath(KEPT_DIRECTORY_NAME);
-    if (keptError)
-        return report.fail(keptPath, "cannot open", keptError);
-    FileReader reader;
-    FileStatus status;
-    if (isKept(keptName) && openKept(keptName, reader, status) == ReadResult::Failed && errno != ENOENT)
-        return report.fail(keptPath + '/' + keptName, "cannot read", errno);
-    return report.fail(path, NOT_KEPT_REASON + advice);
 }
 
 bool BuildDirectory::readNote(QByteArray &text)
@@ -289,11 +182,10 @@ bool BuildDirectory::writeNote(const QByteArray &text)
 
 void BuildDirectory::removeKilledRunsFiles()
 {
-    for (const FileDescriptor *directory : { &reply, &fileApi, &kept }) {
-        if (directory->isValid())
-            TemporaryFiles::removeLeftovers(directory->get());
+    for (const int directory : { reply.get(), fileApi.get(), kept.keptDirectoryFd(), root.rootFd() }) {
+        if (directory >= 0)
+            TemporaryFiles::removeLeftovers(directory);
     }
-    TemporaryFiles::removeLeftovers(root.rootFd());
 }
 
 bool BuildDirectory::removeQueries()
@@ -304,24 +196,3 @@ bool BuildDirectory::removeQueries()
             || report.fail(fileApiPath(failedPath), "cannot remove", errno, failedDirectory.get());
 }
 
-QByteArray BuildDirectory::reconfigure() const
-{
-    return "write the queries in " + report.displayPath(QUERY_PATH) + " and configure again";
-}
-
-QByteArray BuildDirectory::afresh(bool withNote) const
-{
-    return "remove " + report.displayPath(REPLY_PATH)
-            + (withNote ? " and the note " + report.displayPath(fileApiPath(NOTE_NAME)) : QByteArray()) + ", "
-            + reconfigure();
-}
-
-QByteArray BuildDirectory::replyPath(const QByteArray &name)
-{
-    return QByteArray(REPLY_PATH) + '/' + name;
-}
-
-QByteArray BuildDirectory::fileApiPath(const QByteArray &name)
-{
-    return QByteArray(FILE_API_PATH) + '/' + name;
-}

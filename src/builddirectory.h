@@ -2,44 +2,23 @@
 // SPDX-License-Identifier: MIT
 
 // The build directory a run works in: every directory it needs, each
-// resolved once beneath it; the reply's files and the names kept, listed
-// once under the lock; the note's file; and what is kept of what CMake wrote.
+// resolved once beneath it; the reply's files and what is kept, listed once
+// under the lock; and the note's file.
 
 #ifndef BUILDDIRECTORY_H
 #define BUILDDIRECTORY_H
 
+#include "buildpaths.h"
 #include "confineddirectory.h"
-#include "contenthash.h"
-#include "filereplacement.h"
+#include "keptstore.h"
 #include "runreport.h"
 
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
-#include <QtCore/QSet>
 
 #include <sys/stat.h>
 
-constexpr char FILE_API_PATH[] = ".cmake/api/v1";
-constexpr char REPLY_PATH[] = ".cmake/api/v1/reply";
-constexpr char QUERY_PATH[] = ".cmake/api/v1/query";
-constexpr char DATABASE_PATH[] = "compile_commands.json";
-// Beside the reply, not in it: when CMake writes a reply it deletes every
-// other file of the reply directory.
-constexpr char NOTE_NAME[] = ".dorvane-mapped-files";
-constexpr char KEPT_DIRECTORY_NAME[] = ".dorvane-kept";
-// What is kept of the database, by a name no reply file can have.
-constexpr char KEPT_DATABASE_NAME[] = ".compile_commands.json";
-// Why a file mapped with other paths cannot be mapped with these.
-constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: ";
-
-inline bool isIndexName(const QByteArray &name)
-{
-    return name.startsWith("index-");
-}
-
-// Nothing here is read, written or removed through a link. What is kept
-// goes by the name of the file in the reply, and the database's by a name
-// of its own.
+// Nothing here is read, written or removed through a link.
 class BuildDirectory
 {
 public:
@@ -78,22 +57,7 @@ public:
     // Failed is said.
     ReadResult openDatabase(FileReader &reader, FileStatus &status);
 
-    bool isKept(const QByteArray &keptName) const { return keptNames.contains(keptName); }
-    ReadResult readKept(const QByteArray &keptName, QByteArray &content, FileStatus &status);
-    ReadResult openKept(const QByteArray &keptName, FileReader &reader, FileStatus &status);
-    // Of what is kept where it is what CMake wrote: its content has the
-    // checksum expected, or, without one, the hash in its name.
-    Checksum intactKeptChecksum(const QByteArray &keptName, const Checksum &expected);
-    // Where a replacement of a file on device keeps what it replaces.
-    bool keptVersionFor(const QByteArray &keptName, quint64 device, KeptVersion &version) const;
-    bool storeKept(const QByteArray &keptName, const QByteArray &content);
-    void addKept(const KeptVersion &version);
-    void removeKept(const QByteArray &keptName);
-    void removeKeptBut(const QSet<QByteArray> &names);
-    // Fails the run for a file at path mapped with other paths that nothing
-    // intact kept can map again, with advice; or for what is kept that
-    // cannot be read.
-    bool refuse(const QByteArray &keptName, const QByteArray &path, const QByteArray &advice);
+    KeptStore &keptFiles() { return kept; }
 
     // False, said, for a note that cannot be read; none is empty.
     bool readNote(QByteArray &text);
@@ -103,17 +67,8 @@ public:
     void removeKilledRunsFiles();
     bool removeQueries();
 
-    // How to have CMake write its reply again, and afresh, the reply and,
-    // with the note, it removed first: each path as named from where the
-    // run started.
-    QByteArray reconfigure() const;
-    QByteArray afresh(bool withNote = false) const;
-    static QByteArray replyPath(const QByteArray &name);
-    static QByteArray fileApiPath(const QByteArray &name);
-
 private:
     void findDatabase();
-    void openKeptDirectory(bool create);
     bool isInFileApi(int directory) const;
 
     RunReport &report;
@@ -132,11 +87,7 @@ private:
     int databaseError = 0;
     FileDescriptor database;
     QByteArray databaseFileName;
-    FileDescriptor kept;
-    // Why a kept files' directory that stands there cannot be opened.
-    int keptError = 0;
-    quint64 keptDevice = 0;
-    QSet<QByteArray> keptNames;
+    KeptDirectory kept;
 };
 
 #endif // BUILDDIRECTORY_H

@@ -9,7 +9,7 @@
 
 #include "buildwatch.h"
 
-#include "builddirectory.h"
+#include "buildpaths.h"
 
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDeadlineTimer>
@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -184,11 +185,13 @@ bool BuildWatch::hasCMakeWritten(const QHash<QByteArray, FileIdentity> &left) co
     if (isDatabaseAlone() && hasBuildDirectory() && stat((paths[buildLevel] + '/' + DATABASE_PATH).constData(), &status) == 0
         && !isOwn(paths[buildLevel], DATABASE_PATH, left))
         return true;
-    DIR *const reply = standing == int(paths.size()) ? opendir(paths.last().constData()) : nullptr;
+    const FileDescriptor reply(standing == int(paths.size()) ? ::open(paths.last().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
     bool isWritten = false;
-    while (const dirent *entry = reply && !isWritten ? readdir(reply) : nullptr)
-        isWritten = isIndexName(entry->d_name) && !isOwn(paths.last(), entry->d_name, left);
-    if (reply)
-        closedir(reply);
+    if (reply.isValid()) {
+        forEachEntry(reply.get(), [&](int, const char *name, unsigned char) {
+            isWritten = isIndexName(name) && !isOwn(paths.last(), name, left);
+            return !isWritten;
+        });
+    }
     return isWritten;
 }

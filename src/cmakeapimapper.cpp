@@ -64,7 +64,8 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
                                     + report.displayPath(QUERY_PATH) + " before it configures");
     const int pathsIndex = previous->pathsIndex(paths);
     Plan plan;
-    if (!Planner(*previous, pathsIndex, rules, *directory, report).plan(isCompileCommandsRequested, plan))
+    KeptStore &kept = directory->keptFiles();
+    if (!Planner(*previous, pathsIndex, rules, *directory, kept, report).plan(isCompileCommandsRequested, plan))
         return false;
     // No other run is writing now, so what is named as its temporary files
     // was left by a run that was killed.
@@ -75,13 +76,13 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // The objects, then the database, then the index files: a reader that
     // finds a new index can trust that the objects it names, and the
     // database, are already rewritten.
-    ReplyWriter writer(*previous, plan, noteText, pathsIndex, rules, *directory, report, lastRun);
+    ReplyWriter writer(*previous, plan, noteText, pathsIndex, rules, *directory, kept, report, lastRun);
     if (!doCMakeApiReplyPathMapping(writer, plan.objects) || (plan.database && !writer.mapDatabaseFile(*plan.database))
         || !doCMakeApiReplyPathMapping(writer, plan.indexes))
         return false;
     // What CMake no longer keeps is given back.
     if (plan.keptToLeave)
-        directory->removeKeptBut(*plan.keptToLeave);
+        kept.removeKeptBut(*plan.keptToLeave);
     // The entries of the index files and the database were saved before
     // they were written.
     writer.endNote();
@@ -113,7 +114,6 @@ std::optional<MappingNote> CmakeApiMapper::loadNote(QByteArray &text)
         return {};
     std::optional<MappingNote> note = MappingNote::fromText(text);
     if (!note)
-        report.fail(BuildDirectory::fileApiPath(NOTE_NAME),
-                    "a note in a format this tool cannot read: " + directory->afresh(true));
+        report.fail(fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: " + report.afresh(true));
     return note;
 }

@@ -34,9 +34,7 @@ public:
 
     bool isReplyExist() const { return directory->replyExists(); }
     bool isQueryExist() const { return directory->queryExists(); }
-    bool isCompileCommandsExist() const { return directory->databaseExists(); }
-    bool isCMakeBuildDirectory() const { return directory->hasCMakeCache(); }
-    QByteArray displayPath(const QByteArray &file) const { return report.displayPath(file); }
+    const BuildDirectory &buildDirectory() const { return *directory; }
 
     // Stops at the first file that cannot be mapped, which and every later
     // one are left as they were; where a file is not recoverable, before
@@ -47,8 +45,8 @@ public:
     bool doCMakeApiCacheReplyPathMapping(QByteArray &text) const;
     static bool isFlagCacheVariable(const QString &name);
 
-    // Why the run failed, empty while nothing failed.
-    const QByteArray &problem() const { return report.problem(); }
+    // What the run says: its problem() is why it failed.
+    const RunReport &runReport() const { return report; }
     // What the last run did.
     const RunSummary &summary() const { return lastRun; }
 

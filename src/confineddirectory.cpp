@@ -52,17 +52,12 @@ QByteArray namedPath(const QByteArray &path, int fd)
     const char *const workingDirectory = path.startsWith('/') ? "" : std::getenv("PWD");
     if (!workingDirectory || (!path.startsWith('/') && workingDirectory[0] != '/'))
         return {};
-    QByteArray named;
-    for (const QByteArray &component : (workingDirectory + ('/' + path)).split('/')) {
-        if (component == "..")
-            return {};
-        if (!component.isEmpty() && component != ".")
-            named += '/' + component;
-    }
+    const QByteArray named = lexicalPath(workingDirectory + ('/' + path), true);
     struct stat found;
     struct stat held;
-    return stat(named.constData(), &found) == 0 && fstat(fd, &held) == 0 && isSameFile(found, held) ? named
-                                                                                                    : QByteArray();
+    return !named.isEmpty() && stat(named.constData(), &found) == 0 && fstat(fd, &held) == 0 && isSameFile(found, held)
+            ? named
+            : QByteArray();
 }
 
 // The first entry that could not be removed, why, and the directory that
@@ -89,26 +84,19 @@ struct RemovalFailure
 // a link goes: a file there is no directory, and stays.
 bool removeEntry(int directoryFd, const char *name, const QByteArray &path, bool isTop, RemovalFailure &failure)
 {
-    const int fd = openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int openError = fd < 0 ? errno : 0;
+    const FileDescriptor directory(openat(directoryFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int openError = directory.isValid() ? 0 : errno;
     struct stat status;
-    bool removed = errno == ENOENT;
-    if (fd >= 0) {
-        DIR *const listing = fdopendir(fd);
-        removed = listing != nullptr;
-        if (!listing) {
-            failure.set(path, fd);
-            ::close(fd);
-        }
-        while (const dirent *entry = listing ? readdir(listing) : nullptr) {
-            const std::string_view entryName = entry->d_name;
-            if (entryName != "." && entryName != "..")
-                removed = removeEntry(dirfd(listing), entry->d_name, path + '/' + entry->d_name, false, failure)
-                        && removed;
-        }
-        if (listing)
-            closedir(listing);
-        removed = removed
+    bool removed = openError == ENOENT;
+    if (directory.isValid()) {
+        bool isEmptied = true;
+        const bool isListed = forEachEntry(directory.get(), [&](int listing, const char *entry, unsigned char) {
+            isEmptied = removeEntry(listing, entry, path + '/' + entry, false, failure) && isEmptied;
+            return true;
+        });
+        if (!isListed)
+            failure.set(path, directory.get());
+        removed = isListed && isEmptied
                 && (unlinkat(directoryFd, name, AT_REMOVEDIR) == 0
                     || (errno == ENOTDIR && unlinkat(directoryFd, name, 0) == 0));
     } else if (openError == ELOOP || openError == ENOTDIR) {

@@ -78,7 +78,6 @@ DatabaseMapping::Result mapDatabase(const PathRules &rules, FileReader &source, 
         mapping.isChanged = true;
         return !target
                 || (replacement.start(target->directory, target->name, target->status, true, target->keep)
-                            == FileReplacement::Started
                     && replacement.appendFrom(standing >= 0 ? standing : source.openFd(), unchangedSize));
     };
     Pieces pieces(source);

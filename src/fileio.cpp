@@ -11,10 +11,37 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
+{
+    // One byte more than the file's size, so that the read which ends short
+    // at that size ends it, and one that grew since is read to its end.
+    if (content.capacity() <= sizeHint) {
+        content.resize(0);
+        content.reserve(sizeHint + sizeHint / 4 + 1);
+    }
+    qsizetype used = 0;
+    for (qsizetype wanted = sizeHint + 1;; wanted = 2 * used) {
+        content.resize(used + wanted);
+        const qint64 count = readFully(fd, content.data() + used, wanted, -1, used ? -1 : sizeHint);
+        if (count < 0)
+            return false;
+        used += count;
+        if (count < wanted)
+            break;
+    }
+    content.truncate(used);
+    return true;
+}
+
+} // namespace
 
 FileDescriptor::~FileDescriptor()
 {
@@ -79,9 +106,15 @@ bool writeAll(int fd, QByteArrayView content)
 
 ReadResult FileReader::openAt(int directoryFd, const char *name, FileStatus &fileStatus)
 {
-    descriptor = FileDescriptor(openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    if (!descriptor.isValid())
+    const int fd = openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
         return errno == ELOOP ? ReadResult::Link : ReadResult::Failed;
+    return adopt(fd, fileStatus);
+}
+
+ReadResult FileReader::adopt(int fd, FileStatus &fileStatus)
+{
+    descriptor = FileDescriptor(fd);
     struct stat status;
     if (fstat(descriptor.get(), &status) != 0)
         return ReadResult::Failed;
@@ -118,63 +151,46 @@ ReadResult readFile(int directoryFd, const char *name, QByteArray &content, File
     return readToEnd(reader.openFd(), status.identity.size, content) ? ReadResult::Read : ReadResult::Failed;
 }
 
-bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content)
-{
-    // One byte more than the file's size, so that the read which ends short
-    // at that size ends it, and one that grew since is read to its end.
-    if (content.capacity() <= sizeHint) {
-        content.resize(0);
-        content.reserve(sizeHint + sizeHint / 4 + 1);
-    }
-    qsizetype used = 0;
-    for (qsizetype wanted = sizeHint + 1;; wanted = 2 * used) {
-        content.resize(used + wanted);
-        const qint64 count = readFully(fd, content.data() + used, wanted, -1, used ? -1 : sizeHint);
-        if (count < 0)
-            return false;
-        used += count;
-        if (count < wanted)
-            break;
-    }
-    content.truncate(used);
-    return true;
-}
 
-DIR *openListing(int directoryFd)
+bool forEachEntry(int directoryFd, const std::function<bool(int, const char *, unsigned char)> &visit)
 {
     const int fd = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *const directory = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!directory && fd >= 0) {
+    if (!directory) {
         const int error = errno;
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         errno = error;
-    }
-    return directory;
-}
-
-bool listFiles(int directoryFd, QList<DirectoryEntry> &files)
-{
-    DIR *const directory = openListing(directoryFd);
-    if (!directory)
         return false;
-    const int fd = dirfd(directory);
-    QList<std::pair<QString, DirectoryEntry>> listed;
-    const dirent *entry;
-    while ((errno = 0, entry = readdir(directory))) {
-        if (entry->d_name[0] == '.')
+    }
+    while (const dirent *entry = (errno = 0, readdir(directory))) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
             continue;
-        unsigned char type = entry->d_type;
-        struct stat status;
-        if (type == DT_UNKNOWN && fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
-            type = S_ISLNK(status.st_mode) ? DT_LNK : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
-        if (type != DT_REG && type != DT_LNK)
-            continue;
-        const QByteArray name(entry->d_name);
-        listed.append({ QFile::decodeName(name).toLower(), { name, type == DT_LNK } });
+        if (!visit(dirfd(directory), entry->d_name, entry->d_type)) {
+            errno = 0;
+            break;
+        }
     }
     const int error = errno;
     closedir(directory);
     errno = error;
+    return error == 0;
+}
+
+bool listFiles(int directoryFd, QList<DirectoryEntry> &files)
+{
+    QList<std::pair<QString, DirectoryEntry>> listed;
+    const bool isListed = forEachEntry(directoryFd, [&](int fd, const char *name, unsigned char type) {
+        struct stat status;
+        if (name[0] == '.')
+            return true;
+        if (type == DT_UNKNOWN && fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISLNK(status.st_mode) ? DT_LNK : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
+        if (type == DT_REG || type == DT_LNK)
+            listed.append({ QFile::decodeName(name).toLower(), { name, type == DT_LNK } });
+        return true;
+    });
     // Names that differ only in case keep a fixed order: by their bytes.
     std::sort(listed.begin(), listed.end(), [](const auto &a, const auto &b) {
         const int byKey = a.first.compare(b.first);
@@ -183,5 +199,21 @@ bool listFiles(int directoryFd, QList<DirectoryEntry> &files)
     files.reserve(files.size() + listed.size());
     for (auto &sorted : listed)
         files.append(std::move(sorted.second));
-    return error == 0;
+    return isListed;
+}
+
+QByteArray lexicalPath(const QByteArray &path, bool isDotDotRefused)
+{
+    QByteArrayList components;
+    for (const QByteArray &component : path.split('/')) {
+        if (component == ".." && isDotDotRefused)
+            return {};
+        if (component == "..") {
+            if (!components.isEmpty())
+                components.removeLast();
+        } else if (!component.isEmpty() && component != ".") {
+            components.append(component);
+        }
+    }
+    return '/' + components.join('/');
 }

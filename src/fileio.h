@@ -10,6 +10,7 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
 
+#include <functional>
 #include <utility>
 
 #include <dirent.h>
@@ -92,6 +93,8 @@ public:
     // a link: a link is Link, a FIFO or a device Skipped, and a socket,
     // which no one opens, Failed.
     ReadResult openAt(int directoryFd, const char *name, FileStatus &status);
+    // Takes over a descriptor opened elsewhere, as openAt() its own.
+    ReadResult adopt(int fd, FileStatus &status);
     // Appends up to maxBytes to buffer, fewer at the end of the file, where
     // the read that finds the size it had when opened ends it.
     bool readMore(QByteArray &buffer, qsizetype maxBytes);
@@ -106,7 +109,6 @@ private:
 
 // Where content has room for the file already, that room is used.
 ReadResult readFile(int directoryFd, const char *name, QByteArray &content, FileStatus &status);
-bool readToEnd(int fd, qsizetype sizeHint, QByteArray &content);
 
 struct DirectoryEntry
 {
@@ -114,9 +116,16 @@ struct DirectoryEntry
     bool isSymLink = false;
 };
 
-// A listing from the directory's start, on a descriptor of its own; closedir() ends it.
-DIR *openListing(int directoryFd);
+// Each entry but "." and "..", from the directory's start on a listing of
+// its own: visit gets the listing's descriptor, the name and its d_type, and
+// returns false to stop. False, with errno set, where the directory cannot be
+// listed to its end.
+bool forEachEntry(int directoryFd, const std::function<bool(int, const char *, unsigned char)> &visit);
 // Regular files and links, hidden names left out, sorted by name ignoring case.
 bool listFiles(int directoryFd, QList<DirectoryEntry> &files);
+
+// path without "." and empty components, "/" for the root: each ".." takes
+// the component before it away, or, where refused, makes the whole empty.
+QByteArray lexicalPath(const QByteArray &path, bool isDotDotRefused);
 
 #endif // FILEIO_H

@@ -44,36 +44,6 @@ mode_t fileCreationMask()
     return mask;
 }
 
-// Where no temporary file can be made beside the file, as in a read-only
-// directory. Not atomic, so on a failed write the old content is put back;
-// not for a file with other hard links, which may lie outside.
-bool rewriteInPlace(int directoryFd, const char *name, const QByteArray &content, FileIdentity *written)
-{
-    const int fd = openat(directoryFd, name, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    struct stat status;
-    QByteArray original;
-    bool ok = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || (errno = EINVAL, false))
-            && (status.st_nlink <= 1 || (errno = EMLINK, false)) && readToEnd(fd, status.st_size, original)
-            && lseek(fd, 0, SEEK_SET) == 0;
-    if (ok && !(writeAll(fd, content) && ftruncate(fd, content.size()) == 0)) {
-        // The run fails either way; what matters is the old content back.
-        const int error = errno;
-        [[maybe_unused]] const bool restored =
-                lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, original) && ftruncate(fd, original.size()) == 0;
-        errno = error;
-        ok = false;
-    }
-    if (ok && written)
-        ok = fstat(fd, &status) == 0 && (*written = identityOf(status), true);
-    const int error = errno;
-    const bool isClosed = ::close(fd) == 0;
-    if (!ok)
-        errno = error;
-    return ok && isClosed;
-}
-
 } // namespace
 
 FileReplacement::~FileReplacement()
@@ -81,19 +51,19 @@ FileReplacement::~FileReplacement()
     abandon();
 }
 
-FileReplacement::Result FileReplacement::start(int directoryFd, const QByteArray &name, const FileStatus &status,
-                                               bool isOwnerRequired, KeptVersion *keptVersion)
+bool FileReplacement::start(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired,
+                            KeptVersion *keptVersion)
 {
     // The rename would succeed on a file we may not write. An owner may write
     // where the mode lets it: ACLs and capabilities only ever let more.
     const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
     if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        return Refused;
+        return false;
     return create(directoryFd, name, status, isOwnerRequired, keptVersion);
 }
 
-FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArray &name, const FileStatus &status,
-                                                bool isOwnerRequired, KeptVersion *keptVersion)
+bool FileReplacement::create(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired,
+                             KeptVersion *keptVersion)
 {
     abandon();
     directory = directoryFd;
@@ -122,7 +92,7 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
         TemporaryFiles::release(slot);
         temporaryName.clear();
         errno = error;
-        return NoTemporaryFile;
+        return false;
     }
     // Another user's file becomes ours where we may not give it theirs,
     // unless the owner is required; the mode is set again only where the
@@ -131,9 +101,9 @@ FileReplacement::Result FileReplacement::create(int directoryFd, const QByteArra
          && fchown(fd, status.owner, status.group) != 0 && isOwnerRequired)
         || ((mode & 0777 & ~fileCreationMask()) != mode && fchmod(fd, mode) != 0)) {
         abandon();
-        return Refused;
+        return false;
     }
-    return Started;
+    return true;
 }
 
 bool FileReplacement::append(QByteArrayView data)
@@ -217,15 +187,8 @@ bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatu
                         FileIdentity *written, KeptVersion *keep)
 {
     FileReplacement replacement;
-    switch (replacement.start(directoryFd, name, status, false, keep)) {
-    case FileReplacement::Started:
-        return replacement.append(content) && (!written || replacement.readIdentity(*written)) && replacement.commit();
-    case FileReplacement::Refused:
-        return false;
-    case FileReplacement::NoTemporaryFile:
-        break;
-    }
-    return !keep && rewriteInPlace(directoryFd, name.constData(), content, written);
+    return replacement.start(directoryFd, name, status, false, keep) && replacement.append(content)
+            && (!written || replacement.readIdentity(*written)) && replacement.commit();
 }
 
 // A run as root in a user's build directory leaves nothing the user cannot
@@ -247,9 +210,5 @@ bool writeOwnFile(int directoryFd, const QByteArray &name, const QByteArray &con
     if (exists && S_ISREG(status.st_mode))
         created.mode = status.st_mode;
     FileReplacement replacement;
-    const FileReplacement::Result result = replacement.create(directoryFd, name, created);
-    if (result == FileReplacement::Started)
-        return replacement.append(content) && replacement.commit();
-    return result == FileReplacement::NoTemporaryFile && exists && S_ISREG(status.st_mode)
-            && replaceFileContent(directoryFd, name, statusOf(status), content);
+    return replacement.create(directoryFd, name, created) && replacement.append(content) && replacement.commit();
 }

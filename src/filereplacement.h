@@ -31,23 +31,17 @@ class FileReplacement
     Q_DISABLE_COPY_MOVE(FileReplacement)
 
 public:
-    enum Result {
-        Started,
-        // The file may not be written, or not with the owner and mode asked for.
-        Refused,
-        // No file can be made beside it; errno says why.
-        NoTemporaryFile,
-    };
-
     FileReplacement() = default;
     ~FileReplacement();
 
     // For the regular file name, with its status: its owner is kept where
-    // allowed, and always with isOwnerRequired.
-    Result start(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false,
+    // allowed, and always with isOwnerRequired. False, with errno set, where
+    // the file may not be written, not with the owner and mode asked for, or
+    // no file can be made beside it.
+    bool start(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false,
                  KeptVersion *keep = nullptr);
     // For whatever stands at name, or nothing, with the owner and mode given.
-    Result create(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false,
+    bool create(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired = false,
                   KeptVersion *keep = nullptr);
     bool append(QByteArrayView data);
     // The first length bytes of another open file.
@@ -70,8 +64,8 @@ private:
 };
 
 // Keeping the file's status, and with keep, the version replaced where it
-// can. Where no temporary file can be made, and nothing is to be kept, the
-// file is rewritten in place. written, when given, is the new identity.
+// can; never rewritten in place, so a file that cannot be replaced whole is
+// not written. written, when given, is the new identity.
 bool replaceFileContent(int directoryFd, const QByteArray &name, const FileStatus &status, const QByteArray &content,
                         FileIdentity *written = nullptr, KeptVersion *keep = nullptr);
 

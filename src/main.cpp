@@ -144,14 +144,15 @@ int mapOnce(CmakeApiMapper &mapper, bool withCompileCommands, bool isWatching)
         return isWatching ? exitCode : say(message, exitCode);
     };
     const bool hasReply = mapper.isReplyExist();
-    const bool hasCompileCommands = withCompileCommands && mapper.isCompileCommandsExist();
-    const auto hintNoReply = [&mapper] {
-        const QByteArray query = mapper.displayPath(QUERY_PATH);
-        if (!mapper.isCMakeBuildDirectory())
-            RunReport::tell(mapper.displayPath({}) + " is no CMake build directory, as it holds no CMakeCache.txt: "
+    const bool hasCompileCommands = withCompileCommands && mapper.buildDirectory().databaseExists();
+    const RunReport &report = mapper.runReport();
+    const auto hintNoReply = [&] {
+        const QByteArray query = report.displayPath(QUERY_PATH);
+        if (!mapper.buildDirectory().hasCMakeCache())
+            RunReport::tell(report.displayPath({}) + " is no CMake build directory, as it holds no CMakeCache.txt: "
                                                      "run in one, or name it with -C DIR");
         else
-            RunReport::tell("no reply in " + mapper.displayPath(REPLY_PATH) + ": "
+            RunReport::tell("no reply in " + report.displayPath(REPLY_PATH) + ": "
                             + (mapper.isQueryExist() ? "configure, and CMake answers the queries in " + query
                                                      : "write the queries in " + query + ", then configure"));
     };
@@ -161,7 +162,7 @@ int mapOnce(CmakeApiMapper &mapper, bool withCompileCommands, bool isWatching)
                                    : outcome("Reply is not exist.", 0);
     }
     if (!mapper.DoCMakeApiPathMapping()) {
-        RunReport::tell(mapper.problem());
+        RunReport::tell(report.problem());
         return outcome("Mapping error!", 1);
     }
     if (!hasReply) {
@@ -194,14 +195,7 @@ QByteArray absolutePath(const QByteArray &workingDirectory, const QByteArray &di
         rest.prepend(standing.sliced(slash + 1));
         standing = slash > 0 ? standing.first(slash) : QByteArray("/");
     }
-    QByteArray path = resolved;
-    for (const QByteArray &component : std::as_const(rest)) {
-        if (component == "..")
-            path.truncate(std::max<qsizetype>(1, path.lastIndexOf('/')));
-        else if (!component.isEmpty() && component != ".")
-            path += (path.endsWith('/') ? "" : "/") + component;
-    }
-    return path;
+    return lexicalPath(resolved + ('/' + rest.join('/')), false);
 }
 
 // Runs once, then again each time CMake writes the reply or the database,

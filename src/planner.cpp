@@ -13,9 +13,9 @@
 #include <cerrno>
 
 Planner::Planner(const MappingNote &note, int paths, const PathRules &rules, BuildDirectory &directory,
-                 RunReport &report)
+                 KeptStore &kept, RunReport &report)
     : note(note), paths(paths), mayHaveUnkept(!(note.unkeptPaths - QSet<int> { paths }).isEmpty()), rules(rules),
-      directory(directory), report(report)
+      directory(directory), kept(kept), report(report)
 {
 }
 
@@ -29,7 +29,7 @@ bool Planner::plan(bool withDatabase, Plan &plan)
         const bool isIndex = isIndexName(name);
         PlannedFile planned = isIndex ? planIndex(name) : planObject(name);
         if (planned.provenance == Provenance::NotRecoverable)
-            return directory.refuse(name, BuildDirectory::replyPath(name), directory.afresh());
+            return kept.refuse(report, name, replyPath(name), report.afresh());
         isReplyNew = isReplyNew || (isIndex && planned.provenance == Provenance::AsCMakeWrote);
         notedIndexes += isIndex && note.indexes.contains(name);
         (isIndex ? plan.indexes : plan.objects).append(std::move(planned));
@@ -60,7 +60,7 @@ PlannedFile Planner::planObject(const QByteArray &name)
     // A first run, with no note and nothing kept, plans from the names alone.
     const auto noted = note.objects.constFind(name);
     const ObjectEntry *const entry = noted != note.objects.cend() ? &*noted : nullptr;
-    if (!planned.isNamed() || (!entry && !mayHaveUnkept && !directory.isKept(name))
+    if ((!entry && !mayHaveUnkept && !kept.isKept(name))
         || !readFileStatus(directory.replyDirectory(), name.constData(), planned.status))
         return planned;
     if (entry && entry->identity == planned.status.identity) {
@@ -71,12 +71,12 @@ PlannedFile Planner::planObject(const QByteArray &name)
             planned.keptChecksum = entry->kept;
             planned.provenance = Provenance::MappedWithThesePaths;
         } else {
-            planned.keptChecksum = directory.intactKeptChecksum(name, entry->kept);
+            planned.keptChecksum = kept.intactKeptChecksum(name, entry->kept);
             planned.provenance = planned.keptChecksum ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
         }
         return planned;
     }
-    if (directory.isKept(name) && compareWithKept(planned, entry))
+    if (kept.isKept(name) && compareWithKept(planned, entry))
         return planned;
     // Noted with other paths and touched since, or perhaps left mapped by a
     // run that kept nothing: only the hash in its name tells.
@@ -94,11 +94,10 @@ PlannedFile Planner::planObject(const QByteArray &name)
 bool Planner::compareWithKept(PlannedFile &planned, const ObjectEntry *entry)
 {
     FileStatus status;
-    FileStatus keptStatus;
     QByteArray content;
     QByteArray original;
     if (readFile(directory.replyDirectory(), planned.name.constData(), content, status) != ReadResult::Read
-        || directory.readKept(planned.name, original, keptStatus) != ReadResult::Read)
+        || kept.readKept(planned.name, original) != ReadResult::Read)
         return false;
     planned.status = status;
     planned.keptChecksum = checksumOf(original);
@@ -129,11 +128,10 @@ PlannedFile Planner::planIndex(const QByteArray &name)
         return planned;
     const quint64 checksum = checksumOf(content);
     const auto noted = note.indexes.constFind(name);
-    FileStatus keptStatus;
     if (noted == note.indexes.cend()) {
         // With the note gone, what is kept of an index is taken for what
         // CMake wrote: it is copied there whole before the index is replaced.
-        if (!directory.isKept(name) || directory.readKept(name, original, keptStatus) != ReadResult::Read
+        if (!kept.isKept(name) || kept.readKept(name, original) != ReadResult::Read
             || original == content)
             return planned;
         planned.keptChecksum = checksumOf(original);
@@ -148,7 +146,7 @@ PlannedFile Planner::planIndex(const QByteArray &name)
     if (isOurs && noted->paths == paths) {
         planned.provenance = Provenance::MappedWithThesePaths;
     } else {
-        planned.keptChecksum = noted->kept ? directory.intactKeptChecksum(name, noted->kept) : Checksum();
+        planned.keptChecksum = noted->kept ? kept.intactKeptChecksum(name, noted->kept) : Checksum();
         if (isOurs || planned.keptChecksum)
             planned.provenance = planned.keptChecksum ? Provenance::MappedWithOtherPaths : Provenance::NotRecoverable;
     }
@@ -179,11 +177,10 @@ bool Planner::planDatabase(PlannedDatabase &database)
     };
     if (!note.database) {
         FileReader keptReader;
-        FileStatus keptStatus;
         FileReplacement none;
         DatabaseMapping mapping;
-        if (directory.isKept(KEPT_DATABASE_NAME)
-            && directory.openKept(KEPT_DATABASE_NAME, keptReader, keptStatus) == ReadResult::Read
+        if (kept.isKept(KEPT_DATABASE_NAME)
+            && kept.openKept(KEPT_DATABASE_NAME, keptReader) == ReadResult::Read
             && ::mapDatabase(rules, keptReader, nullptr, none, mapping) == DatabaseMapping::Done
             && mapping.size == identity.size) {
             if (!readChecksum())
@@ -211,10 +208,10 @@ bool Planner::planDatabase(PlannedDatabase &database)
         database.entry = DatabaseEntry { { version->checksum, identity, version->paths }, noted.kept, {} };
         if (version->paths == paths)
             database.provenance = Provenance::MappedWithThesePaths;
-        else if (noted.kept && directory.intactKeptChecksum(KEPT_DATABASE_NAME, noted.kept))
+        else if (noted.kept && kept.intactKeptChecksum(KEPT_DATABASE_NAME, noted.kept))
             database.provenance = Provenance::MappedWithOtherPaths;
         else
-            return directory.refuse(KEPT_DATABASE_NAME, DATABASE_PATH, directory.reconfigure());
+            return kept.refuse(report, KEPT_DATABASE_NAME, DATABASE_PATH, report.reconfigure());
         return true;
     }
     database.entry = noted;

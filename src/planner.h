@@ -43,12 +43,8 @@ struct PlannedFile
     std::optional<IndexEntry> entry;
 
     bool isIndex() const { return isIndexName(name); }
-    bool isNamed() const { return !hashInName(name).isEmpty(); }
-    // What CMake wrote is kept where nothing intact is yet, and a later run can tell it.
-    bool isToKeep() const
-    {
-        return provenance != Provenance::MappedWithOtherPaths && !keptChecksum && (isIndex() || isNamed());
-    }
+    // What CMake wrote is kept where nothing intact is yet.
+    bool isToKeep() const { return provenance != Provenance::MappedWithOtherPaths && !keptChecksum; }
 };
 
 struct PlannedDatabase
@@ -74,7 +70,8 @@ struct Plan
 class Planner
 {
 public:
-    Planner(const MappingNote &note, int paths, const PathRules &rules, BuildDirectory &directory, RunReport &report);
+    Planner(const MappingNote &note, int paths, const PathRules &rules, BuildDirectory &directory, KeptStore &kept,
+            RunReport &report);
 
     // False, said, where a file is not recoverable or the database cannot
     // be read. A reply file that cannot be read fails where it is mapped.
@@ -94,6 +91,7 @@ private:
     const bool mayHaveUnkept;
     const PathRules &rules;
     BuildDirectory &directory;
+    KeptStore &kept;
     RunReport &report;
 };
 

@@ -11,8 +11,10 @@
 #include <cerrno>
 
 ReplyWriter::ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
-                         const PathRules &rules, BuildDirectory &directory, RunReport &report, RunSummary &summary)
-    : savedNote(savedNote), paths(paths), rules(rules), directory(directory), report(report), summary(summary)
+                         const PathRules &rules, BuildDirectory &directory, KeptStore &kept, RunReport &report,
+                         RunSummary &summary)
+    : savedNote(savedNote), paths(paths), rules(rules), directory(directory), kept(kept), report(report),
+      summary(summary)
 {
     note.paths = previous.paths;
     note.unkeptPaths = previous.unkeptPaths;
@@ -36,14 +38,14 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
         return true;
     }
     if (planned.isKeptStale)
-        directory.removeKept(name);
+        kept.removeKept(name);
     FileStatus status = planned.status;
     MappedText &text = buffers;
     text.content.clear();
     const ReadResult read = readOriginal(planned, status, text.original);
     if (read != ReadResult::Read)
         return read != ReadResult::Failed;
-    const QByteArray path = BuildDirectory::replyPath(name);
+    const QByteArray path = replyPath(name);
     text.content = text.original;
     if (!normalizeReplyText(text.content, text.dropped))
         return report.fail(path, "not UTF-8 text");
@@ -60,11 +62,10 @@ bool ReplyWriter::mapFile(const PlannedFile &planned)
 // What CMake wrote: the file itself, or what is kept of it. Failed is said.
 ReadResult ReplyWriter::readOriginal(const PlannedFile &planned, FileStatus &status, QByteArray &original)
 {
-    const QByteArray path = BuildDirectory::replyPath(planned.name);
+    const QByteArray path = replyPath(planned.name);
     if (planned.provenance == Provenance::MappedWithOtherPaths) {
-        FileStatus keptStatus;
-        return directory.readKept(planned.name, original, keptStatus) == ReadResult::Read
-                        || directory.refuse(planned.name, path, directory.afresh())
+        return kept.readKept(planned.name, original) == ReadResult::Read
+                        || kept.refuse(report, planned.name, path, report.afresh())
                 ? ReadResult::Read
                 : ReadResult::Failed;
     }
@@ -98,7 +99,7 @@ bool ReplyWriter::isLeftAsItIs(const PlannedFile &planned, FileStatus &status, c
     if (text.mapping != TextMapping::Unchanged || text.dropped)
         return false;
     // An object the rules leave as it is is noted as CMake wrote it.
-    if (!planned.isIndex() && planned.isNamed() && text.check == RewriteCheck::NothingToRewrite)
+    if (!planned.isIndex() && text.check == RewriteCheck::NothingToRewrite)
         note.objects.insert(name, { status.identity, paths, true, {} });
     return true;
 }
@@ -111,7 +112,7 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
     const QByteArray &name = planned.name;
     const bool isToKeep = planned.isToKeep();
     KeptVersion version;
-    const bool isExchanged = isToKeep && !planned.isIndex() && directory.keptVersionFor(name, status.identity.device, version);
+    const bool isExchanged = isToKeep && !planned.isIndex() && kept.keptVersionFor(name, status.identity.device, version);
     Checksum keptChecksum = planned.keptChecksum;
     if ((isToKeep && planned.isIndex()) || isExchanged)
         keptChecksum = checksumOf(text.original);
@@ -120,7 +121,7 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
         note.indexes.insert(name, { checksumOf(text.text()), paths, keptChecksum });
         if (!saveNote())
             return false;
-        if (isToKeep && !directory.storeKept(name, text.original))
+        if (isToKeep && !kept.storeKept(name, text.original))
             keptChecksum.reset();
     }
     FileIdentity identity;
@@ -133,7 +134,7 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
     if (planned.isIndex()) {
         note.indexes[name].kept = keptChecksum;
         summary.left.insert(name, identity);
-    } else if (planned.isNamed()) {
+    } else {
         note.objects.insert(name, { identity, paths, false, keptChecksum });
     }
     return true;
@@ -147,7 +148,7 @@ bool ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, c
 {
     const int reply = directory.replyDirectory();
     if (version && replaceFileContent(reply, name, status, text, written, version)) {
-        directory.addKept(*version);
+        kept.addKept(*version);
         return true;
     }
     if (isObject && !note.unkeptPaths.contains(paths)) {
@@ -155,10 +156,8 @@ bool ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, c
         if (!saveNote())
             return false;
     }
-    if (replaceFileContent(reply, name, status, text, written))
-        return true;
-    return errno == EMLINK ? report.fail(BuildDirectory::replyPath(name), "cannot write in place, as it has other hard links")
-                           : report.fail(BuildDirectory::replyPath(name), "cannot write", errno, reply);
+    return replaceFileContent(reply, name, status, text, written)
+            || report.fail(replyPath(name), "cannot write", errno, reply);
 }
 
 bool ReplyWriter::mapDatabaseFile(PlannedDatabase &planned)
@@ -172,8 +171,7 @@ bool ReplyWriter::mapDatabaseFile(PlannedDatabase &planned)
     }
     const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     FileReader keptReader;
-    FileStatus keptStatus;
-    if (isFromKept && directory.openKept(KEPT_DATABASE_NAME, keptReader, keptStatus) != ReadResult::Read)
+    if (isFromKept && kept.openKept(KEPT_DATABASE_NAME, keptReader) != ReadResult::Read)
         return report.fail(DATABASE_PATH, "cannot read what CMake wrote, kept", errno);
     FileReader &source = isFromKept ? keptReader : reader;
     Outcome outcome = isFromKept ? Outcome::NotKept : writeDatabaseVersion(planned, source, reader, status, true);
@@ -190,7 +188,7 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
     const int databaseDirectory = directory.databaseDirectory();
     const bool isFromKept = planned.provenance == Provenance::MappedWithOtherPaths;
     KeptVersion version;
-    const bool isKeeping = mayKeep && directory.keptVersionFor(KEPT_DATABASE_NAME, status.identity.device, version);
+    const bool isKeeping = mayKeep && kept.keptVersionFor(KEPT_DATABASE_NAME, status.identity.device, version);
     FileReplacement replacement;
     // Mapped from what is kept, it is compared with what stands.
     const DatabaseTarget target { databaseDirectory, directory.databaseName(), status, isKeeping ? &version : nullptr,
@@ -240,12 +238,12 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
     if (!isCommitted && errno == ESTALE) {
         report.print(DATABASE_PATH, "skipped: it was written again while the run went on");
         if (isKeeping)
-            directory.removeKept(KEPT_DATABASE_NAME);
+            kept.removeKept(KEPT_DATABASE_NAME);
         return Outcome::Written;
     }
     if (!isCommitted)
         return isKeeping ? Outcome::NotKept : failed("cannot write", errno);
-    directory.addKept(version);
+    kept.addKept(version);
     summary.isDatabaseMapped = true;
     summary.left.insert(DATABASE_PATH, identity);
     if (isKeeping && !version.isKept)

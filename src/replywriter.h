@@ -32,7 +32,8 @@ public:
     // database, so that saving it before one is written never drops what
     // another needs. savedNote is its text as it stands on disk.
     ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
-                const PathRules &rules, BuildDirectory &directory, RunReport &report, RunSummary &summary);
+                const PathRules &rules, BuildDirectory &directory, KeptStore &kept, RunReport &report,
+                RunSummary &summary);
     bool mapFile(const PlannedFile &planned);
     bool mapDatabaseFile(PlannedDatabase &planned);
     // Each object is noted, or kept, so no run can have left one unkept. A
@@ -77,6 +78,7 @@ private:
     const int paths;
     const PathRules &rules;
     BuildDirectory &directory;
+    KeptStore &kept;
     RunReport &report;
     RunSummary &summary;
 };

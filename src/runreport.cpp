@@ -5,6 +5,8 @@
 
 #include "runreport.h"
 
+#include "buildpaths.h"
+
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -53,4 +55,15 @@ void RunReport::print(const QByteArray &file, QByteArrayView reason)
 void RunReport::tell(const QByteArray &line)
 {
     std::cerr << ("dorvane: " + line + '\n').constData() << std::flush;
+}
+
+QByteArray RunReport::reconfigure() const
+{
+    return "write the queries in " + displayPath(QUERY_PATH) + " and configure again";
+}
+
+QByteArray RunReport::afresh(bool withNote) const
+{
+    return "remove " + displayPath(REPLY_PATH) + (withNote ? " and the note " + displayPath(fileApiPath(NOTE_NAME)) : QByteArray())
+            + ", " + reconfigure();
 }

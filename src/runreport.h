@@ -11,6 +11,9 @@
 #include <QtCore/QByteArrayView>
 #include <QtCore/QSet>
 
+// Why a file mapped with other paths cannot be mapped with these.
+constexpr char NOT_KEPT_REASON[] = "mapped with other paths, and no intact copy of what CMake wrote is kept: ";
+
 class RunReport
 {
 public:
@@ -31,6 +34,10 @@ public:
     // A line of the tool's own, "dorvane: " and line, written at once, so that
     // lines of runs that share standard error never mix.
     static void tell(const QByteArray &line);
+    // How to have CMake write its reply again, and afresh, the reply and,
+    // with the note, it removed first.
+    QByteArray reconfigure() const;
+    QByteArray afresh(bool withNote = false) const;
     const QByteArray &problem() const { return failure; }
     void clear() { failure.clear(); }
 

@@ -16,7 +16,6 @@
 #include <csignal>
 #include <string_view>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,21 +114,17 @@ QByteArray TemporaryFiles::newName()
 
 void TemporaryFiles::removeLeftovers(int directoryFd)
 {
-    DIR *const directory = openListing(directoryFd);
-    if (!directory)
-        return;
-    const int fd = dirfd(directory);
     constexpr std::string_view prefix = PREFIX;
     // What cannot be removed stays: it is in no one's way.
-    while (const dirent *entry = readdir(directory)) {
-        const std::string_view name = entry->d_name;
+    forEachEntry(directoryFd, [&](int fd, const char *entry, unsigned char) {
+        const std::string_view name = entry;
         struct stat status;
         if (name.size() == prefix.size() + RANDOM_LETTERS && name.substr(0, prefix.size()) == prefix
             && std::all_of(name.begin() + prefix.size(), name.end(), isLetterOrDigit)
-            && fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
-            unlinkat(fd, entry->d_name, 0);
-    }
-    closedir(directory);
+            && fstatat(fd, entry, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
+            unlinkat(fd, entry, 0);
+        return true;
+    });
 }
 
 SignalHold::SignalHold()

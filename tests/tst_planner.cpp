@@ -14,7 +14,9 @@
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(Provenance)
 
@@ -32,6 +34,45 @@ namespace {
 
 // What CMake wrote, and the same mapped with /S and /W, and with /A and /W.
 const QByteArray cmake = "/usr/include /workspace/a", these = "/S/usr/include /W/a", other = "/A/usr/include /W/a";
+
+// What is kept, in memory, opened as files through memfd.
+class KeptInMemory : public KeptStore
+{
+public:
+    bool isKept(const QByteArray &name) const override { return keptNames.contains(name); }
+    ReadResult readKept(const QByteArray &name, QByteArray &content) override
+    {
+        content = files.value(name);
+        return isKept(name) ? ReadResult::Read : ReadResult::Failed;
+    }
+    ReadResult openKept(const QByteArray &name, FileReader &reader) override
+    {
+        const int fd = memfd_create("kept", MFD_CLOEXEC);
+        const QByteArray content = files.value(name);
+        FileStatus status;
+        if (!isKept(name) || fd < 0 || ::write(fd, content.constData(), size_t(content.size())) != content.size()
+            || lseek(fd, 0, SEEK_SET) != 0)
+            return ReadResult::Failed;
+        return reader.adopt(fd, status);
+    }
+    int unavailable() const override { return 0; }
+    bool keptVersionFor(const QByteArray &, quint64, KeptVersion &) const override { return false; }
+    bool storeKept(const QByteArray &name, const QByteArray &content) override
+    {
+        files.insert(name, content);
+        keptNames.insert(name);
+        return true;
+    }
+    void addKept(const KeptVersion &) override { }
+    void removeKept(const QByteArray &name) override
+    {
+        files.remove(name);
+        keptNames.remove(name);
+    }
+
+private:
+    QHash<QByteArray, QByteArray> files;
+};
 
 
 } // namespace
@@ -109,8 +150,9 @@ void tst_Planner::plan()
     const QString path = kind == "database" ? build.filePath("compile_commands.json")
                                             : build.filePath(".cmake/api/v1/reply/" + name);
     QVERIFY(write(path, file) && QDir().mkpath(build.filePath(".cmake/api/v1/reply")));
+    KeptInMemory keptFiles;
     if (!kept.isEmpty())
-        QVERIFY(write(build.filePath(".cmake/api/v1/.dorvane-kept/" + name), kept));
+        keptFiles.storeKept(name, kept);
 
     struct stat status = {};
     QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
@@ -138,7 +180,7 @@ void tst_Planner::plan()
     QVERIFY(directory.enter(QFile::encodeName(build.path()), kind == "database") && directory.openForRun());
     Plan plan;
     const PathRules rules(note.paths.first());
-    const bool isPlanned = Planner(note, 0, rules, directory, report).plan(kind == "database", plan);
+    const bool isPlanned = Planner(note, 0, rules, directory, keptFiles, report).plan(kind == "database", plan);
     QCOMPARE(isPlanned, expected != Provenance::NotRecoverable);
     QCOMPARE(report.problem().contains("no intact copy of what CMake wrote is kept"), !isPlanned);
     if (!isPlanned)
