@@ -52,7 +52,7 @@ bool BuildDirectory::replyExists() const
 bool BuildDirectory::queryExists() const
 {
     struct stat status;
-    return fileApi.isValid() && fstatat(fileApi.get(), "query", &status, AT_SYMLINK_NOFOLLOW) == 0;
+    return fileApi.isValid() && fstatat(fileApi.get(), QUERY_NAME, &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool BuildDirectory::hasCMakeCache() const
@@ -159,17 +159,22 @@ ReadResult BuildDirectory::openDatabase(FileReader &reader, FileStatus &status)
     return opened;
 }
 
-bool BuildDirectory::readNote(QByteArray &text)
+std::optional<MappingNote> BuildDirectory::readNote(QByteArray &text)
 {
     FileStatus status;
     // A note that is no regular file is none; one that cannot be read would
     // have the run take what it names for CMake's.
     const ReadResult read = fileApi.isValid() ? readFile(fileApi.get(), NOTE_NAME, text, status) : ReadResult::Skipped;
-    if (read == ReadResult::Failed && errno != ENOENT)
-        return report.fail(fileApiPath(NOTE_NAME), "cannot read", errno);
+    if (read == ReadResult::Failed && errno != ENOENT) {
+        report.fail(fileApiPath(NOTE_NAME), "cannot read", errno);
+        return {};
+    }
     if (read != ReadResult::Read)
         text.clear();
-    return true;
+    std::optional<MappingNote> note = MappingNote::fromText(text);
+    if (!note)
+        report.fail(fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: " + report.afresh(true));
+    return note;
 }
 
 bool BuildDirectory::writeNote(const QByteArray &text)
@@ -192,7 +197,7 @@ bool BuildDirectory::removeQueries()
 {
     QByteArray failedPath;
     FileDescriptor failedDirectory;
-    return !queryExists() || removeTree(fileApi.get(), "query", failedPath, failedDirectory)
+    return !queryExists() || removeTree(fileApi.get(), QUERY_NAME, failedPath, failedDirectory)
             || report.fail(fileApiPath(failedPath), "cannot remove", errno, failedDirectory.get());
 }
 

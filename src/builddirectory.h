@@ -11,10 +11,13 @@
 #include "buildpaths.h"
 #include "confineddirectory.h"
 #include "keptstore.h"
+#include "mappingnote.h"
 #include "runreport.h"
 
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
+
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -59,8 +62,9 @@ public:
 
     KeptStore &keptFiles() { return kept; }
 
-    // False, said, for a note that cannot be read; none is empty.
-    bool readNote(QByteArray &text);
+    // The note, and its text as it stands; none, said, for one that cannot
+    // be read or is in a format this tool cannot read. No note is empty.
+    std::optional<MappingNote> readNote(QByteArray &text);
     bool writeNote(const QByteArray &text);
 
     // What runs killed by SIGKILL left where runs write: only under the lock.

@@ -11,6 +11,7 @@
 constexpr char FILE_API_PATH[] = ".cmake/api/v1";
 constexpr char REPLY_PATH[] = ".cmake/api/v1/reply";
 constexpr char QUERY_PATH[] = ".cmake/api/v1/query";
+constexpr char QUERY_NAME[] = "query";
 constexpr char DATABASE_PATH[] = "compile_commands.json";
 // Beside the reply, not in it: when CMake writes a reply it deletes every
 // other file of the reply directory.

@@ -9,7 +9,7 @@
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonObject>
 
-bool isFlagsEntry(const QString &name)
+bool isFlagCacheVariable(const QString &name)
 {
     return name == u"CMAKE_CXX_FLAGS" || name == u"CMAKE_EXE_LINKER_FLAGS" || name == u"CMAKE_MODULE_LINKER_FLAGS"
             || name == u"CMAKE_SHARED_LINKER_FLAGS";
@@ -25,7 +25,7 @@ unsigned cacheEntryRules(const QString &name)
         rules &= ~IncludeRule;
     // Flags name libraries as the build environment links them, -L/usr/lib
     // included, and install directories are where the project installs to.
-    if (name == u"LIB_INSTALL_DIR" || isFlagsEntry(name))
+    if (name == u"LIB_INSTALL_DIR" || isFlagCacheVariable(name))
         rules &= ~LibraryRule;
     if (name == u"SHARE_INSTALL_PREFIX")
         rules &= ~ShareRule;

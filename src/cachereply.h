@@ -14,7 +14,7 @@
 #include <QtCore/QString>
 
 // The compiler and linker flags, which name libraries as the build environment links them.
-bool isFlagsEntry(const QString &name);
+bool isFlagCacheVariable(const QString &name);
 
 // Maps the string value of each entry of a cache reply (UTF-8 JSON) and re-serialises
 // it if any value changed; otherwise it keeps its bytes. False, and the

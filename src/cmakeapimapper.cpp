@@ -54,7 +54,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
         return report.fail({}, "another run held the build directory for the whole wait of " + wait);
     QByteArray noteText;
     std::optional<MappingNote> previous;
-    if (!directory->openForRun() || !(previous = loadNote(noteText)))
+    if (!directory->openForRun() || !(previous = directory->readNote(noteText)))
         return false;
     // CMake empties the reply when it configures with no queries: the
     // queries written since are left for it.
@@ -101,19 +101,4 @@ bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList
 bool CmakeApiMapper::doCMakeApiCacheReplyPathMapping(QByteArray &text) const
 {
     return mapCacheReply(text, rules);
-}
-
-bool CmakeApiMapper::isFlagCacheVariable(const QString &name)
-{
-    return isFlagsEntry(name);
-}
-
-std::optional<MappingNote> CmakeApiMapper::loadNote(QByteArray &text)
-{
-    if (!directory->readNote(text))
-        return {};
-    std::optional<MappingNote> note = MappingNote::fromText(text);
-    if (!note)
-        report.fail(fileApiPath(NOTE_NAME), "a note in a format this tool cannot read: " + report.afresh(true));
-    return note;
 }

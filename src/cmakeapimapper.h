@@ -43,7 +43,6 @@ public:
 
     // On false the text is unchanged and must not be written back.
     bool doCMakeApiCacheReplyPathMapping(QByteArray &text) const;
-    static bool isFlagCacheVariable(const QString &name);
 
     // What the run says: its problem() is why it failed.
     const RunReport &runReport() const { return report; }
@@ -54,7 +53,6 @@ private:
     friend class tst_Mapper;
     void setLockWait(int milliseconds) { lockWaitMilliseconds = milliseconds; }
 
-    std::optional<MappingNote> loadNote(QByteArray &text);
     bool doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList<PlannedFile> &files);
 
     MappingPaths paths;

@@ -76,28 +76,28 @@ PlannedFile Planner::planObject(const QByteArray &name)
         }
         return planned;
     }
-    if (kept.isKept(name) && compareWithKept(planned, entry))
-        return planned;
     // Noted with other paths and touched since, or perhaps left mapped by a
-    // run that kept nothing: only the hash in its name tells.
-    const bool mayHoldOtherPaths = entry && !entry->isAsCMakeWrote && entry->paths != paths;
+    // run that kept nothing: where what is kept tells nothing, only the hash
+    // in its name tells.
+    const bool mayHoldOtherPaths = (entry && !entry->isAsCMakeWrote && entry->paths != paths) || mayHaveUnkept;
     FileStatus status;
     QByteArray content;
-    if ((mayHoldOtherPaths || mayHaveUnkept)
-        && readFile(directory.replyDirectory(), name.constData(), content, status) == ReadResult::Read)
+    if ((!kept.isKept(name) && !mayHoldOtherPaths)
+        || readFile(directory.replyDirectory(), name.constData(), content, status) != ReadResult::Read
+        || (kept.isKept(name) && compareWithKept(planned, entry, content, status)))
+        return planned;
+    if (mayHoldOtherPaths)
         planned.provenance = isAsNamed(name, content) ? Provenance::AsCMakeWrote : Provenance::NotRecoverable;
     return planned;
 }
 
 // What is kept of an object tells with which paths it was mapped since;
 // false where it tells nothing.
-bool Planner::compareWithKept(PlannedFile &planned, const ObjectEntry *entry)
+bool Planner::compareWithKept(PlannedFile &planned, const ObjectEntry *entry, const QByteArray &content,
+                              const FileStatus &status)
 {
-    FileStatus status;
-    QByteArray content;
     QByteArray original;
-    if (readFile(directory.replyDirectory(), planned.name.constData(), content, status) != ReadResult::Read
-        || kept.readKept(planned.name, original) != ReadResult::Read)
+    if (kept.readKept(planned.name, original) != ReadResult::Read)
         return false;
     planned.status = status;
     planned.keptChecksum = checksumOf(original);

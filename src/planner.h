@@ -81,7 +81,8 @@ private:
     PlannedFile planObject(const QByteArray &name);
     PlannedFile planIndex(const QByteArray &name);
     bool planDatabase(PlannedDatabase &database);
-    bool compareWithKept(PlannedFile &planned, const ObjectEntry *entry);
+    bool compareWithKept(PlannedFile &planned, const ObjectEntry *entry, const QByteArray &content,
+                         const FileStatus &status);
     bool mapsTo(const QByteArray &name, const QByteArray &original, const QByteArray &content) const;
     bool isUnchangedHere(const ObjectEntry &entry) const;
 
