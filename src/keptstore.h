@@ -21,7 +21,7 @@ class KeptStore
 public:
     virtual ~KeptStore() = default;
 
-    virtual bool isKept(const QByteArray &name) const = 0;
+    bool isKept(const QByteArray &name) const { return keptNames.contains(name); }
     virtual ReadResult readKept(const QByteArray &name, QByteArray &content) = 0;
     virtual ReadResult openKept(const QByteArray &name, FileReader &reader) = 0;
     // Why the store cannot be opened at all, or 0.
@@ -42,7 +42,8 @@ public:
     bool refuse(RunReport &report, const QByteArray &name, const QByteArray &path, const QByteArray &advice);
 
 protected:
-    // Every name kept, as listed when the store was opened and changed since.
+    // Every name kept, as listed when the store was opened and changed since:
+    // each store keeps it true.
     QSet<QByteArray> keptNames;
 };
 
@@ -55,7 +56,6 @@ public:
     void openIn(int fileApiFd, bool create);
     int keptDirectoryFd() const { return kept.get(); }
 
-    bool isKept(const QByteArray &name) const override { return keptNames.contains(name); }
     ReadResult readKept(const QByteArray &name, QByteArray &content) override;
     ReadResult openKept(const QByteArray &name, FileReader &reader) override;
     int unavailable() const override { return keptError; }

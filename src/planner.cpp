@@ -101,12 +101,26 @@ bool Planner::compareWithKept(PlannedFile &planned, const ObjectEntry *entry, co
         return false;
     planned.status = status;
     planned.keptChecksum = checksumOf(original);
+    // CMake names an object by its content, so what is kept intact under its
+    // name is what it wrote there. A name with no hash may hold anything new:
+    // what is kept of it tells only where it maps to it with the paths noted.
+    const bool isNamed = !hashInName(planned.name).isEmpty();
+    const bool isIntact = entry && entry->kept ? entry->kept == planned.keptChecksum : isAsNamed(planned.name, original);
+    QByteArray mapped;
     if (content == original) {
         planned.provenance = Provenance::AsCMakeWrote;
-    } else if (mapsTo(planned.name, original, content)) {
+    } else if (mapText(planned.name, original, rules, mapped) && mapped == content) {
         planned.provenance = Provenance::MappedWithThesePaths;
-    } else if (entry && entry->kept ? entry->kept == planned.keptChecksum : isAsNamed(planned.name, original)) {
+    } else if (isIntact
+               && (isNamed
+                   || (mapText(planned.name, original, PathRules(note.paths.value(entry->paths)), mapped)
+                       && mapped == content))) {
         planned.provenance = Provenance::MappedWithOtherPaths;
+    } else if (!isNamed && !entry && !(mapText(planned.name, content, rules, mapped) && mapped.startsWith(original))) {
+        // With the note gone, only a version a run killed before its
+        // exchange left there is told from the file: these paths map the
+        // file to it, or to more.
+        planned.provenance = Provenance::NotRecoverable;
     } else {
         planned.keptChecksum.reset();
         planned.isKeptStale = true;
@@ -135,7 +149,8 @@ PlannedFile Planner::planIndex(const QByteArray &name)
             || original == content)
             return planned;
         planned.keptChecksum = checksumOf(original);
-        const bool isMapped = mapsTo(name, original, content);
+        QByteArray mapped;
+        const bool isMapped = mapText(name, original, rules, mapped) && mapped == content;
         planned.provenance = isMapped ? Provenance::MappedWithThesePaths : Provenance::MappedWithOtherPaths;
         planned.entry = IndexEntry { isMapped ? Checksum(checksum) : Checksum(), paths, planned.keptChecksum };
         return planned;
@@ -218,16 +233,18 @@ bool Planner::planDatabase(PlannedDatabase &database)
     return true;
 }
 
-// Whether these rules map what CMake wrote to text.
-bool Planner::mapsTo(const QByteArray &name, const QByteArray &originalText, const QByteArray &text) const
+// What rules make of a reply file's text, as the writer maps it; false for
+// one they cannot map.
+bool Planner::mapText(const QByteArray &name, const QByteArray &text, const PathRules &with, QByteArray &out)
 {
-    QByteArray normalized = originalText;
-    QByteArray mapped;
+    QByteArray normalized = text;
     unsigned dropped = 0;
     if (!normalizeReplyText(normalized, dropped))
         return false;
-    const TextMapping mapping = mapReplyText(rules, name, normalized, mapped);
-    return mapping != TextMapping::NotCacheReply && (mapping == TextMapping::Mapped ? mapped : normalized) == text;
+    const TextMapping mapping = mapReplyText(with, name, normalized, out);
+    if (mapping == TextMapping::Unchanged)
+        out = normalized;
+    return mapping != TextMapping::NotCacheReply;
 }
 
 // Where the fixed rules leave an object as it is, only other CONTAINERs map it.

@@ -83,7 +83,7 @@ private:
     bool planDatabase(PlannedDatabase &database);
     bool compareWithKept(PlannedFile &planned, const ObjectEntry *entry, const QByteArray &content,
                          const FileStatus &status);
-    bool mapsTo(const QByteArray &name, const QByteArray &original, const QByteArray &content) const;
+    static bool mapText(const QByteArray &name, const QByteArray &text, const PathRules &with, QByteArray &out);
     bool isUnchangedHere(const ObjectEntry &entry) const;
 
     const MappingNote &note;

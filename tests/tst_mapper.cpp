@@ -671,7 +671,7 @@ void tst_Mapper::run()
     const bool asNobody = isRoot && !tag.endsWith("as root");
     // -C takes the build directory from where the run starts: its parent.
     const QString startIn = arguments.value(0) == "-C" ? top.path() : dir;
-    const bool isPreloaded = qEnvironmentVariableIsSet("LD_PRELOAD");
+    const bool isWrittenAsCMake = qgetenv("DORVANE_SHIM_TERMINATE").endsWith(" write");
     const QByteArray printed = runTool(startIn, arguments, asNobody, inChild);
     for (const char *variable : { "LD_PRELOAD", "DORVANE_SHIM_SWAP", "DORVANE_SHIM_TERMINATE" })
         qunsetenv(variable);
@@ -713,8 +713,8 @@ void tst_Mapper::run()
 
     // A reply is mapped once: another run changes nothing, and neither does
     // one after the note is gone, where what CMake wrote is kept to tell.
-    // (The shim's rows act as CMake or a user once.)
-    if (said != QStringList { "exit 0" } || isPreloaded)
+    // (Not where the shim wrote a new version, as CMake would.)
+    if (said != QStringList { "exit 0" } || isWrittenAsCMake)
         return;
     for (const bool withNote : { true, false }) {
         if (!withNote && (QDir(dir + reply + "/.." + kept).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden) || !QFile::remove(dir + reply + "/../" + noteName)))

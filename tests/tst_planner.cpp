@@ -39,7 +39,6 @@ const QByteArray cmake = "/usr/include /workspace/a", these = "/S/usr/include /W
 class KeptInMemory : public KeptStore
 {
 public:
-    bool isKept(const QByteArray &name) const override { return keptNames.contains(name); }
     ReadResult readKept(const QByteArray &name, QByteArray &content) override
     {
         content = files.value(name);
@@ -47,13 +46,15 @@ public:
     }
     ReadResult openKept(const QByteArray &name, FileReader &reader) override
     {
-        const int fd = memfd_create("kept", MFD_CLOEXEC);
         const QByteArray content = files.value(name);
+        const int fd = isKept(name) ? memfd_create("kept", MFD_CLOEXEC) : -1;
         FileStatus status;
-        if (!isKept(name) || fd < 0 || ::write(fd, content.constData(), size_t(content.size())) != content.size()
-            || lseek(fd, 0, SEEK_SET) != 0)
-            return ReadResult::Failed;
-        return reader.adopt(fd, status);
+        if (fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size()
+            && lseek(fd, 0, SEEK_SET) == 0)
+            return reader.adopt(fd, status);
+        if (fd >= 0)
+            ::close(fd);
+        return ReadResult::Failed;
     }
     int unavailable() const override { return 0; }
     bool keptVersionFor(const QByteArray &, quint64, KeptVersion &) const override { return false; }
@@ -111,6 +112,13 @@ void tst_Planner::plan_data()
     row("note gone, kept copy fails its check", "object", "", these, other, P::Unrecorded);
     row("a run with other paths kept nothing", "object", "unkept by other paths", other, "", P::NotRecoverable);
     row("a run with other paths kept nothing, CMake's", "object", "unkept by other paths", cmake, "", P::AsCMakeWrote);
+    // A name with no hash may hold anything new: what is kept tells only
+    // where it maps to the file with the paths noted.
+    row("no hash in its name, written anew since", "unnamed", "these, touched", "/usr/share/new", cmake, P::Unrecorded);
+    row("no hash in its name, copied, mapped with other paths", "unnamed", "other, touched", other, cmake,
+        P::MappedWithOtherPaths);
+    row("no hash in its name, note gone, mapped with other paths", "unnamed", "", other, cmake, P::NotRecoverable);
+    row("no hash in its name, note gone, a killed run's version kept", "unnamed", "", cmake, these.left(7), P::Unrecorded);
 
     // An index, by the checksum of what this tool wrote.
     row("index noted", "index", "these", these, cmake, P::MappedWithThesePaths);
@@ -146,6 +154,7 @@ void tst_Planner::plan()
     QVERIFY2(build.isValid(), qPrintable(build.errorString()));
     const QByteArray name = kind == "index" ? "index-1.json"
             : kind == "database"            ? ".compile_commands.json"
+            : kind == "unnamed"             ? "extra.json"
                                             : "target-x-" + QCryptographicHash::hash(cmake, QCryptographicHash::Sha3_256).toHex().left(20) + ".json";
     const QString path = kind == "database" ? build.filePath("compile_commands.json")
                                             : build.filePath(".cmake/api/v1/reply/" + name);
@@ -166,7 +175,7 @@ void tst_Planner::plan()
     const Checksum keptChecksum = entry.contains("no checksum") ? Checksum() : Checksum(checksumOf(cmake));
     if (entry.contains("unkept"))
         note.unkeptPaths.insert(1);
-    else if (!entry.isEmpty() && kind == "object")
+    else if (!entry.isEmpty() && (kind == "object" || kind == "unnamed"))
         note.objects.insert(name, { identity, paths, entry.contains("as CMake wrote"), keptChecksum });
     else if (!entry.isEmpty() && kind == "index")
         note.indexes.insert(name, { checksumOf(entry.contains("touched") ? these : file), paths, keptChecksum });
