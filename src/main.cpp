@@ -6,6 +6,8 @@
 
 #include "buildwatch.h"
 #include "cmakeapimapper.h"
+#include "printmap.h"
+#include "streamfilter.h"
 #include "temporaryfiles.h"
 
 #include <QtCore/QCommandLineParser>
@@ -285,7 +287,12 @@ int main(int argc, char *argv[])
                                        QStringLiteral("CONTAINER=HOST"));
     const QCommandLineOption watchOption(QStringLiteral("watch"),
                                          QStringLiteral("Maps again each time CMake writes, until ended."));
-    parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption });
+    const QCommandLineOption printMapOption(QStringLiteral("print-map"),
+                                            QStringLiteral("Prints the mappings for gdb, lldb, clangd, vscode or as lines."),
+                                            QStringLiteral("FORMAT"));
+    const QCommandLineOption filterOption(QStringLiteral("filter"),
+                                          QStringLiteral("Copies standard input to standard output, mapped."));
+    parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption, printMapOption, filterOption });
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
@@ -314,6 +321,10 @@ int main(int argc, char *argv[])
     if (paths.size() > 2)
         return say("Only sysroot and workspace paths must be provided!", 1);
 
+    if (parser.isSet(watchOption) + parser.isSet(printMapOption) + parser.isSet(filterOption) > 1) {
+        RunReport::tell("--watch, --print-map and --filter each exclude the others");
+        return 1;
+    }
     QList<PathMapping> mappings;
     const QByteArray wrongMapping = readMappings(parser.values(mapOption), mappings);
     if (!wrongMapping.isEmpty()) {
@@ -354,6 +365,11 @@ int main(int argc, char *argv[])
     const QByteArray directory = encodeArgument(parser.value(directoryOption));
     if (parser.isSet(directoryOption) && directory.isEmpty())
         return cannotEnter("\"\"", "cannot enter", ENOENT);
+    const MappingPaths mappingPaths = { paths.at(0), paths.at(1), mappings };
+    if (parser.isSet(printMapOption))
+        return printMap(parser.value(printMapOption), mappingPaths, directory);
+    if (parser.isSet(filterOption))
+        return filterStream(PathRules(mappingPaths), STDIN_FILENO, STDOUT_FILENO);
     if (parser.isSet(watchOption))
         return watch(mapper, directory, withCompileCommands);
     if (!mapper.setBuildDirectory(directory))
