@@ -288,10 +288,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption watchOption(QStringLiteral("watch"),
                                          QStringLiteral("Maps again each time CMake writes, until ended."));
     const QCommandLineOption printMapOption(QStringLiteral("print-map"),
-                                            QStringLiteral("Prints the mappings for gdb, lldb, clangd, vscode or as lines."),
+                                            QStringLiteral("Prints the table: gdb lldb clangd vscode lines."),
                                             QStringLiteral("FORMAT"));
     const QCommandLineOption filterOption(QStringLiteral("filter"),
-                                          QStringLiteral("Copies standard input to standard output, mapped."));
+                                          QStringLiteral("Maps standard input to standard output."));
     parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption, printMapOption, filterOption });
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
