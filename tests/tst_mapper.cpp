@@ -384,6 +384,8 @@ void tst_Mapper::run_data()
     row("print-map: cross roots the reply names, or what is kept", { "a=\"/opt/cross/T/sys-root\"", "../.dorvane-kept/b=\"/opt/cross/\\u0055/sys-root/usr/lib\"" },
         { "--print-map", "lines", "--map", "/usr=/S/usr", "--map", "/workspace=/W", "/S", "/W" },
         cross + "/workspace=/W\n/usr=/S/usr\nexit 0", {});
+    row("print-map: lldb, only the host paths that exist", in, { "--print-map", "lldb", "--map", "/mnt=/tmp", "/S", "/W" },
+        "settings set target.source-map \"/mnt\" \"/tmp\"\nexit 0", {});
     row("print-map: a path the tool cannot take", in, { "--print-map", "clangd", "--map", "/a,b=/S", "/S", "/W" },
         "dorvane: --print-map clangd cannot give \"/a,b\": it holds \",\"\nexit 1", {});
     row("print-map: an unknown format", in, { "--print-map", "emacs", "/S", "/W" },
