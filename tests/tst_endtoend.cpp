@@ -12,6 +12,7 @@
 #include <QtCore/QDirIterator>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
+#include <QtCore/QUrl>
 #include <QtCore/QScopeGuard>
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTemporaryDir>
@@ -526,15 +527,15 @@ void tst_EndToEnd::hostToolsTakeTheTable()
     const QDir dir(host.path());
     QVERIFY(write(dir.filePath("src/CMakeLists.txt"), "cmake_minimum_required(VERSION 3.16)\nproject(app C)\n"
                   "add_executable(app main.c)\nenable_testing()\nadd_test(NAME fails COMMAND app)\n")
-            && write(dir.filePath("src/main.c"), "#include <stdio.h>\nint main(void)\n{\n    puts(__FILE__);\n    return 1;\n}\n")
+            && write(dir.filePath("src/main.c"), "#include <stdio.h>\n#include \"app.h\"\nint main(void)\n{\n    puts(__FILE__);\n"
+                     "    return FAILED;\n}\n") && write(dir.filePath("src/app.h"), "#define FAILED 1\n")
             && dir.mkpath("build") && dir.mkpath("sysroot") && QFile::link("/usr", dir.filePath("sysroot/usr")));
-    const auto inWorkspace = [&](const QStringList &command) {
-        const QString mounts = "set -e; mount --bind \"$1/src\" /workspace; mount -t tmpfs tmpfs /mnt; mkdir /mnt/build\n"
-                               "mount --bind \"$1/build\" /mnt/build; shift; exec \"$@\"";
-        return runProcess("unshare", QStringList { "-m", "--propagation", "private", "sh", "-c", mounts, "sh", dir.path() } + command,
-                          dir.path());
-    };
-    QVERIFY(inWorkspace({ CMAKE_EXE, "-S", "/workspace", "-B", "/mnt/build", "-DCMAKE_BUILD_TYPE=Debug" }).endsWith("exit 0"));
+    const QString mounts = "set -e; mount --bind \"$1/src\" /workspace; mount -t tmpfs tmpfs /mnt; mkdir /mnt/build\n"
+                           "mount --bind \"$1/build\" /mnt/build; mount -t tmpfs tmpfs \"$1\"; shift; exec \"$@\"";
+    const QStringList unshare = { "-m", "--propagation", "private", "sh", "-c", mounts, "sh", dir.path() };
+    const auto inWorkspace = [&](const QStringList &command) { return runProcess("unshare", unshare + command, dir.path()); };
+    QVERIFY(inWorkspace({ CMAKE_EXE, "-S", "/workspace", "-B", "/mnt/build", "-DCMAKE_BUILD_TYPE=Debug",
+                          "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON" }).endsWith("exit 0"));
     QVERIFY(inWorkspace({ CMAKE_EXE, "--build", "/mnt/build" }).endsWith("exit 0"));
     const QStringList paths = { "--map", "/mnt/build=" + dir.filePath("build"), dir.filePath("sysroot"), dir.filePath("src") };
     const QString program = dir.filePath("build/app"), table = dir.filePath("table");
@@ -547,9 +548,36 @@ void tst_EndToEnd::hostToolsTakeTheTable()
     }
     QCOMPARE(QJsonDocument::fromJson(toolOutput(QStringList { "--print-map", "vscode" } + paths)).object().value("/workspace"),
              dir.filePath("src"));
-    if (!QStandardPaths::findExecutable("clangd").isEmpty())
-        QVERIFY(runProcess("clangd", { toolOutput(QStringList { "--print-map", "clangd" } + paths).trimmed(),
-                                       "--check=" + dir.filePath("src/main.c") }, dir.path()).endsWith("exit 0"));
+    // clangd in the namespace, where the host's paths are hidden, as in a
+    // container, for an editor on the host: with the table, it finds the
+    // header the file the editor opens includes, and names it by the host's path.
+    const QByteArray clangdTable = toolOutput(QStringList { "--print-map", "clangd" } + paths).trimmed();
+    for (const QByteArray &mapping : { clangdTable, QByteArray("--log=error") }) {
+        if (QStandardPaths::findExecutable("clangd").isEmpty())
+            break;
+        QVERIFY(runProcess("clangd", { mapping, "--check=" + dir.filePath("src/main.c") }, dir.path()).endsWith("exit 0"));
+        QProcess clangd;
+        clangd.start("unshare", unshare + QStringList { "clangd", "--compile-commands-dir=/mnt/build", mapping });
+        const QString uri = QUrl::fromLocalFile(dir.filePath("src/main.c")).toString(QUrl::FullyEncoded);
+        for (const QJsonObject &message : { QJsonObject { { "id", 1 }, { "method", "initialize" },
+                                                          { "params", QJsonObject { { "capabilities", QJsonObject() } } } },
+                                            QJsonObject { { "method", "textDocument/didOpen" }, { "params", QJsonObject { {
+                                                    "textDocument", QJsonObject { { "uri", uri }, { "languageId", "c" }, { "version", 1 },
+                                                                                  { "text", QString::fromUtf8(read(dir.filePath("src/main.c"))) } } } } } } }) {
+            QJsonObject rpc = message;
+            rpc.insert("jsonrpc", "2.0");
+            const QByteArray body = QJsonDocument(rpc).toJson(QJsonDocument::Compact);
+            clangd.write("Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        }
+        QByteArray said;
+        while (!said.contains("publishDiagnostics") && clangd.waitForReadyRead(30000))
+            said += clangd.readAllStandardOutput();
+        clangd.kill();
+        clangd.waitForFinished();
+        const QJsonObject diagnostics = QJsonDocument::fromJson(said.mid(said.lastIndexOf("\r\n\r\n") + 4)).object().value("params").toObject();
+        QCOMPARE(QUrl(diagnostics.value("uri").toString()).toLocalFile(), dir.filePath("src/main.c"));
+        QCOMPARE(diagnostics.value("diagnostics").toArray().isEmpty(), mapping == clangdTable);
+    }
 
     // A test that fails, and a compiler error.
     const QByteArray tested = inWorkspace({ QFileInfo(CMAKE_EXE).path() + "/ctest", "--test-dir", "/mnt/build", "--output-on-failure" });
