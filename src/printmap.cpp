@@ -21,8 +21,7 @@ namespace {
 
 bool readCrossRootNames(ConfinedDirectory &buildDirectory, const RunReport &report, QSet<QString> &names)
 {
-    const QByteArray reply = REPLY_PATH;
-    for (const QByteArray &path : { reply, reply + "/../" + KEPT_DIRECTORY_NAME }) {
+    for (const QByteArray &path : { QByteArray(REPLY_PATH), FILE_API_PATH + QByteArray("/") + KEPT_DIRECTORY_NAME }) {
         FileDescriptor directory;
         const Resolution resolution = buildDirectory.openDirectory(path, directory);
         if (resolution == Resolution::Missing || resolution == Resolution::NotDirectory)
