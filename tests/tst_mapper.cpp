@@ -399,6 +399,8 @@ void tst_Mapper::run_data()
     row("filter: lines as they come, NUL, bytes past UTF-8, a last line without a newline", in,
         { "sh", "printf '/workspace/a.c:1:2: error\\n\\0\\377 -I/opt/x\\n-specs=/usr/lib/x:/usr/lib64' | \"$0\" --filter --map /opt=/O /S /W" },
         QByteArrayLiteral("/W/a.c:1:2: error\n\0\xff -I/O/x\n-specs=/usr/lib/x:/S/usr/lib64exit 0"), {});
+    row("filter: a line of megabytes", in, { "sh", "{ yes x | tr -d '\\n' | head -c 3000000; echo ' -L/usr/lib'; } | \"$0\" --filter /S /W" },
+        QByteArray(3000000, 'x') + " -L/S/usr/lib\nexit 0", {});
     row("filter: standard input unreadable", in, { "sh", "exec \"$0\" --filter /S /W < /" },
         "dorvane: standard input: cannot read: Is a directory\nexit 1", {});
     row("filter: standard output full", in, { "sh", "echo -L/usr/lib | \"$0\" --filter /S /W > /dev/full" },
