@@ -161,6 +161,10 @@ void tst_Rules::mappingsMatchReference()
     mapJson(QByteArray("/h/deps/usr/lib").repeated(30000), "/S", "/W", &check, pool.first(1));
     QCOMPARE(check, RewriteCheck::MayBeRewritten);
     QCOMPARE_LT(timer.elapsed(), 2000);
+    // No cross root runs across a line's end, which starts a path.
+    QByteArray lines;
+    QVERIFY(PathRules({ "/S", "/W", pool.first(1) }).appendMappedLines(lines, "/opt/cross/a\nb/sys-root/usr/include\n/opt/deps"));
+    QCOMPARE(lines, "/opt/cross/a\nb/sys-root/S/usr/include\n/h/deps");
     // As CMake writes a reply object: lower-case hex, UTF-16.
     QCOMPARE(jsonEscapedAscii(QString::fromUtf8("/w/caf\u00e9\U0001F600\"")), "/w/caf\\u00e9\\ud83d\\ude00\\\"");
     QRandomGenerator random(20261207);
