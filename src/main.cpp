@@ -6,6 +6,8 @@
 
 #include "buildwatch.h"
 #include "cmakeapimapper.h"
+#include "printmap.h"
+#include "streamfilter.h"
 #include "temporaryfiles.h"
 
 #include <QtCore/QCommandLineParser>
@@ -279,7 +281,12 @@ int main(int argc, char *argv[])
                                        QStringLiteral("CONTAINER=HOST"));
     const QCommandLineOption watchOption(QStringLiteral("watch"),
                                          QStringLiteral("Maps again each time CMake writes, until ended."));
-    parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption });
+    const QCommandLineOption printMapOption(QStringLiteral("print-map"),
+                                            QStringLiteral("Prints the table: gdb lldb clangd vscode lines."),
+                                            QStringLiteral("FORMAT"));
+    const QCommandLineOption filterOption(QStringLiteral("filter"),
+                                          QStringLiteral("Maps standard input to standard output."));
+    parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption, printMapOption, filterOption });
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
@@ -308,6 +315,10 @@ int main(int argc, char *argv[])
     if (paths.size() > 2)
         return say("Only sysroot and workspace paths must be provided!", 1);
 
+    if (parser.isSet(watchOption) + parser.isSet(printMapOption) + parser.isSet(filterOption) > 1) {
+        RunReport::tell("--watch, --print-map and --filter each exclude the others");
+        return 1;
+    }
     QList<PathMapping> mappings;
     const QByteArray wrongMapping = readMappings(parser.values(mapOption), mappings);
     if (!wrongMapping.isEmpty()) {
@@ -348,6 +359,11 @@ int main(int argc, char *argv[])
     const QByteArray directory = encodeArgument(parser.value(directoryOption));
     if (parser.isSet(directoryOption) && directory.isEmpty())
         return cannotEnter("\"\"", "cannot enter", ENOENT);
+    const MappingPaths mappingPaths = { paths.at(0), paths.at(1), mappings };
+    if (parser.isSet(printMapOption))
+        return printMap(parser.value(printMapOption), mappingPaths, directory);
+    if (parser.isSet(filterOption))
+        return filterStream(PathRules(mappingPaths), STDIN_FILENO, STDOUT_FILENO);
     if (parser.isSet(watchOption))
         return watch(mapper, directory, withCompileCommands);
     if (!mapper.setBuildDirectory(directory))

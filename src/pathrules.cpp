@@ -40,12 +40,12 @@ bool isSeparator(Char c)
     return c == '"' || c == ' ' || c == '\t' || c == ';' || c == ':' || c == ',' || c == '=' || c == '@';
 }
 
-Text<char> encode(const QString &path, char)
+Text<char> encode(const QString &path, char, bool isJson)
 {
-    return jsonEscaped(path).toStdString();
+    return (isJson ? jsonEscaped(path) : path.toUtf8()).toStdString();
 }
 
-Text<char16_t> encode(const QString &path, char16_t)
+Text<char16_t> encode(const QString &path, char16_t, bool)
 {
     return Text<char16_t>(reinterpret_cast<const char16_t *>(path.utf16()), size_t(path.size()));
 }
@@ -67,16 +67,30 @@ struct PathMatch
 template <typename Char>
 struct PathRules::Encoded
 {
-    Encoded(const MappingPaths &paths, bool isJson) : isJson(isJson)
+    enum Kind {
+        Json,
+        // A cache entry's value: no /usr/lib64, no "-specs=" exception.
+        Decoded,
+        // Lines of text, each mapped as a text of its own.
+        PlainLines,
+    };
+
+    Encoded(const MappingPaths &paths, Kind kind)
+        : isJson(kind == Json), hasReplyTextRules(kind != Decoded), isLines(kind == PlainLines)
     {
-        sysroot = encode(paths.sysroot, Char());
-        workspace = encode(paths.workspace, Char());
+        sysroot = encode(paths.sysroot, Char(), isJson);
+        workspace = encode(paths.workspace, Char(), isJson);
         for (const PathMapping &mapping : paths.mappings) {
-            const Text<Char> host = encode(mapping.host, Char());
-            mappings.push_back({ encode(mapping.container, Char()), host });
+            // A CONTAINER that holds a newline would run across a line's end.
+            if (isLines && mapping.container.contains(u'\n'))
+                continue;
+            const Text<Char> host = encode(mapping.host, Char(), isJson);
+            mappings.push_back({ encode(mapping.container, Char(), isJson), host });
             // CMake writes reply objects in ASCII: a CONTAINER with other
             // characters stands there as jsonEscapedAscii() gives it.
             if constexpr (std::is_same_v<Char, char>) {
+                if (!isJson)
+                    continue;
                 Text<char> ascii = jsonEscapedAscii(mapping.container).toStdString();
                 if (ascii != mappings.back().first)
                     mappings.push_back({ std::move(ascii), host });
@@ -93,6 +107,8 @@ struct PathRules::Encoded
     }
 
     const bool isJson;
+    const bool hasReplyTextRules;
+    const bool isLines;
     Text<Char> sysroot;
     Text<Char> workspace;
     // Longest CONTAINER first, each with its HOST.
@@ -151,13 +167,14 @@ private:
     bool isSeparatorAt(qsizetype pos) const
     {
         if (text[pos] != Char('\\'))
-            return isSeparator(text[pos]);
+            return isSeparator(text[pos]) || (paths.isLines && text[pos] == Char('\n'));
         return isAt(pos + 1, "\"") || (paths.isJson && (isAt(pos + 1, "t") || isAt(pos + 1, "\\\\\"")));
     }
 
     bool isAfterSeparator(qsizetype pos) const
     {
-        return pos == 0 || isSeparator(text[pos - 1]) || (paths.isJson && text[pos - 1] == Char('t') && isEscaped(pos - 1));
+        return pos == 0 || isSeparator(text[pos - 1]) || (paths.isLines && text[pos - 1] == Char('\n'))
+                || (paths.isJson && text[pos - 1] == Char('t') && isEscaped(pos - 1));
     }
 
     // Back over flags that stand one right after the other: a text may
@@ -202,7 +219,7 @@ private:
                 continue;
             rule = directoryRule;
             const qsizetype end = name + qsizetype(directory.size());
-            if (rule == LibraryRule && paths.isJson && isAt(end, "64") && isBoundary(end + 2))
+            if (rule == LibraryRule && paths.hasReplyTextRules && isAt(end, "64") && isBoundary(end + 2))
                 return end + 2;
             return isBoundary(end) ? end : -1;
         }
@@ -223,7 +240,8 @@ private:
             // either ends at the next slash or is not there at all.
             qsizetype nameEnd = pos + 11;
             while (nameEnd < size && text[nameEnd] != Char('/')) {
-                if (paths.isJson && text[nameEnd] == Char('"') && !isEscaped(nameEnd))
+                if ((paths.isJson && text[nameEnd] == Char('"') && !isEscaped(nameEnd))
+                    || (paths.isLines && text[nameEnd] == Char('\n')))
                     return false;
                 ++nameEnd;
             }
@@ -238,7 +256,7 @@ private:
         const qsizetype end = systemDirectoryEnd(directoryBegin, rule);
         if (end < 0 || !(directoryRules & rule))
             return false;
-        if (rule == LibraryRule && paths.isJson && isAt(pos - 7, "-specs="))
+        if (rule == LibraryRule && paths.hasReplyTextRules && isAt(pos - 7, "-specs="))
             return false;
         match = { pos, directoryBegin, end, &paths.sysroot, false };
         return true;
@@ -352,8 +370,10 @@ bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules
     }
     bool mayBeRewritten = check != nullptr;
     std::optional<OutputCheck> outputCheck;
-    if constexpr (std::is_same_v<Char, char>)
-        outputCheck.emplace(data, size, paths);
+    if constexpr (std::is_same_v<Char, char>) {
+        if (check)
+            outputCheck.emplace(data, size, paths);
+    }
     Appender<Out, Char> appender(out, size + size / 8 + 4 * qsizetype(paths.sysroot.size() + paths.workspace.size()));
     qsizetype done = 0;
     do {
@@ -374,13 +394,20 @@ bool appendRewritten(Out &out, const Char *data, qsizetype size, const PathRules
 } // namespace
 
 PathRules::PathRules(const MappingPaths &paths)
-    : json(std::make_shared<Encoded<char>>(paths, true)), decoded(std::make_shared<Encoded<char16_t>>(paths, false))
+    : json(std::make_shared<Encoded<char>>(paths, Encoded<char>::Json)),
+      plain(std::make_shared<Encoded<char>>(paths, Encoded<char>::PlainLines)),
+      decoded(std::make_shared<Encoded<char16_t>>(paths, Encoded<char16_t>::Decoded))
 {
 }
 
 bool PathRules::appendMapped(QByteArray &out, QByteArrayView text, RewriteCheck *check) const
 {
     return appendRewritten(out, text.data(), text.size(), *json, AllDirectoryRules, check);
+}
+
+bool PathRules::appendMappedLines(QByteArray &out, QByteArrayView text) const
+{
+    return appendRewritten(out, text.data(), text.size(), *plain, AllDirectoryRules, nullptr);
 }
 
 QString PathRules::mapValue(const QString &value, unsigned directoryRules) const

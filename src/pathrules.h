@@ -89,6 +89,11 @@ public:
     // and leaves out alone. check, when given, says how the text stands to a
     // rewrite with these paths, found in the same scan.
     bool appendMapped(QByteArray &out, QByteArrayView text, RewriteCheck *check = nullptr) const;
+    // Plain text, by the reply-text rules: compared and inserted as it is,
+    // with no JSON escapes. Each line is mapped as a text of its own: a
+    // line's start starts a path, and a newline ends one, as the text's end
+    // does, so that no match runs across it.
+    bool appendMappedLines(QByteArray &out, QByteArrayView text) const;
     // A cache entry's value, decoded, with the directory rules given: the
     // library rule takes /usr/lib alone, with no "-specs=" exception.
     QString mapValue(const QString &value, unsigned directoryRules) const;
@@ -99,6 +104,7 @@ public:
 
 private:
     std::shared_ptr<const Encoded<char>> json;
+    std::shared_ptr<const Encoded<char>> plain;
     std::shared_ptr<const Encoded<char16_t>> decoded;
 };
 

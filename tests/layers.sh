@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/../src"
 layers=(
     "fileio confineddirectory temporaryfiles filereplacement runlock"
-    "buildpaths textscan pathrules cachereply replytext contenthash mappingnote"
-    runreport keptstore builddirectory databasemap planner replywriter cmakeapimapper buildwatch main
+    "buildpaths textscan pathrules cachereply replytext contenthash mappingnote hosttable"
+    runreport keptstore builddirectory databasemap planner replywriter cmakeapimapper buildwatch "printmap streamfilter" main
 )
 rank() {
     local i

@@ -11,6 +11,9 @@
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QDirIterator>
 #include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
+#include <QtCore/QUrl>
+#include <QtCore/QScopeGuard>
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QTest>
@@ -36,6 +39,7 @@ private slots:
     void mapContainerLayout();
     void watchKeepsUpWithCMake();
     void mapCopiedBuildDirectory();
+    void hostToolsTakeTheTable();
 
 private:
     bool configure(bool afresh = false);
@@ -489,6 +493,127 @@ void tst_EndToEnd::mapCopiedBuildDirectory()
     sysroot = other;
     QCOMPARE(mapped, mappedAfresh());
     sysroot = host.filePath("trixie");
+}
+
+namespace {
+
+// What the tool prints on standard output given input, or "failed".
+QByteArray toolOutput(const QStringList &arguments, const QByteArray &input = {},
+                      const std::function<void()> &inChild = {})
+{
+    QProcess tool;
+    tool.setChildProcessModifier(inChild);
+    tool.start(DORVANE_EXE, arguments);
+    tool.write(input);
+    tool.closeWriteChannel();
+    return tool.waitForFinished(60000) && tool.exitCode() == 0 ? tool.readAllStandardOutput() : "failed";
+}
+
+} // namespace
+
+// A program built with -g in a mount namespace that has the project at
+// /workspace and the build directory at /mnt/build, on a host whose paths
+// hold a space and a quote: gdb and lldb find its source only through the
+// table, clangd takes it, and what the build and CTest print, filtered,
+// names host paths that exist and is otherwise as it was.
+void tst_EndToEnd::hostToolsTakeTheTable()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root, to build in a mount namespace of its own");
+    const bool madeMountPoint = QDir().mkdir("/workspace");
+    const auto removeMountPoint = qScopeGuard([&] { madeMountPoint && QDir().rmdir("/workspace"); });
+    QTemporaryDir host(QDir::tempPath() + "/dorvane a \"b-XXXXXX");
+    QVERIFY2(host.isValid() && QFileInfo("/workspace").isDir(), qPrintable(host.errorString()));
+    const QDir dir(host.path());
+    QVERIFY(write(dir.filePath("src/CMakeLists.txt"), "cmake_minimum_required(VERSION 3.16)\nproject(app C)\n"
+                  "add_executable(app main.c)\nenable_testing()\nadd_test(NAME fails COMMAND app)\n")
+            && write(dir.filePath("src/main.c"), "#include <stdio.h>\n#include \"app.h\"\nint main(void)\n{\n    puts(__FILE__);\n"
+                     "    return FAILED;\n}\n") && write(dir.filePath("src/app.h"), "#define FAILED 1\n")
+            && dir.mkpath("build") && dir.mkpath("sysroot") && QFile::link("/usr", dir.filePath("sysroot/usr")));
+    const QString mounts = "set -e; mount --bind \"$1/src\" /workspace; mount -t tmpfs tmpfs /mnt; mkdir /mnt/build\n"
+                           "mount --bind \"$1/build\" /mnt/build; mount -t tmpfs tmpfs \"$1\"; shift; exec \"$@\"";
+    const QStringList unshare = { "-m", "--propagation", "private", "sh", "-c", mounts, "sh", dir.path() };
+    const auto inWorkspace = [&](const QStringList &command) { return runProcess("unshare", unshare + command, dir.path()); };
+    QVERIFY(inWorkspace({ CMAKE_EXE, "-S", "/workspace", "-B", "/mnt/build", "-DCMAKE_BUILD_TYPE=Debug",
+                          "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON" }).endsWith("exit 0"));
+    QVERIFY(inWorkspace({ CMAKE_EXE, "--build", "/mnt/build" }).endsWith("exit 0"));
+    const QStringList paths = { "--map", "/mnt/build=" + dir.filePath("build"), dir.filePath("sysroot"), dir.filePath("src") };
+    const QString program = dir.filePath("build/app"), table = dir.filePath("table");
+    for (const auto &[format, debugger, listMain] : { std::tuple { "gdb", "gdb", QStringList { "-batch", "-ex", "list main" } },
+                                                      { "lldb", "lldb", QStringList { "-b", "-o", "source list -n main" } } }) {
+        QVERIFY(write(table, toolOutput(QStringList { "--print-map", format } + paths)));
+        const QStringList withTable = { format == QByteArray("gdb") ? "-x" : "-s", table };
+        QVERIFY2(runProcess(debugger, withTable + listMain + QStringList { program }, dir.path()).contains("puts(__FILE__);"), format);
+        QVERIFY2(!runProcess(debugger, listMain + QStringList { program }, dir.path()).contains("puts(__FILE__);"), format);
+    }
+    QCOMPARE(QJsonDocument::fromJson(toolOutput(QStringList { "--print-map", "vscode" } + paths)).object().value("/workspace"),
+             dir.filePath("src"));
+    // clangd in the namespace, where the host's paths are hidden, as in a
+    // container, for an editor on the host: with the table, it finds the
+    // header the file the editor opens includes, and names it by the host's path.
+    const QByteArray clangdTable = toolOutput(QStringList { "--print-map", "clangd" } + paths).trimmed();
+    for (const QByteArray &mapping : { clangdTable, QByteArray("--log=error") }) {
+        if (QStandardPaths::findExecutable("clangd").isEmpty())
+            break;
+        QVERIFY(runProcess("clangd", { mapping, "--check=" + dir.filePath("src/main.c") }, dir.path()).endsWith("exit 0"));
+        QProcess clangd;
+        clangd.start("unshare", unshare + QStringList { "clangd", "--compile-commands-dir=/mnt/build", mapping });
+        const QString uri = QUrl::fromLocalFile(dir.filePath("src/main.c")).toString(QUrl::FullyEncoded);
+        for (const QJsonObject &message : { QJsonObject { { "id", 1 }, { "method", "initialize" },
+                                                          { "params", QJsonObject { { "capabilities", QJsonObject() } } } },
+                                            QJsonObject { { "method", "textDocument/didOpen" }, { "params", QJsonObject { {
+                                                    "textDocument", QJsonObject { { "uri", uri }, { "languageId", "c" }, { "version", 1 },
+                                                                                  { "text", QString::fromUtf8(read(dir.filePath("src/main.c"))) } } } } } } }) {
+            QJsonObject rpc = message;
+            rpc.insert("jsonrpc", "2.0");
+            const QByteArray body = QJsonDocument(rpc).toJson(QJsonDocument::Compact);
+            clangd.write("Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        }
+        QByteArray said;
+        while (!said.contains("publishDiagnostics") && clangd.waitForReadyRead(30000))
+            said += clangd.readAllStandardOutput();
+        clangd.kill();
+        clangd.waitForFinished();
+        const QJsonObject diagnostics = QJsonDocument::fromJson(said.mid(said.lastIndexOf("\r\n\r\n") + 4)).object().value("params").toObject();
+        QCOMPARE(QUrl(diagnostics.value("uri").toString()).toLocalFile(), dir.filePath("src/main.c"));
+        QCOMPARE(diagnostics.value("diagnostics").toArray().isEmpty(), mapping == clangdTable);
+    }
+
+    // A test that fails, and a compiler error.
+    const QByteArray tested = inWorkspace({ QFileInfo(CMAKE_EXE).path() + "/ctest", "--test-dir", "/mnt/build", "--output-on-failure" });
+    QVERIFY(write(dir.filePath("src/CMakeLists.txt"), "add_executable(bad bad.c)\n", QIODevice::Append)
+            && write(dir.filePath("src/bad.c"), "#include <stdio.h>\nint bad(void) { return undefined; }\n"));
+    const QByteArray built = inWorkspace({ CMAKE_EXE, "--build", "/mnt/build" });
+    QVERIFY(tested.contains("/workspace/main.c\n") && built.contains("/workspace/bad.c:2:"));
+    const QRegularExpression hostPath(QRegularExpression::escape(dir.path()) + "[^:\\s'\"]*");
+    for (const QByteArray &printed : { tested, built }) {
+        const QByteArray filtered = toolOutput(QStringList { "--filter" } + paths, printed);
+        QVERIFY2(!filtered.contains(" /workspace") && !filtered.contains("/mnt/build"), filtered.constData());
+        int found = 0;
+        for (const QRegularExpressionMatch &match : hostPath.globalMatch(QString::fromUtf8(filtered)))
+            QVERIFY2(QFileInfo::exists(match.captured()) && ++found, qPrintable(match.captured()));
+        QVERIFY(found >= 2);
+        QCOMPARE(QByteArray(filtered).replace(dir.filePath("build").toUtf8(), "/mnt/build")
+                         .replace(dir.filePath("src").toUtf8(), "/workspace").replace(dir.filePath("sysroot").toUtf8(), ""),
+                 printed);
+    }
+    // 100 MB of it, in the memory of a line or two.
+    const QByteArray unit = built + '\n';
+    const qsizetype units = 100000000 / unit.size() + 1;
+    const QByteArray filtered = toolOutput(QStringList { "--filter" } + paths, unit.repeated(units), [] {
+        const rlimit data = { 64 << 20, 64 << 20 };
+        setrlimit(RLIMIT_DATA, &data);
+    });
+    QVERIFY(filtered == toolOutput(QStringList { "--filter" } + paths, unit).repeated(units));
+    // Each line as soon as it is read, the last one at the end.
+    QProcess streaming;
+    streaming.start(DORVANE_EXE, QStringList { "--filter" } + paths);
+    streaming.write("/workspace/a.c\n/workspace");
+    QVERIFY(streaming.waitForReadyRead(10000));
+    QCOMPARE(streaming.readAllStandardOutput(), dir.filePath("src/a.c\n").toUtf8());
+    streaming.closeWriteChannel();
+    QVERIFY(streaming.waitForFinished(10000));
+    QCOMPARE(streaming.readAllStandardOutput(), dir.filePath("src").toUtf8());
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -79,15 +79,15 @@ QMap<QString, QString> snapshot(const QString &buildDir)
 // those that end before the paths are looked at.
 QByteArray absentPaths(const QStringList &arguments, const QByteArray &output)
 {
-    static const QRegularExpression early("^(Try|Sysroot|workspace path|Only|Dorvane|Usage:|dorvane: (warning|--map|the \\w+ path is not))");
+    static const QRegularExpression early("^(Try|Sysroot|workspace path|Only|Dorvane|Usage:|dorvane: (warning|--map|--watch|the \\w+ path is not))");
     if (early.match(QString::fromUtf8(output)).hasMatch())
         return {};
     QStringList positional;
     QList<std::pair<QString, QString>> hosts; // by CONTAINER
     const QStringList words = arguments.value(0) == "sh" ? arguments.value(1).split(' ') : arguments;
     for (qsizetype i = 0; i < words.size(); ++i) {
-        if (words[i] == "-C" || words[i] == "-m" || words[i] == "--map") {
-            if (words[i] != "-C")
+        if (words[i] == "-C" || words[i] == "-m" || words[i] == "--map" || words[i] == "--print-map") {
+            if (words[i] != "-C" && words[i] != "--print-map")
                 hosts.append({ words[i + 1].section('=', 0, 0).remove(QRegularExpression("/$")), words[i + 1].section('=', 1) });
             ++i;
         } else if (!words[i].startsWith('-') && (arguments.value(0) != "sh" || words[i].startsWith('/'))) {
@@ -382,6 +382,38 @@ void tst_Mapper::run_data()
     // sysroot path decodes as Qt decodes the workspace path's stray byte.
     row("workspace path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\357\\277\\275')\" \"$(printf '/S\\377')\"" },
         failed("the workspace path is not UTF-8, which the reply cannot hold"), {});
+    // The cross roots of the reply and of what is kept, longest first, the rest as they are.
+    QByteArray cross;
+    for (const char *prefix : { "T/sys-root/usr/local/include", "U/sys-root/usr/local/include", "T/sys-root/usr/include",
+                                "U/sys-root/usr/include", "T/sys-root/usr/lib64", "T/sys-root/usr/share", "U/sys-root/usr/lib64",
+                                "U/sys-root/usr/share", "T/sys-root/usr/lib", "U/sys-root/usr/lib" })
+        cross += "/opt/cross/" + QByteArray(prefix) + "=/S" + QByteArray(prefix).mid(10) + '\n';
+    row("print-map: cross roots the reply names, or what is kept", { "a=\"/opt/cross/T/sys-root\"", "../.dorvane-kept/b=\"/opt/cross/\\u0055/sys-root/usr/lib\"" },
+        { "--print-map", "lines", "--map", "/usr=/S/usr", "--map", "/workspace=/W", "/S", "/W" },
+        cross + "/workspace=/W\n/usr=/S/usr\nexit 0", {});
+    row("print-map: lldb, only the host paths that exist", in, { "--print-map", "lldb", "--map", "/mnt=/tmp", "/S", "/W" },
+        "settings set target.source-map \"/mnt\" \"/tmp\"\nexit 0", {});
+    row("print-map: a path the tool cannot take", in, { "--print-map", "clangd", "--map", "/a,b=/S", "/S", "/W" },
+        "dorvane: --print-map clangd cannot give \"/a,b\": it holds \",\"\nexit 1", {});
+    row("print-map: an unknown format", in, { "--print-map", "emacs", "/S", "/W" },
+        "dorvane: --print-map \"emacs\": FORMAT is gdb, lldb, clangd, vscode or lines\nexit 1", {});
+    row("print-map: a reply that leads out", in, { "--print-map", "gdb", "/S", "/W" },
+        "dorvane: .cmake/api/v1/reply: the link leads out of the build directory\nexit 1", {}, [](const QString &dir) {
+            QVERIFY(QDir(dir + reply).removeRecursively() && QFile::link(dir + "/../outside", dir + reply));
+        });
+    row("--filter and --watch", in, { "--filter", "--watch", "/S", "/W" },
+        "dorvane: --watch, --print-map and --filter each exclude the others\nexit 1", {});
+    row("filter: lines as they come, NUL, bytes past UTF-8, a last line without a newline", in,
+        { "sh", "printf '/workspace/a.c:1:2: error\\n\\0\\377 -I/opt/x\\n-specs=/usr/lib/x:/usr/lib64' | \"$0\" --filter --map /opt=/O /S /W" },
+        QByteArrayLiteral("/W/a.c:1:2: error\n\0\xff -I/O/x\n-specs=/usr/lib/x:/S/usr/lib64exit 0"), {});
+    row("filter: a line of megabytes", in, { "sh", "{ yes x | tr -d '\\n' | head -c 3000000; echo ' -L/usr/lib'; } | \"$0\" --filter /S /W" },
+        QByteArray(3000000, 'x') + " -L/S/usr/lib\nexit 0", {});
+    row("filter: standard input unreadable", in, { "sh", "exec \"$0\" --filter /S /W < /" },
+        "dorvane: standard input: cannot read: Is a directory\nexit 1", {});
+    row("filter: standard output full", in, { "sh", "echo -L/usr/lib | \"$0\" --filter /S /W > /dev/full" },
+        "dorvane: standard output: cannot write: No space left on device\nexit 1", {});
+    row("filter: standard output closed early", in,
+        { "sh", "{ yes x/workspace | head -c 30000000 | \"$0\" --filter /S /W ; echo \" $?\" >&2; } | head -c 3" }, "x/W 0\nexit 0", {});
     row("read-only build directory", { "a=/usr/lib", db + "/usr/lib" }, withDb,
         failed("compile_commands.json: cannot write" + denied + otherUser), { "a=/S/usr/lib" }, readOnlyBuild);
     // Other paths that map the database as it stands leave it where it is.

@@ -12,6 +12,7 @@
 #include "properties.h"
 
 #include "cmakeapimapper.h"
+#include "hosttable.h"
 
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QRandomGenerator>
@@ -27,6 +28,9 @@ private slots:
     void cacheDocument();
     void matchesReference();
     void mappingsMatchReference();
+    void hostTable_data();
+    void hostTable();
+    void hostPrefixesMapAsARun();
 };
 
 void tst_Rules::replyText_data()
@@ -142,7 +146,7 @@ void tst_Rules::mappingsMatchReference()
     const char *const fragments[] = { "/opt/deps", "/opt", "/opt/deps/include", "/usr/local/lib", "/workspaces/app",
                                       "/workspace", "/usr/include", "/usr/lib", "/opt/cross/T/sys-root", "/src", "/",
                                       "-I", "-isystem", "-L", "-specs=", " ", "\t", "\\t", ";", ":", ",", "=", "@",
-                                      "\"", "\\\"", "\\\\", "\\/", "x", "s", "-", "/w/caf\xc3\xa9", "/w/caf\\u00e9" };
+                                      "\"", "\\\"", "\\\\", "\\/", "x", "s", "-", "/w/caf\xc3\xa9", "/w/caf\\u00e9", "\n" };
     const QList<PathMapping> pool = { { "/opt/deps", "/h/deps" }, { "/opt", "/h/opt" },
                                       { "/opt/deps/include", "/opt/deps/x" }, { "/workspaces/app", "/home/me/app" },
                                       { "/usr/local/lib", "/h \"q\"" }, { "/opt/cross/T/sys-root", "/srv/t" },
@@ -157,6 +161,10 @@ void tst_Rules::mappingsMatchReference()
     mapJson(QByteArray("/h/deps/usr/lib").repeated(30000), "/S", "/W", &check, pool.first(1));
     QCOMPARE(check, RewriteCheck::MayBeRewritten);
     QCOMPARE_LT(timer.elapsed(), 2000);
+    // No cross root runs across a line's end, which starts a path.
+    QByteArray lines;
+    QVERIFY(PathRules({ "/S", "/W", pool.first(1) }).appendMappedLines(lines, "/opt/cross/a\nb/sys-root/usr/include\n/opt/deps"));
+    QCOMPARE(lines, "/opt/cross/a\nb/sys-root/S/usr/include\n/h/deps");
     // As CMake writes a reply object: lower-case hex, UTF-16.
     QCOMPARE(jsonEscapedAscii(QString::fromUtf8("/w/caf\u00e9\U0001F600\"")), "/w/caf\\u00e9\\ud83d\\ude00\\\"");
     QRandomGenerator random(20261207);
@@ -177,11 +185,99 @@ void tst_Rules::mappingsMatchReference()
         QCOMPARE(mapped, referenceMap(value, escaped, replyTextRules, "/S", "/W", true).toUtf8());
         QCOMPARE(PathRules({ "/S", "/W", mappings }).mapValue(value, AllDirectoryRules),
                  referenceMap(value, mappings, { include, cacheEntryLibrary, share }, "/S", "/W", false));
+        // Plain text, as --filter maps it: each line as a decoded text of its own, by the reply-text rules.
+        QStringList lines = value.split(u'\n');
+        for (QString &line : lines)
+            line = referenceMap(line, mappings, replyTextRules, "/S", "/W", false);
+        QByteArray plain;
+        QCOMPARE(PathRules({ "/S", "/W", mappings }).appendMappedLines(plain, text) ? plain : text, lines.join(u'\n').toUtf8());
         // What a mapping inserted is never taken for text no rewrite made.
         mapJson(mapped, "/S", "/W", &check, mappings);
         QVERIFY2(check != RewriteCheck::NotRewritten, text + " -> " + mapped + " " + QByteArray::number(mappings.size()));
         if (QTest::currentTestFailed())
             return;
+    }
+}
+
+void tst_Rules::hostTable_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QStringList>("paths"); // sysroot, workspace, CONTAINER=HOST...
+    QTest::addColumn<QByteArray>("expected"); // or why a path cannot be given
+    const QStringList quoted = { "/s", "/w\"q\\", "/mnt/a b=/h`b", "/usr/lib=/l", "/usr/local=/o", "/workspace/x=/x",
+                                 "/opt/cross/U=/u" };
+    QTest::newRow("gdb: a backslash before each quote and backslash") << "gdb" << quoted << QByteArray(
+            "set substitute-path \"/opt/cross/U\" \"/u\"\nset substitute-path \"/usr/include\" \"/s/usr/include\"\n"
+            "set substitute-path \"/workspace/x\" \"/x\"\nset substitute-path \"/usr/lib64\" \"/s/usr/lib64\"\n"
+            "set substitute-path \"/usr/local\" \"/o\"\nset substitute-path \"/usr/share\" \"/s/usr/share\"\n"
+            "set substitute-path \"/workspace\" \"/w\\\"q\\\\\"\nset substitute-path \"/mnt/a b\" \"/h`b\"\n"
+            "set substitute-path \"/usr/lib\" \"/l\"\n");
+    QTest::newRow("lldb: and before a backquote, in one command") << "lldb" << quoted.mid(0, 3) << QByteArray(
+            "settings set target.source-map \"/usr/local/include\" \"/s/usr/local/include\" \"/usr/include\" "
+            "\"/s/usr/include\" \"/usr/lib64\" \"/s/usr/lib64\" \"/usr/share\" \"/s/usr/share\" \"/workspace\" "
+            "\"/w\\\"q\\\\\" \"/mnt/a b\" \"/h\\`b\" \"/usr/lib\" \"/s/usr/lib\"\n");
+    QTest::newRow("clangd: one argument, the host first") << "clangd" << QStringList { "/s", "/w \"q" } << QByteArray(
+            "--path-mappings=/s/usr/local/include=/usr/local/include,/s/usr/include=/usr/include,/s/usr/lib64=/usr/lib64,"
+            "/s/usr/share=/usr/share,/w \"q=/workspace,/s/usr/lib=/usr/lib\n");
+    QTest::newRow("vscode: JSON") << "vscode" << QStringList { "/s", "/w", "/a \"b\\=/h\tc", "/usr=/u" } << QByteArray(
+            "{\n    \"/workspace\": \"/w\",\n    \"/a \\\"b\\\\\": \"/h\\tc\",\n    \"/usr\": \"/u\"\n}\n");
+    QTest::newRow("lines: a cross root by name, a mapping over it") << "lines"
+            << QStringList { "/s", "/w", "/usr=/u", "/opt/cross/T/sys-root/usr/lib=/t" } << QByteArray(
+            "/opt/cross/T/sys-root/usr/local/include=/s/usr/local/include\n/opt/cross/T/sys-root/usr/include=/s/usr/include\n"
+            "/opt/cross/T/sys-root/usr/lib64=/s/usr/lib64\n/opt/cross/T/sys-root/usr/share=/s/usr/share\n"
+            "/opt/cross/T/sys-root/usr/lib=/t\n/workspace=/w\n/usr=/u\n");
+    QTest::newRow("gdb: no newline") << "gdb" << QStringList { "/s", "/w\nx" } << QByteArray("\"/w\nx\": it holds a newline");
+    QTest::newRow("clangd: no comma") << "clangd" << QStringList { "/s", "/w", "/a,b=/h" } << QByteArray("\"/a,b\": it holds \",\"");
+    QTest::newRow("clangd: no \"=\" in a host") << "clangd" << QStringList { "/s", "/w=x" } << QByteArray("\"/w=x\": it holds \"=\"");
+    QTest::newRow("clangd: a relative host") << "clangd" << QStringList { "s", "/w" } << QByteArray("\"s/usr/local/include\": it is not absolute");
+    QTest::newRow("lines: no \"=\" in a CONTAINER") << "lines" << QStringList { "/s", "/w", "/a=b=/h" }
+                                                     << QByteArray("\"/a=b\": it holds \"=\"");
+}
+
+void tst_Rules::hostTable()
+{
+    QFETCH(QString, format);
+    QFETCH(QStringList, paths);
+    QFETCH(QByteArray, expected);
+    MappingPaths mappingPaths = { paths.at(0), paths.at(1) };
+    for (const QString &mapping : paths.mid(2))
+        mappingPaths.mappings.append({ mapping.section(u'=', 0, -2), mapping.section(u'=', -1) });
+    HostFormat hostFormat;
+    QVERIFY(hostFormatNamed(format, hostFormat));
+    QByteArray table;
+    const bool isGiven = formatHostTable(hostPrefixes(mappingPaths, format == u"lines" ? QStringList { "T" } : QStringList()),
+                                         hostFormat, table);
+    QCOMPARE(table, expected);
+    QCOMPARE(isGiven, !expected.contains(": it "));
+}
+
+// A path that starts with a prefix of the table, taken by the first prefix
+// that matches as whole components, as gdb and clangd take it, maps as a run
+// maps it, whatever the mappings hold.
+void tst_Rules::hostPrefixesMapAsARun()
+{
+    const QList<PathMapping> pool = { { "/usr", "/h/usr" }, { "/usr/include/sdk", "/h/sdk" }, { "/opt/cross/T", "/h/t" },
+                                      { "/opt/cross/U/sys-root/usr/lib", "/h/u" }, { "/workspace/build", "/h/b" },
+                                      { "/workspace", "/h/w" }, { "/usr/lib6", "/h/lib6" }, { "/opt", "/h/opt" } };
+    QRandomGenerator random(20261208);
+    for (int round = 0; round < 2000; ++round) {
+        MappingPaths paths = { "/S", "/W" };
+        for (const PathMapping &mapping : pool) {
+            if (random.bounded(3) == 0)
+                paths.mappings.append(mapping);
+        }
+        const QList<PathMapping> table = hostPrefixes(paths, { "T", "U" });
+        for (const PathMapping &entry : table) {
+            for (const QString &rest : { QString(), QStringLiteral("/a.c"), QStringLiteral("/include/b.h") }) {
+                const QString path = entry.container + rest;
+                const auto taken = std::find_if(table.begin(), table.end(), [&](const PathMapping &prefix) {
+                    return path == prefix.container || path.startsWith(prefix.container + u'/');
+                });
+                QByteArray mapped;
+                const QByteArray run = PathRules(paths).appendMappedLines(mapped, path.toUtf8()) ? mapped : path.toUtf8();
+                QCOMPARE(taken->host + path.mid(taken->container.size()), QString::fromUtf8(run));
+            }
+        }
     }
 }
 
