@@ -65,7 +65,8 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     const int pathsIndex = previous->pathsIndex(paths);
     Plan plan;
     KeptStore &kept = directory->keptFiles();
-    if (!Planner(*previous, pathsIndex, rules, *directory, kept, report).plan(isCompileCommandsRequested, plan))
+    if (!Planner(*previous, pathsIndex, rules, *directory, kept, report).plan(isCompileCommandsRequested, plan)
+        || (beforeWriting && !beforeWriting(plan, *directory, rules, report)))
         return false;
     // No other run is writing now, so what is named as its temporary files
     // was left by a run that was killed.

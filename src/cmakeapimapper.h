@@ -14,6 +14,7 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
 
+#include <functional>
 #include <optional>
 
 
@@ -26,6 +27,9 @@ public:
 
     void setMappings(const QList<PathMapping> &mappings);
     void requestCompileCommands() { isCompileCommandsRequested = true; }
+    // A step of each run once it has planned, before it writes anything: false, said, fails the run.
+    using PlannedStep = std::function<bool(Plan &, BuildDirectory &, const PathRules &, RunReport &)>;
+    void setBeforeWriting(PlannedStep step) { beforeWriting = std::move(step); }
     // Each run starts here, in the current directory for an empty path.
     // False, with errno set, for one that cannot be entered.
     bool setBuildDirectory(const QByteArray &directory = {});
@@ -60,6 +64,7 @@ private:
     RunReport report;
     std::optional<BuildDirectory> directory;
     RunSummary lastRun;
+    PlannedStep beforeWriting;
     bool isCompileCommandsRequested = false;
     // Long enough for another run over the largest reply on a slow disk: a
     // holder that takes longer is stopped or hung.

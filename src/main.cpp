@@ -8,6 +8,8 @@
 #include "cmakeapimapper.h"
 #include "printmap.h"
 #include "streamfilter.h"
+#include "containertable.h"
+#include "sysrootcopy.h"
 #include "temporaryfiles.h"
 
 #include <QtCore/QCommandLineParser>
@@ -286,7 +288,14 @@ int main(int argc, char *argv[])
                                             QStringLiteral("FORMAT"));
     const QCommandLineOption filterOption(QStringLiteral("filter"),
                                           QStringLiteral("Maps standard input to standard output."));
-    parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption, printMapOption, filterOption });
+    const QCommandLineOption containerOption(QStringLiteral("container"),
+                                             QStringLiteral("Takes the paths from <NAME> or its folder."),
+                                             QStringLiteral("NAME"));
+    const QCommandLineOption engineOption(QStringLiteral("engine"),
+                                          QStringLiteral("Runs <PROGRAM> as the container engine."),
+                                          QStringLiteral("PROGRAM"));
+    parser.addOptions({ compileCommandsOption, directoryOption, mapOption, watchOption, printMapOption, filterOption,
+                        containerOption, engineOption });
     parser.addPositionalArgument(QStringLiteral("sysrootPath"), QCoreApplication::translate("main", "sysroot path"),
                                  QStringLiteral("<sysrootPath>"));
     parser.addPositionalArgument(QStringLiteral("workspacePath"),
@@ -306,11 +315,13 @@ int main(int argc, char *argv[])
         parser.showHelp();
 
     const QStringList paths = parser.positionalArguments();
-    if (paths.size() != 2)
+    // With a container, what it says stands in for the paths left out.
+    const bool withContainer = parser.isSet(containerOption);
+    if (paths.size() != 2 && (!withContainer || paths.size() > 2))
         std::cerr << "Try 'dorvane --help'." << std::endl;
-    if (paths.isEmpty())
+    if (paths.isEmpty() && !withContainer)
         return say("Sysroot and workspace paths must be provided!", 1);
-    if (paths.size() == 1)
+    if (paths.size() == 1 && !withContainer)
         return say("workspace path must be provided!", 1);
     if (paths.size() > 2)
         return say("Only sysroot and workspace paths must be provided!", 1);
@@ -319,12 +330,17 @@ int main(int argc, char *argv[])
         RunReport::tell("--watch, --print-map and --filter each exclude the others");
         return 1;
     }
-    QList<PathMapping> mappings;
+    MappingPaths mapping = { paths.value(0), paths.value(1) };
+    QList<PathMapping> &mappings = mapping.mappings;
     const QByteArray wrongMapping = readMappings(parser.values(mapOption), mappings);
     if (!wrongMapping.isEmpty()) {
         RunReport::tell(wrongMapping);
         return 1;
     }
+    Container container;
+    const QString engine = findEngine(parser.value(engineOption));
+    if (withContainer && !takeContainer(parser.value(containerOption), engine, paths, mapping, container))
+        return 1;
     // Each path given, and how to name it: what goes before and after it.
     struct NamedPath
     {
@@ -332,7 +348,8 @@ int main(int argc, char *argv[])
         QByteArray name;
         QByteArray of;
     };
-    QList<NamedPath> given = { { paths.at(0), "the sysroot path", {} }, { paths.at(1), "the workspace path", {} } };
+    QList<NamedPath> given = { { paths.value(0), "the sysroot path", {} }, { paths.value(1), "the workspace path", {} } };
+    given.resize(paths.size());
     for (const PathMapping &mapping : std::as_const(mappings)) {
         given.append({ mapping.container, "CONTAINER", {} });
         given.append({ mapping.host, "the host path", " for " + encodeArgument(mapping.container) });
@@ -349,8 +366,14 @@ int main(int argc, char *argv[])
         if (!warning.isEmpty())
             RunReport::tell("warning: " + path.name + " \"" + encodeArgument(path.path) + '"' + path.of + ' ' + warning);
     }
-    CmakeApiMapper mapper(paths.at(0), paths.at(1));
+    CmakeApiMapper mapper(mapping.sysroot, mapping.workspace);
     mapper.setMappings(mappings);
+    // Only a sysroot of the cache is written to.
+    if (withContainer && paths.isEmpty()) {
+        const SysrootCopy headers(engine, container.id, encodeArgument(parser.value(containerOption)), mapping.sysroot);
+        mapper.setBeforeWriting([headers](Plan &plan, BuildDirectory &directory, const PathRules &rules,
+                                          RunReport &report) { return headers.bringHeaders(plan, directory, rules, report); });
+    }
     const bool withCompileCommands = parser.isSet(compileCommandsOption);
     if (withCompileCommands)
         mapper.requestCompileCommands();
@@ -359,11 +382,10 @@ int main(int argc, char *argv[])
     const QByteArray directory = encodeArgument(parser.value(directoryOption));
     if (parser.isSet(directoryOption) && directory.isEmpty())
         return cannotEnter("\"\"", "cannot enter", ENOENT);
-    const MappingPaths mappingPaths = { paths.at(0), paths.at(1), mappings };
     if (parser.isSet(printMapOption))
-        return printMap(parser.value(printMapOption), mappingPaths, directory);
+        return printMap(parser.value(printMapOption), mapping, directory);
     if (parser.isSet(filterOption))
-        return filterStream(PathRules(mappingPaths), STDIN_FILENO, STDOUT_FILENO);
+        return filterStream(PathRules(mapping), STDIN_FILENO, STDOUT_FILENO);
     if (parser.isSet(watchOption))
         return watch(mapper, directory, withCompileCommands);
     if (!mapper.setBuildDirectory(directory))

@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/../src"
 layers=(
     "fileio confineddirectory temporaryfiles filereplacement runlock"
-    "buildpaths textscan pathrules cachereply replytext contenthash mappingnote hosttable"
-    runreport keptstore builddirectory databasemap planner replywriter cmakeapimapper buildwatch "printmap streamfilter" main
+    "buildpaths textscan pathrules cachereply replytext contenthash mappingnote hosttable includedirectories"
+    runreport keptstore containertable builddirectory databasemap planner sysrootcopy replywriter cmakeapimapper buildwatch
+    "printmap streamfilter" main
 )
 rank() {
     local i

@@ -128,14 +128,17 @@ std::function<void()> fileSizeLimit(rlim_t bytes, bool isKilled = false)
 // system that refuses locks, openat2 as on a kernel without it.
 std::function<void()> refuse(std::initializer_list<int> systemCalls, int error)
 {
-    return [systemCalls = std::vector<int>(systemCalls), error] {
-        std::vector<sock_filter> filter = { BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)) };
-        for (const int systemCall : systemCalls) {
-            filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, unsigned(systemCall), 0, 1));
-            filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | unsigned(error)));
-        }
-        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-        const sock_fprog program = { (unsigned short)(filter.size()), filter.data() };
+    // Built here: the child runs the filter's setup between fork and exec,
+    // where allocating may deadlock on a lock another thread held.
+    auto filter = std::make_shared<std::vector<sock_filter>>(
+        std::vector<sock_filter> { BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)) });
+    for (const int systemCall : systemCalls) {
+        filter->push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, unsigned(systemCall), 0, 1));
+        filter->push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | unsigned(error)));
+    }
+    filter->push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    return [filter] {
+        const sock_fprog program = { (unsigned short)(filter->size()), filter->data() };
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
             _exit(125);
     };
@@ -601,6 +604,61 @@ void tst_Mapper::run_data()
     }
     row("--map, one CONTAINER with two HOSTs", in, { "-m", "/a=/x", "-m", "/a/=/x", "-m", "/a/=/y", "/S", "/W" },
         "dorvane: --map \"/a/=/y\": CONTAINER is mapped to \"/x\" already\nexit 1", {});
+
+    // --container through --engine ./engine, a script in the build
+    // directory: docker's format, recorded, and inspect output that is wrong.
+    const auto engine = [](const QByteArray &script) -> Setup {
+        return [=](const QString &dir) {
+            qputenv("XDG_CACHE_HOME", "/C");
+            QVERIFY(write(dir + "/engine", "#!/bin/sh\n" + script + '\n'));
+            QVERIFY(QFile::setPermissions(dir + "/engine", QFile::permissions(dir + "/engine") | QFile::ExeOwner | QFile::ExeOther
+                                                                  | QFile::ReadOther));
+        };
+    };
+    const Setup docker = engine("cat " SOURCE_DIR "/tests/data/docker-inspect.json");
+    const QStringList devbox = { "--engine", "./engine", "--container", "devbox" };
+    const QByteArray box = "dorvane: --container devbox: ", dockerSysroot = "/C/dorvane/sysroots/72297848456d5d37d1262630108ab308d3e9ec7ed1c3286a32fe09856619a782";
+    const QByteArray unreadable = "dorvane: warning: --container devbox: the volume at \"/home/vscode/.cache\" has no path a host "
+                                  "tool can read: its paths stay as they are\ndorvane: warning: --container devbox: the tmpfs "
+                                  "at \"/tmp/scratch\" has no path a host tool can read: its paths stay as they are\n";
+    const QByteArray absentApp = "dorvane: warning: the host path \"/home/me/src/app\" for /workspaces/app does not exist on this host\n";
+    const QByteArray inDevbox = "a=/workspaces/app/x;/opt/deps/y;/usr/include/z;/workspace/w";
+    row("--container, docker's format", { inDevbox }, devbox,
+        unreadable + box + "/opt/deps=/home/me/deps\n" + box + "/workspaces/app=/home/me/src/app\n" + box + "the sysroot path "
+                + dockerSysroot + '\n' + box + "the workspace path /home/me/src/app\n"
+                + "dorvane: warning: the host path \"/home/me/deps\" for /opt/deps does not exist on this host\n" + absentApp + "exit 0",
+        { "a=/home/me/src/app/x;/home/me/deps/y;" + dockerSysroot + "/usr/include/z;/home/me/src/app/w" }, docker);
+    row("--container, the paths and a --map given hold over it", { inDevbox }, devbox + QStringList { "-m", "/opt/deps=/D", "/S", "/W" },
+        unreadable + box + "/workspaces/app=/home/me/src/app\n"
+                + "dorvane: warning: the sysroot path \"/S\" does not exist on this host\n"
+                  "dorvane: warning: the workspace path \"/W\" does not exist on this host\n"
+                  "dorvane: warning: the host path \"/D\" for /opt/deps does not exist on this host\n" + absentApp + "exit 0",
+        { "a=/home/me/src/app/x;/D/y;/S/usr/include/z;/W/w" }, docker);
+    const QByteArray odd = "dorvane: warning: --container odd: a bind mount at \"";
+    row("--container, binds no mapping can take, no workspace", in, { "--engine", "./engine", "--container", "odd" },
+        odd + "/x\" is left out: no paths a mapping can take\n" + odd + "/a/../b\" is left out: no paths a mapping can take\n"
+                "dorvane: --container odd: the sysroot path /C/dorvane/sysroots/cd\n"
+                "dorvane: --container odd: the workspace path /workspace\nexit 0", { "a=/C/dorvane/sysroots/cd/usr/lib" },
+        engine("echo '[{\"Id\": \"ab\", \"Image\": \"cd\", \"Mounts\": [{\"Type\": \"bind\", \"Source\": \"\", "
+               "\"Destination\": \"/x\"}, {\"Type\": \"bind\", \"Source\": \"/s\", \"Destination\": \"/a/../b\"}]}]'"));
+    row("--container with three paths", in, devbox + QStringList { "/S", "/W", "/X" },
+        tryHelp + "Only sysroot and workspace paths must be provided!\nexit 1", {}, docker);
+    for (const auto &[name, script, problem] :
+         { std::tuple { "--container, inspect prints no JSON", "echo 'Error: no JSON'", "./engine inspect printed no JSON: illegal value at offset 1" },
+           { "--container, inspect prints no Mounts", "echo '[{\"Id\": \"ab\", \"Image\": \"cd\"}]'", "./engine inspect printed a container with no \"Mounts\" array" },
+           { "--container, inspect prints an empty array", "echo '[]'", "./engine inspect printed no container" },
+           { "--container, inspect prints two containers", "echo '[{}, {}]'", "./engine inspect printed 2 containers, not one" },
+           { "--container, inspect prints no image id", "echo '[{\"Id\": \"ab\", \"Image\": \"../..\", \"Mounts\": []}]'",
+             "./engine inspect printed a container whose \"Image\" is no image id" },
+           { "--container, the engine fails", "echo 'Error: no such container devbox' >&2; exit 125",
+             "./engine inspect failed: Error: no such container devbox" },
+           { "--container, no such engine", "", "cannot run ./missing: execvp: No such file or directory" } }) {
+        const QStringList arguments = *script ? devbox : QStringList { "--engine", "./missing", "--container", "devbox" };
+        row(name, in, arguments, box + problem + "\nexit 1", {}, engine(script));
+    }
+    row("--container, a folder two containers have", in, { "--engine", "./engine", "--container", "/" },
+        "dorvane: --container /: 2 containers have the label devcontainer.local_folder=/\nexit 1", {},
+        engine("[ \"$1 $5 $6\" = 'ps --filter label=devcontainer.local_folder=/' ] && echo 'aa\nbb'"));
 
     // What killed runs left: regular files named as the tool names its
     // temporary files, in the three places it writes them.

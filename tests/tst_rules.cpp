@@ -13,6 +13,7 @@
 
 #include "cmakeapimapper.h"
 #include "hosttable.h"
+#include "includedirectories.h"
 
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QRandomGenerator>
@@ -31,6 +32,8 @@ private slots:
     void hostTable_data();
     void hostTable();
     void hostPrefixesMapAsARun();
+    void includeDirectories_data();
+    void includeDirectories();
 };
 
 void tst_Rules::replyText_data()
@@ -279,6 +282,51 @@ void tst_Rules::hostPrefixesMapAsARun()
             }
         }
     }
+}
+
+// What a copy of a container's headers must hold: the directories each
+// object or the database names, as CMake writes them.
+void tst_Rules::includeDirectories_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("target: includes of each group, relative and frameworks left")
+            << QByteArray("target-a-Debug-0123.json")
+            << QByteArray(R"({"compileGroups":[{"includes":[{"backtrace":1,"path":"/usr/include/a"},{"path":"rel"}],)"
+                          R"("frameworks":[{"path":"/F"}]},{"includes" : [ {"isSystem":true,"path" : "/opt/x\/y"} ]}],)"
+                          R"("name":"\"includes\""})")
+            << QStringList { "/opt/x/y", "/usr/include/a" };
+    QTest::newRow("toolchains: implicit include directories")
+            << QByteArray("toolchains-v1-0123.json")
+            << QByteArray(R"({"toolchains":[{"compiler":{"implicit":{"includeDirectories":["/usr/include","/usr/lib/gcc/x/12/include"],)"
+                          R"("linkDirectories":["/usr/lib"]}}}]})")
+            << QStringList { "/usr/include", "/usr/lib/gcc/x/12/include" };
+    QTest::newRow("another object names none") << QByteArray("cache-v2-0123.json")
+                                               << QByteArray(R"({"includes":[{"path":"/usr/include"}]})") << QStringList {};
+    QTest::newRow("database: command and arguments, joined and apart")
+            << QByteArray("compile_commands.json")
+            << QByteArray(R"([{"command":"cc -I/a -isystem /b -idirafter  /c -iquote /d -include /e.h -isysroot /f -Irel -DX=-I/g x.c"},)"
+                          "\n"
+                          R"({"arguments":["cc","-isystem","/h","-I/i","-iquote",)" "\n" R"(  "/j","-I\/k","-I/l m"]}])")
+            << QStringList { "/a", "/b", "/c", "/d", "/h", "/i", "/j", "/k", "/l m" };
+}
+
+void tst_Rules::includeDirectories()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, expected);
+
+    QSet<QString> found;
+    if (name == "compile_commands.json")
+        addDatabaseIncludeDirectories(text, found);
+    else
+        addObjectIncludeDirectories(name, text, found);
+    QStringList sorted(found.begin(), found.end());
+    sorted.sort();
+    QCOMPARE(sorted, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Rules)
