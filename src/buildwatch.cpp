@@ -49,24 +49,19 @@ BuildWatch::BuildWatch(const QByteArray &path, bool withDatabase) : withDatabase
     watches.assign(paths.size(), -1);
 }
 
-BuildWatch::~BuildWatch()
-{
-    for (const int fd : { inotifyFd, holdFd }) {
-        if (fd >= 0)
-            ::close(fd);
-    }
-}
+BuildWatch::~BuildWatch() = default;
 
 bool BuildWatch::start()
 {
-    inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotifyFd < 0)
+    inotify = FileDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify.isValid()) {
+        failure = paths[buildLevel] + ": cannot watch: " + std::strerror(errno)
+                + (errno == EMFILE ? ": the limit of inotify instances, fs.inotify.max_user_instances, or of open "
+                                     "files is reached: raise it, then watch again"
+                                   : "");
         return false;
-    // A directory that stands but cannot be watched says why; one that does
-    // not stand, ENOENT.
-    errno = ENOENT;
-    watchDirectories();
-    return standing >= buildLevel;
+    }
+    return watchDirectories();
 }
 
 bool BuildWatch::isHeldElsewhere()
@@ -77,57 +72,69 @@ bool BuildWatch::isHeldElsewhere()
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
-    holdFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return holdFd >= 0
-            && bind(holdFd, reinterpret_cast<const sockaddr *>(&address),
+    hold = FileDescriptor(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return hold.isValid()
+            && bind(hold.get(), reinterpret_cast<const sockaddr *>(&address),
                     socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size())) != 0
             && errno == EADDRINUSE;
 }
 
 // From the build directory's parent down, or from the nearest directory above
 // it that stands, to the first that does not. Each is looked for once its
-// parent is watched, so that none is made unseen in between.
-void BuildWatch::watchDirectories()
+// parent is watched, so that none is made unseen in between. A directory
+// that goes as it is watched is waited for; one that cannot be watched ends
+// the watch, which would otherwise never see CMake write.
+bool BuildWatch::watchDirectories()
 {
     struct stat status;
     const auto stands = [&](int level) {
         return (level > buildLevel ? lstat : stat)(paths[level].constData(), &status) == 0 && S_ISDIR(status.st_mode);
     };
-    int level = 0;
-    while (level < int(paths.size()) && stands(level))
-        ++level;
     const std::vector<int> previous = watches;
-    watches.assign(paths.size(), -1);
-    const int first = std::max(0, std::min(buildLevel - 1, level - 1));
-    for (level = first; level < int(paths.size()) && (level == first || stands(level)); ++level) {
-        const bool hasFiles = level == buildLevel || level == int(paths.size()) - 1;
-        const uint32_t mask = MOVES | IN_ONLYDIR | (hasFiles ? IN_CLOSE_WRITE : 0) | (level > buildLevel ? IN_DONT_FOLLOW : 0);
-        watches[level] = inotify_add_watch(inotifyFd, paths[level].constData(), mask);
-        if (watches[level] < 0)
-            break;
-    }
+    int first = 0;
+    int level = 0;
+    bool isWatched = true;
+    do {
+        for (level = 0; level < int(paths.size()) && stands(level);)
+            ++level;
+        watches.assign(paths.size(), -1);
+        first = std::max(0, std::min(buildLevel - 1, level - 1));
+        for (level = first; level < int(paths.size()) && (level == first || stands(level)); ++level) {
+            const bool hasFiles = level == buildLevel || level == int(paths.size()) - 1;
+            const uint32_t mask = MOVES | IN_ONLYDIR | (hasFiles ? IN_CLOSE_WRITE : 0) | (level > buildLevel ? IN_DONT_FOLLOW : 0);
+            watches[level] = inotify_add_watch(inotify.get(), paths[level].constData(), mask);
+            if (watches[level] < 0) {
+                isWatched = errno == ENOENT || errno == ENOTDIR;
+                if (!isWatched)
+                    failure = paths[level] + ": cannot watch: " + std::strerror(errno)
+                            + (errno == ENOSPC ? ": the limit of inotify watches, fs.inotify.max_user_watches, is "
+                                                 "reached: raise it, then watch again"
+                                               : "");
+                break;
+            }
+        }
+    } while (isWatched && watches[first] < 0);
     standing = level;
-    const int error = errno;
     for (const int watch : previous) {
         if (watch >= 0 && std::find(watches.begin(), watches.end(), watch) == watches.end())
-            inotify_rm_watch(inotifyFd, watch);
+            inotify_rm_watch(inotify.get(), watch);
     }
-    errno = error;
+    return isWatched;
 }
 
-void BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left)
+bool BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left, bool isRunDue)
 {
     const int replyLevel = int(paths.size()) - 1;
-    bool isWritten = false;
-    QDeadlineTimer quiet;
+    bool isWritten = isRunDue;
+    QDeadlineTimer quiet(SETTLE_MILLISECONDS);
     alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
     for (;;) {
-        pollfd poller = { inotifyFd, POLLIN, 0 };
+        pollfd poller = { inotify.get(), POLLIN, 0 };
         const int ready = poll(&poller, 1, isWritten ? int(quiet.remainingTime()) : -1);
         if (ready == 0 && isWritten)
-            return;
+            return true;
         bool isMoved = false;
-        for (ssize_t length; (length = read(inotifyFd, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t length; (length = read(inotify.get(), buffer, sizeof buffer)) > 0;) {
             for (const char *p = buffer; p < buffer + length;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(p);
                 p += sizeof(inotify_event) + event->len;
@@ -140,7 +147,7 @@ void BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left)
                 // A directory of the path that came, went or moved.
                 isMoved = isMoved || (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
                         || (level < replyLevel && (event->mask & MOVES) && paths[level + 1].endsWith('/' + name));
-                const bool isDatabase = level == buildLevel && name == DATABASE_PATH && isDatabaseAlone();
+                const bool isDatabase = withDatabase && level == buildLevel && name == DATABASE_PATH;
                 if (level != replyLevel && !isDatabase)
                     continue;
                 quiet = QDeadlineTimer(SETTLE_MILLISECONDS);
@@ -150,22 +157,14 @@ void BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left)
             }
         }
         if (isMoved) {
-            watchDirectories();
+            if (!watchDirectories())
+                return false;
             if (hasCMakeWritten(left)) {
                 isWritten = true;
                 quiet = QDeadlineTimer(SETTLE_MILLISECONDS);
             }
         }
     }
-}
-
-// Where the queries stand, CMake writes the reply's index after the database,
-// also long after it in a large project, or none where generating fails: the
-// database alone is mapped only where it is all CMake writes.
-bool BuildWatch::isDatabaseAlone() const
-{
-    struct stat status;
-    return withDatabase && lstat((paths[buildLevel] + '/' + QUERY_PATH).constData(), &status) != 0;
 }
 
 bool BuildWatch::isOwn(const QByteArray &directory, const QByteArray &name,
@@ -182,7 +181,7 @@ bool BuildWatch::isOwn(const QByteArray &directory, const QByteArray &name,
 bool BuildWatch::hasCMakeWritten(const QHash<QByteArray, FileIdentity> &left) const
 {
     struct stat status;
-    if (isDatabaseAlone() && hasBuildDirectory() && stat((paths[buildLevel] + '/' + DATABASE_PATH).constData(), &status) == 0
+    if (withDatabase && standing > buildLevel && stat((paths[buildLevel] + '/' + DATABASE_PATH).constData(), &status) == 0
         && !isOwn(paths[buildLevel], DATABASE_PATH, left))
         return true;
     const FileDescriptor reply(standing == int(paths.size()) ? ::open(paths.last().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);

@@ -32,22 +32,24 @@ public:
     BuildWatch(const QByteArray &path, bool withDatabase);
     ~BuildWatch();
 
-    // False, with errno set, where the kernel watches nothing, or the build
-    // directory has no parent to wait in.
+    // False where the kernel watches nothing; problem() says why. Where the
+    // build directory or those above it do not stand yet, the watch waits
+    // at the nearest that does.
     bool start();
     // Whether another watch holds this build directory; this one holds it
     // otherwise, until the process ends.
     bool isHeldElsewhere();
-    // Until CMake has written the reply's index or the database, and the
-    // reply directory and the database have been quiet for the settle time.
-    // left holds each index and the database by name as the last run left
-    // them: a file as it was left is the run's own.
-    void waitForCMake(const QHash<QByteArray, FileIdentity> &left);
-    bool hasBuildDirectory() const { return standing > buildLevel; }
+    // Until CMake has written the reply's index or the database, or at once
+    // with isRunDue, and the reply directory and the database have been
+    // quiet for the settle time. left holds each index and the database by
+    // name as the last run left them: a file as it was left is the run's
+    // own. False where a directory that came can no longer be watched.
+    bool waitForCMake(const QHash<QByteArray, FileIdentity> &left, bool isRunDue);
+    // The directory that could not be watched, why, and what to do.
+    const QByteArray &problem() const { return failure; }
 
 private:
-    void watchDirectories();
-    bool isDatabaseAlone() const;
+    bool watchDirectories();
     bool isOwn(const QByteArray &path, const QByteArray &name, const QHash<QByteArray, FileIdentity> &left) const;
     bool hasCMakeWritten(const QHash<QByteArray, FileIdentity> &left) const;
 
@@ -58,8 +60,9 @@ private:
     // The directories watched, by level, and how many from "/" down stand.
     std::vector<int> watches;
     int standing = 0;
-    int inotifyFd = -1;
-    int holdFd = -1;
+    FileDescriptor inotify;
+    FileDescriptor hold;
+    QByteArray failure;
 };
 
 #endif // BUILDWATCH_H

@@ -3,7 +3,7 @@
 
 // A run as a pipeline: lock, open the build directory, load the note, plan,
 // carry the plan out, remove what is kept of files CMake dropped, end the
-// note, remove the queries, in that order in DoCMakeApiPathMapping(): what
+// note, remove the queries (not for a watch), in that order in DoCMakeApiPathMapping(): what
 // each file is, the planner tells, and the writer does what that needs.
 
 #include "cmakeapimapper.h"
@@ -32,6 +32,8 @@ void CmakeApiMapper::setMappings(const QList<PathMapping> &mappings)
 bool CmakeApiMapper::setBuildDirectory(const QByteArray &path)
 {
     report = RunReport();
+    if (isWatched)
+        report.setWatched();
     lastRun = RunSummary();
     directory.emplace(report);
     return directory->enter(path, isCompileCommandsRequested);
@@ -87,7 +89,7 @@ bool CmakeApiMapper::DoCMakeApiPathMapping()
     // The entries of the index files and the database were saved before
     // they were written.
     writer.endNote();
-    return !directory->replyExists() || isReplyEmpty || directory->removeQueries();
+    return isWatched || !directory->replyExists() || isReplyEmpty || directory->removeQueries();
 }
 
 bool CmakeApiMapper::doCMakeApiReplyPathMapping(ReplyWriter &writer, const QList<PlannedFile> &files)

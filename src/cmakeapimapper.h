@@ -27,6 +27,9 @@ public:
 
     void setMappings(const QList<PathMapping> &mappings);
     void requestCompileCommands() { isCompileCommandsRequested = true; }
+    // Runs for a watch: the queries stay for every configure to answer, and
+    // a run that CMake overtakes says nothing of it.
+    void setWatched() { isWatched = true; }
     // A step of each run once it has planned, before it writes anything: false, said, fails the run.
     using PlannedStep = std::function<bool(Plan &, BuildDirectory &, const PathRules &, RunReport &)>;
     void setBeforeWriting(PlannedStep step) { beforeWriting = std::move(step); }
@@ -66,6 +69,7 @@ private:
     RunSummary lastRun;
     PlannedStep beforeWriting;
     bool isCompileCommandsRequested = false;
+    bool isWatched = false;
     // Long enough for another run over the largest reply on a slow disk: a
     // holder that takes longer is stopped or hung.
     int lockWaitMilliseconds = 60000;

@@ -59,13 +59,16 @@ bool FileReplacement::start(int directoryFd, const QByteArray &name, const FileS
     const bool ownerMayWrite = status.owner == effectiveUser() && (status.mode & S_IWUSR);
     if (!ownerMayWrite && faccessat(directoryFd, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
         return false;
-    return create(directoryFd, name, status, isOwnerRequired, keptVersion);
+    const bool isCreated = create(directoryFd, name, status, isOwnerRequired, keptVersion);
+    isReplacing = true;
+    return isCreated;
 }
 
 bool FileReplacement::create(int directoryFd, const QByteArray &name, const FileStatus &status, bool isOwnerRequired,
                              KeptVersion *keptVersion)
 {
     abandon();
+    isReplacing = false;
     directory = directoryFd;
     target = name;
     keep = keptVersion;
@@ -137,9 +140,14 @@ bool FileReplacement::readIdentity(FileIdentity &identity)
 bool FileReplacement::commit(const FileIdentity *expected)
 {
     struct stat status;
+    // A file that is gone fails with ENOENT, another there with ESTALE.
     const auto isExpected = [&](int directoryFd, const char *name) {
-        return !expected || (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && identityOf(status) == *expected)
-                || (errno = ESTALE, false);
+        if (!expected)
+            return true;
+        if (fstatat(directoryFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        errno = ESTALE;
+        return identityOf(status) == *expected;
     };
     if (fd < 0 || ::close(std::exchange(fd, -1)) != 0 || !isExpected(directory, target.constData())) {
         abandon();
@@ -150,12 +158,20 @@ bool FileReplacement::commit(const FileIdentity *expected)
     std::optional<SignalHold> hold;
     if (keep)
         hold.emplace();
+    // What replaces a file only ever takes its place by an exchange, which
+    // fails where it is gone: a file CMake removed since it was read is
+    // never made again. Where the file system cannot exchange, it is looked
+    // for just before.
     const auto exchange = [&] {
         return renameat2(temporaryDirectory, temporaryName.constData(), directory, target.constData(),
-                         keep ? RENAME_EXCHANGE : 0) == 0;
+                         keep || isReplacing ? RENAME_EXCHANGE : 0) == 0;
     };
     bool isRenamed = exchange();
-    if (isRenamed && keep && !isExpected(temporaryDirectory, temporaryName.constData())) {
+    const bool isExchanged = isRenamed && (keep || isReplacing);
+    if (!isRenamed && errno == EINVAL && isReplacing && !keep)
+        isRenamed = fstatat(directory, target.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+                && renameat(temporaryDirectory, temporaryName.constData(), directory, target.constData()) == 0;
+    if (isExchanged && !isExpected(temporaryDirectory, temporaryName.constData())) {
         const int error = errno;
         isRenamed = !exchange();
         errno = error;
@@ -166,6 +182,9 @@ bool FileReplacement::commit(const FileIdentity *expected)
         abandon();
         return false;
     }
+    // The version replaced, unless kept.
+    if (isExchanged && !keep)
+        unlinkat(temporaryDirectory, temporaryName.constData(), 0);
     temporaryName.clear();
     TemporaryFiles::release(slot);
     return true;

@@ -49,7 +49,9 @@ public:
     // Which the new version keeps once in place: a rename keeps the mtime.
     bool readIdentity(FileIdentity &identity);
     // With expected, only over the version of that identity: where another
-    // stands there by now, nothing changes and errno is ESTALE.
+    // stands there by now, nothing changes and errno is ESTALE. A started
+    // replacement fails with ENOENT where the file is gone by now, and
+    // leaves it gone.
     bool commit(const FileIdentity *expected = nullptr);
     void abandon();
 
@@ -59,6 +61,8 @@ private:
     int temporaryDirectory = -1;
     QByteArray temporaryName;
     KeptVersion *keep = nullptr;
+    // Started for a file that stands, which it only ever replaces.
+    bool isReplacing = false;
     int fd = -1;
     int slot = -1;
 };

@@ -152,10 +152,11 @@ int mapOnce(CmakeApiMapper &mapper, bool withCompileCommands, bool isWatching)
     const RunReport &report = mapper.runReport();
     const auto hintNoReply = [&] {
         const QByteArray query = report.displayPath(QUERY_PATH);
-        if (!mapper.buildDirectory().hasCMakeCache())
+        // A watch says that it waits for CMake there.
+        if (!mapper.buildDirectory().hasCMakeCache() && !isWatching)
             RunReport::tell(report.displayPath({}) + " is no CMake build directory, as it holds no CMakeCache.txt: "
                                                      "run in one, or name it with -C DIR");
-        else
+        else if (mapper.buildDirectory().hasCMakeCache())
             RunReport::tell("no reply in " + report.displayPath(REPLY_PATH) + ": "
                             + (mapper.isQueryExist() ? "configure, and CMake answers the queries in " + query
                                                      : "write the queries in " + query + ", then configure"));
@@ -165,8 +166,10 @@ int mapOnce(CmakeApiMapper &mapper, bool withCompileCommands, bool isWatching)
         return withCompileCommands ? outcome("Reply and compilation database do not exist.", 0)
                                    : outcome("Reply is not exist.", 0);
     }
+    // A watch says what failed itself.
     if (!mapper.DoCMakeApiPathMapping()) {
-        RunReport::tell(report.problem());
+        if (!isWatching)
+            RunReport::tell(report.problem());
         return outcome("Mapping error!", 1);
     }
     if (!hasReply) {
@@ -185,15 +188,23 @@ QByteArray timeNow()
 
 // Where directory, from the working directory, leads as the watch starts,
 // absolute: as far as it stands, as the kernel resolves it, links and ".."
-// alike, and the rest as given. Empty where a relative one has nothing to
-// start from.
+// alike, and the rest as given; but the build directory itself by its name,
+// so that a link there switched to another directory is followed. Empty
+// where a relative one has nothing to start from.
 QByteArray absolutePath(const QByteArray &workingDirectory, const QByteArray &directory)
 {
     if (!directory.startsWith('/') && workingDirectory.isEmpty())
         return {};
-    char resolved[PATH_MAX] = "";
     QByteArray standing = directory.startsWith('/') ? directory : workingDirectory + '/' + directory;
+    while (standing.size() > 1 && standing.endsWith('/'))
+        standing.chop(1);
     QByteArrayList rest;
+    const qsizetype last = standing.lastIndexOf('/');
+    if (const QByteArray name = standing.sliced(last + 1); !name.isEmpty() && name != "." && name != "..") {
+        rest.append(name);
+        standing = last > 0 ? standing.first(last) : QByteArray("/");
+    }
+    char resolved[PATH_MAX] = "";
     while (!realpath(standing.constData(), resolved)) {
         const qsizetype slash = standing.lastIndexOf('/');
         rest.prepend(standing.sliced(slash + 1));
@@ -203,7 +214,9 @@ QByteArray absolutePath(const QByteArray &workingDirectory, const QByteArray &di
 }
 
 // Runs once, then again each time CMake writes the reply or the database,
-// until a signal ends it with status 0.
+// until a signal ends it with status 0. A run that CMake overtook says
+// nothing, and runs again once CMake is done; a failure that stands is said
+// once.
 int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileCommands)
 {
     char workingDirectory[PATH_MAX] = "";
@@ -216,30 +229,42 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
         RunReport::tell(named(directory) + ": another watch is running here");
         return 1;
     }
-    if (!watch.start())
-        return cannotEnter(directory, errno == ENOENT ? "cannot enter" : "cannot watch", errno);
+    if (!watch.start()) {
+        RunReport::tell(watch.problem());
+        return 1;
+    }
     TemporaryFiles::exitOnSignal();
-    for (bool isFirst = true;; isFirst = false) {
+    mapper.setWatched();
+    QByteArray said;
+    for (bool isFirst = true, isRaced = false;; isFirst = false) {
         // A working directory removed and made anew is the new one; one that
         // is gone leaves a relative build directory missing.
         if (hasWorkingDirectory) {
             [[maybe_unused]] const int entered = chdir(workingDirectory);
         }
+        bool isFailed = false;
         if (mapper.setBuildDirectory(directory)) {
-            mapOnce(mapper, withCompileCommands, true);
+            isFailed = mapOnce(mapper, withCompileCommands, true) != 0;
         } else if (errno != ENOENT) {
             cannotEnter(directory, "cannot enter", errno);
             if (isFirst)
                 return 1;
         }
+        const RunReport &report = mapper.runReport();
+        const bool isRunDue = report.hasRaced() && !isRaced;
+        isRaced = report.hasRaced();
+        if (isFailed && !isRunDue && report.problem() != said)
+            RunReport::tell(said = report.problem());
         const RunSummary &run = mapper.summary();
         QByteArrayList mapped;
         if (run.replyFiles)
             mapped.append(QByteArray::number(run.replyFiles) + (run.replyFiles == 1 ? " reply file" : " reply files"));
         if (run.isDatabaseMapped)
             mapped.append(DATABASE_PATH);
-        if (!mapped.isEmpty())
+        if (!isFailed && !mapped.isEmpty())
             RunReport::tell(timeNow() + ": mapped " + mapped.join(" and "));
+        if (!isFailed)
+            said.clear();
         if (isFirst)
             RunReport::tell(timeNow() + ": watching " + named(directory) + " for CMake's reply"
                  + (withCompileCommands ? " and compile_commands.json" : ""));
@@ -247,7 +272,10 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
 #ifdef __GLIBC__
         malloc_trim(0);
 #endif
-        watch.waitForCMake(run.left);
+        if (!watch.waitForCMake(run.left, isRunDue)) {
+            RunReport::tell(watch.problem());
+            return 1;
+        }
     }
 }
 
@@ -282,7 +310,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Maps CONTAINER to HOST; may be given again."),
                                        QStringLiteral("CONTAINER=HOST"));
     const QCommandLineOption watchOption(QStringLiteral("watch"),
-                                         QStringLiteral("Maps again each time CMake writes, until ended."));
+                                         QStringLiteral("Maps on each configure; keeps the queries."));
     const QCommandLineOption printMapOption(QStringLiteral("print-map"),
                                             QStringLiteral("Prints the table: gdb lldb clangd vscode lines."),
                                             QStringLiteral("FORMAT"));
@@ -337,6 +365,18 @@ int main(int argc, char *argv[])
         RunReport::tell(wrongMapping);
         return 1;
     }
+    // An empty DIR, as an unset variable gives, is no directory: it never
+    // stands for the current one. One that cannot be entered is the one
+    // line a run says, before any warning; a watch waits for one not made yet.
+    const QByteArray directory = encodeArgument(parser.value(directoryOption));
+    if (parser.isSet(directoryOption) && directory.isEmpty())
+        return cannotEnter("\"\"", "cannot enter", ENOENT);
+    if (CmakeApiMapper entered({}, {}); !parser.isSet(printMapOption) && !parser.isSet(filterOption)
+                                        && !entered.setBuildDirectory(directory)) {
+        const int error = errno;
+        if (!parser.isSet(watchOption) || error != ENOENT)
+            return cannotEnter(directory, "cannot enter", error);
+    }
     Container container;
     const QString engine = findEngine(parser.value(engineOption));
     if (withContainer && !takeContainer(parser.value(containerOption), engine, paths, mapping, container))
@@ -377,11 +417,6 @@ int main(int argc, char *argv[])
     const bool withCompileCommands = parser.isSet(compileCommandsOption);
     if (withCompileCommands)
         mapper.requestCompileCommands();
-    // An empty DIR, as an unset variable gives, is no directory: it never
-    // stands for the current one.
-    const QByteArray directory = encodeArgument(parser.value(directoryOption));
-    if (parser.isSet(directoryOption) && directory.isEmpty())
-        return cannotEnter("\"\"", "cannot enter", ENOENT);
     if (parser.isSet(printMapOption))
         return printMap(parser.value(printMapOption), mapping, directory);
     if (parser.isSet(filterOption))

@@ -10,6 +10,9 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 ReplyWriter::ReplyWriter(const MappingNote &previous, const Plan &plan, const QByteArray &savedNote, int paths,
                          const PathRules &rules, BuildDirectory &directory, KeptStore &kept, RunReport &report,
                          RunSummary &summary)
@@ -125,9 +128,12 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
             keptChecksum.reset();
     }
     FileIdentity identity;
-    if (!putInPlace(name, status, text.text(), &identity, isExchanged ? &version : nullptr,
-                    !planned.isIndex() && isToKeep))
-        return false;
+    const Outcome outcome = putInPlace(name, status, text.text(), &identity, isExchanged ? &version : nullptr,
+                                       !planned.isIndex() && isToKeep);
+    if (outcome == Outcome::Gone)
+        note.indexes.remove(name);
+    if (outcome != Outcome::Written)
+        return outcome == Outcome::Gone;
     if (isExchanged && !version.isKept)
         keptChecksum.reset();
     ++summary.replyFiles;
@@ -142,22 +148,36 @@ bool ReplyWriter::writeMapped(const PlannedFile &planned, const FileStatus &stat
 
 // Where what is replaced cannot be kept after all, the file is replaced as
 // it is otherwise: an object only once the note says that one may stand
-// mapped with these paths, unkept.
-bool ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, const QByteArray &text,
-                             FileIdentity *written, KeptVersion *version, bool isObject)
+// mapped with these paths, unkept. One that CMake removed meanwhile is left gone.
+ReplyWriter::Outcome ReplyWriter::putInPlace(const QByteArray &name, const FileStatus &status, const QByteArray &text,
+                                             FileIdentity *written, KeptVersion *version, bool isObject)
 {
     const int reply = directory.replyDirectory();
+    struct stat gone;
+    const auto isGone = [&] { return errno == ENOENT && fstatat(reply, name.constData(), &gone, AT_SYMLINK_NOFOLLOW) != 0; };
     if (version && replaceFileContent(reply, name, status, text, written, version)) {
         kept.addKept(*version);
-        return true;
+        return Outcome::Written;
     }
+    if (version && isGone())
+        return removedMeanwhile(replyPath(name));
     if (isObject && !note.unkeptPaths.contains(paths)) {
         note.unkeptPaths.insert(paths);
         if (!saveNote())
-            return false;
+            return Outcome::Failed;
     }
-    return replaceFileContent(reply, name, status, text, written)
-            || report.fail(replyPath(name), "cannot write", errno, reply);
+    if (replaceFileContent(reply, name, status, text, written))
+        return Outcome::Written;
+    if (isGone())
+        return removedMeanwhile(replyPath(name));
+    report.fail(replyPath(name), "cannot write", errno, reply);
+    return Outcome::Failed;
+}
+
+ReplyWriter::Outcome ReplyWriter::removedMeanwhile(const QByteArray &path)
+{
+    report.raced(path, "skipped: it was removed while the run went on");
+    return Outcome::Gone;
 }
 
 bool ReplyWriter::mapDatabaseFile(PlannedDatabase &planned)
@@ -235,8 +255,11 @@ ReplyWriter::Outcome ReplyWriter::writeDatabaseVersion(const PlannedDatabase &pl
         return Outcome::Failed;
     // CMake may write it again while the run goes on: then that version stays.
     const bool isCommitted = replacement.commit(&status.identity);
-    if (!isCommitted && errno == ESTALE) {
-        report.print(DATABASE_PATH, "skipped: it was written again while the run went on");
+    if (!isCommitted && (errno == ESTALE || errno == ENOENT)) {
+        if (errno == ESTALE)
+            report.raced(DATABASE_PATH, "skipped: it was written again while the run went on");
+        else
+            removedMeanwhile(DATABASE_PATH);
         if (isKeeping)
             kept.removeKept(KEPT_DATABASE_NAME);
         return Outcome::Written;

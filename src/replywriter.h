@@ -59,13 +59,16 @@ private:
         Failed,
         // No version could be made that keeps what it replaces.
         NotKept,
+        // CMake removed the file while the run went on.
+        Gone,
     };
 
     ReadResult readOriginal(const PlannedFile &planned, FileStatus &status, QByteArray &original);
     bool isLeftAsItIs(const PlannedFile &planned, FileStatus &status, const MappedText &text);
     bool writeMapped(const PlannedFile &planned, const FileStatus &status, const MappedText &text);
-    bool putInPlace(const QByteArray &name, const FileStatus &status, const QByteArray &text, FileIdentity *written,
-                    KeptVersion *version, bool isObject);
+    Outcome putInPlace(const QByteArray &name, const FileStatus &status, const QByteArray &text, FileIdentity *written,
+                       KeptVersion *version, bool isObject);
+    Outcome removedMeanwhile(const QByteArray &path);
     // The database mapped from source: itself, current, or what is kept of it.
     Outcome writeDatabaseVersion(const PlannedDatabase &planned, FileReader &source, const FileReader &current,
                                  const FileStatus &status, bool mayKeep);

@@ -30,6 +30,7 @@ bool RunReport::fail(const QByteArray &file, QByteArrayView reason, int error, i
         return fd >= 0 && fstat(fd, &directory) == 0 && directory.st_uid != geteuid();
     };
     if (failure.isEmpty()) {
+        isRaced = isRaced || (error == ENOENT && (file == DATABASE_PATH || file.startsWith(replyPath({}))));
         failure = displayPath(file) + ": " + reason.toByteArray();
         if (error)
             failure += QByteArray(": ") + std::strerror(error);
@@ -50,6 +51,13 @@ void RunReport::print(const QByteArray &file, QByteArrayView reason)
         warned.insert(line);
         tell(line);
     }
+}
+
+void RunReport::raced(const QByteArray &file, QByteArrayView reason)
+{
+    isRaced = true;
+    if (!isWatched)
+        print(file, reason);
 }
 
 void RunReport::tell(const QByteArray &line)

@@ -31,6 +31,12 @@ public:
     bool fail(const QByteArray &file, QByteArrayView reason, int error = 0, int directoryFd = -1);
     // Prints a line at once, each line once.
     void print(const QByteArray &file, QByteArrayView reason);
+    // CMake wrote the reply or the database again while the run went on, as
+    // a file that failed with ENOENT shows too: said in a run of its own,
+    // not under a watch, which runs again once CMake is done.
+    void raced(const QByteArray &file, QByteArrayView reason);
+    bool hasRaced() const { return isRaced; }
+    void setWatched() { isWatched = true; }
     // A line of the tool's own, "dorvane: " and line, written at once, so that
     // lines of runs that share standard error never mix.
     static void tell(const QByteArray &line);
@@ -46,6 +52,8 @@ private:
     int buildDirectoryFd = -1;
     QByteArray failure;
     QSet<QByteArray> warned;
+    bool isRaced = false;
+    bool isWatched = false;
 };
 
 #endif // RUNREPORT_H

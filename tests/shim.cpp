@@ -8,9 +8,13 @@
 // file over NAME, or exchanges one with it ("NAME before" too); "NAME after",
 // right after; "NAME int", SIGINT right before; "NAME kill", SIGKILL right
 // before; "NAME second", SIGKILL right before the second such rename; "NAME
-// write", a new file "/usr/include" at NAME right before, as CMake would. And
-// DORVANE_SHIM_LOCKS=FILE adds a line to FILE for each lock a run takes.
+// write", a new file "/usr/include" at NAME right before, as CMake would;
+// "NAME remove", NAME removed right before, as CMake would. And
+// DORVANE_SHIM_LOCKS=FILE adds a line to FILE for each lock a run takes;
+// DORVANE_SHIM_WATCHES=NAME fails a watch of NAME as the kernel does where
+// the user's inotify watches are used up.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
@@ -20,6 +24,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace {
@@ -68,6 +73,8 @@ extern "C" int renameat2(int fromDirectory, const char *from, int toDirectory, c
         const int fd = openat(toDirectory, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         [[maybe_unused]] const ssize_t written = write(fd, "/usr/include", 12);
         close(fd);
+    } else if (isNamed && when == "remove") {
+        unlinkat(toDirectory, to, 0);
     } else if (isNamed && when != "after") {
         raise(when == "kill" || when == "second" ? SIGKILL : when == "int" ? SIGINT : SIGTERM);
     }
@@ -93,4 +100,14 @@ extern "C" int flock(int fd, int operation)
     }
     static const auto real = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "flock"));
     return real(fd, operation);
+}
+
+extern "C" int inotify_add_watch(int fd, const char *path, uint32_t mask)
+{
+    static const auto real = reinterpret_cast<int (*)(int, const char *, uint32_t)>(dlsym(RTLD_NEXT, "inotify_add_watch"));
+    if (names(path, "DORVANE_SHIM_WATCHES")) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real(fd, path, mask);
 }

@@ -40,6 +40,7 @@ private slots:
     void mapWhenPathsChange();
     void mapContainerLayout();
     void watchKeepsUpWithCMake();
+    void watchSaysWhatStands();
     void mapCopiedBuildDirectory();
     void hostToolsTakeTheTable();
     void mapWithContainer();
@@ -358,6 +359,37 @@ void tst_EndToEnd::mapContainerLayout()
 // queries first or a build runs CMake again, is mapped once; idle, it does
 // nothing; it keeps up when the build directory goes and comes back, and
 // ends with status 0 on a signal, between runs or in one.
+// A watch, and what it says on standard error.
+struct Watch : QProcess
+{
+    Watch(const QString &directory, const QStringList &arguments, const QMap<QString, QString> &settings = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (auto setting = settings.begin(); setting != settings.end(); ++setting)
+            environment.insert(setting.key(), setting.value());
+        setProcessEnvironment(environment);
+        setWorkingDirectory(directory);
+        setReadChannel(QProcess::StandardError);
+        start(DORVANE_EXE, QStringList { "--watch" } + arguments);
+    }
+    ~Watch() override
+    {
+        if (state() != QProcess::NotRunning && processId() > 0)
+            ::kill(pid_t(processId()), SIGTERM);
+        waitForFinished(5000);
+    }
+    // What it says next, until it has said line or a few seconds went by.
+    QByteArray next(const QByteArray &line, int milliseconds = 15000)
+    {
+        QDeadlineTimer deadline(milliseconds);
+        const qsizetype from = said.size();
+        while (!(said.mid(from).contains(line) && said.endsWith('\n')) && waitForReadyRead(int(deadline.remainingTime())))
+            said += readAllStandardError();
+        return said.mid(from);
+    }
+    QByteArray said;
+};
+
 void tst_EndToEnd::watchKeepsUpWithCMake()
 {
     if (geteuid() != 0)
@@ -372,40 +404,29 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     const QStringList arguments = QStringList { "--watch", "--compile-commands" } + containerMappings(dir)
             + QStringList { dir.filePath("sysroot"), dir.filePath("src") };
     // Each run it makes takes the lock once, which the shim counts.
-    QProcess watch;
-    QProcessEnvironment counted = QProcessEnvironment::systemEnvironment();
-    counted.insert("LD_PRELOAD", SHIM);
-    counted.insert("DORVANE_SHIM_LOCKS", dir.filePath("locks"));
-    watch.setProcessEnvironment(counted);
-    watch.setWorkingDirectory(build);
-    watch.setReadChannel(QProcess::StandardError);
-    watch.start(DORVANE_EXE, arguments);
-    QByteArray said;
-    // What the watch says next, until it has said line or a few seconds went by.
-    const auto next = [&](const QByteArray &line, int milliseconds = 15000) {
-        QDeadlineTimer deadline(milliseconds);
-        const qsizetype from = said.size();
-        while (!(said.mid(from).contains(line) && said.endsWith('\n')) && watch.waitForReadyRead(int(deadline.remainingTime())))
-            said += watch.readAllStandardError();
-        return said.mid(from);
-    };
+    Watch watching(build, arguments.mid(1), { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", dir.filePath("locks") } });
+    Watch *watch = &watching;
+    QByteArray &said = watch->said;
+    const auto next = [&](const QByteArray &line, int milliseconds = 15000) { return watch->next(line, milliseconds); };
     QVERIFY(next("watching .").contains(" reply files and compile_commands.json\n"));
     QCOMPARE(whatIsNotMapped(dir), QByteArray());
-    // As an IDE configures, and as a build's own run of CMake finds it, where
-    // CMake empties the reply; and a real build after a touch.
+    // As an IDE configures, as a build's own run of CMake configures, and a
+    // real build that runs CMake again: the queries stay for each, which
+    // answers them.
+    const auto isReplied = [&] { return QFileInfo::exists(queries) && QDir(build + "/.cmake/api/v1/reply").count() > 5; };
     QVERIFY(edit("add_compile_definitions(IDE=1)") && writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
     QVERIFY2(next("mapped").contains(" reply files and compile_commands.json\n"), said.constData());
-    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    QVERIFY(whatIsNotMapped(dir).isEmpty() && isReplied());
     QVERIFY(edit("add_compile_definitions(BUILD=1)") && configureInContainer(dir, "build").endsWith("exit 0"));
-    QVERIFY2(next("mapped").endsWith(": mapped compile_commands.json\n"), said.constData());
-    QCOMPARE(whatIsNotMapped(dir), QByteArray());
-    QVERIFY(edit("") && inContainer(dir, "build", { CMAKE_EXE, "--build", "/mnt/build" }).endsWith("exit 0"));
-    QVERIFY2(next("mapped").endsWith(": mapped compile_commands.json\n"), said.constData());
-    QCOMPARE(whatIsNotMapped(dir), QByteArray());
+    QVERIFY2(next("mapped").contains(" reply files and compile_commands.json\n"), said.constData());
+    QVERIFY(whatIsNotMapped(dir).isEmpty() && isReplied());
+    QVERIFY(edit("add_library(x STATIC util.c)\ntarget_link_libraries(x PRIVATE util)") && inContainer(dir, "build", { CMAKE_EXE, "--build", "/mnt/build" }).endsWith("exit 0"));
+    QVERIFY2(next("mapped").contains(" reply files and compile_commands.json\n"), said.constData());
+    QVERIFY(whatIsNotMapped(dir).isEmpty() && isReplied());
 
     // Idle: no CPU a user could measure, nothing written, nothing said.
     const auto cpuTicks = [&] {
-        const QList<QByteArray> fields = read("/proc/" + QString::number(watch.processId()) + "/stat").split(' ');
+        const QList<QByteArray> fields = read("/proc/" + QString::number(watch->processId()) + "/stat").split(' ');
         return fields.value(13).toLongLong() + fields.value(14).toLongLong();
     };
     const auto written = [&] {
@@ -421,36 +442,38 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     QCOMPARE(written(), before);
 
     // Removed and configured anew; a configure that fails; a one-shot run
-    // beside the watch, which takes turns with it; a second watch.
+    // beside the watch, which takes turns with it; a second watch->
     QVERIFY(QDir(build).removeRecursively() && writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
     QVERIFY2(next("mapped").contains(" reply files and compile_commands.json\n"), said.constData());
     QCOMPARE(whatIsNotMapped(dir), QByteArray());
     QVERIFY(edit("syntax error(") && !configureInContainer(dir, "build").endsWith("exit 0"));
     QVERIFY(next("mapped", 1000).isEmpty());
-    // One that fails as it generates writes the database but no index: the queries stay for the next.
-    const QByteArray failing = "add_custom_target(bad COMMAND $<NOSUCH:x>)\n";
+    // One that fails as it generates writes the database but no index: it is mapped.
+    const QByteArray failing = "add_custom_target(bad DEPENDS $<TARGET_FILE:nosuch>)\n";
     QVERIFY(write(dir.filePath("src/CMakeLists.txt"), read(dir.filePath("src/CMakeLists.txt")).replace("syntax error(\n", failing)));
-    QVERIFY(writeQueries() && !configureInContainer(dir, "build").endsWith("exit 0"));
-    QVERIFY(next("mapped", 1000).isEmpty() && QFileInfo::exists(queries));
+    QVERIFY(!configureInContainer(dir, "build").endsWith("exit 0"));
+    QVERIFY2(next("mapped").endsWith(": mapped compile_commands.json\n"), said.constData());
+    QVERIFY(whatIsNotMapped(dir).isEmpty() && isReplied());
     QVERIFY(write(dir.filePath("src/CMakeLists.txt"), read(dir.filePath("src/CMakeLists.txt")).replace(failing, "")));
     QVERIFY(writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
     QCOMPARE(runTool(build, arguments.mid(1)), "exit 0");
     next("mapped", 3000);
     QCOMPARE(whatIsNotMapped(dir), QByteArray());
     QCOMPARE(runTool(build, arguments), "dorvane: .: another watch is running here\nexit 1");
-    QVERIFY(::kill(pid_t(watch.processId()), SIGTERM) == 0 && watch.waitForFinished(5000));
-    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(watch.exitCode(), 0);
+    QVERIFY(::kill(pid_t(watch->processId()), SIGTERM) == 0 && watch->waitForFinished(5000));
+    QCOMPARE(watch->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch->exitCode(), 0);
     // One run for each configure that wrote, and one to start: its own writes set off none.
-    QCOMPARE(read(dir.filePath("locks")).count("lock"), 6);
-    QCOMPARE(watch.readAllStandardOutput(), QByteArray());
+    QCOMPARE(read(dir.filePath("locks")).count("lock"), 7);
+    QCOMPARE(watch->readAllStandardOutput(), QByteArray());
     // Nor does a first run that finds nothing to map.
     QVERIFY(QDir(build).removeRecursively() && QDir().mkpath(build));
-    watch.start(DORVANE_EXE, arguments);
-    QVERIFY2(next("watching .").contains("is no CMake build directory"), said.constData());
-    QVERIFY(::kill(pid_t(watch.processId()), SIGINT) == 0 && watch.waitForFinished(5000));
-    QCOMPARE(watch.exitCode(), 0);
-    QCOMPARE(watch.readAllStandardOutput(), QByteArray());
+    watch->start(DORVANE_EXE, arguments);
+    QVERIFY2(next("watching .").endsWith(": watching . for CMake's reply and compile_commands.json\n"), said.constData());
+    QVERIFY2(!said.contains("no CMake build directory"), said.constData());
+    QVERIFY(::kill(pid_t(watch->processId()), SIGINT) == 0 && watch->waitForFinished(5000));
+    QCOMPARE(watch->exitCode(), 0);
+    QCOMPARE(watch->readAllStandardOutput(), QByteArray());
 
     // Signals in the middle of a run: the exchange that puts the database in
     // place ends first, and nothing is left behind.
@@ -473,6 +496,69 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
         QCOMPARE(left, QStringList());
         for (const QFileInfo &file : QDir(build + "/.cmake/api/v1/reply").entryInfoList(QDir::Files))
             QVERIFY2(!QJsonDocument::fromJson(read(file.filePath())).isNull(), qPrintable(file.fileName()));
+    }
+}
+
+// Where a watch waits and what it says, with the reply written as CMake
+// writes one: below directories not made yet; through a link switched to
+// another build directory; where the kernel refuses to watch the reply as
+// it comes; where CMake removes a file as the run replaces it; and where a
+// failure stands over two configures.
+void tst_EndToEnd::watchSaysWhatStands()
+{
+    QTemporaryDir top;
+    QVERIFY2(top.isValid(), qPrintable(top.errorString()));
+    const QDir dir(top.path());
+    const auto configure = [&](const QString &build, const QByteArray &index = "index-1.json") {
+        return write(dir.filePath(build + "/CMakeCache.txt"), {}) && write(dir.filePath(build + "/.cmake/api/v1/reply/a"), "/usr/lib")
+                && write(dir.filePath(build + "/.cmake/api/v1/reply/" + index), "/usr/lib");
+    };
+    const QStringList paths = { "/S", "/W" };
+    {
+        Watch watch(top.path(), QStringList { "-C", "out/build/p" } + paths);
+        QVERIFY2(watch.next("watching").endsWith(": watching out/build/p for CMake's reply\n"), watch.said.constData());
+        QVERIFY(configure("out/build/p"));
+        QVERIFY2(watch.next("mapped").endsWith(": mapped 2 reply files\n"), watch.said.constData());
+        QCOMPARE(read(dir.filePath("out/build/p/.cmake/api/v1/reply/a")), "/S/usr/lib");
+    }
+    QVERIFY(configure("b1") && dir.mkdir("b2") && QFile::link("b1", dir.filePath("link")));
+    {
+        Watch watch(top.path(), QStringList { "-C", "link" } + paths);
+        QVERIFY2(watch.next("watching").contains(": mapped 2 reply files\n"), watch.said.constData());
+        QVERIFY(QFile::remove(dir.filePath("link")) && QFile::link("b2", dir.filePath("link")) && configure("b2"));
+        QVERIFY2(watch.next("mapped").endsWith(": mapped 2 reply files\n"), watch.said.constData());
+        QCOMPARE(read(dir.filePath("b2/.cmake/api/v1/reply/a")), "/S/usr/lib");
+    }
+    QVERIFY(write(dir.filePath("c/CMakeCache.txt"), {}));
+    {
+        Watch watch(top.path(), QStringList { "-C", "c" } + paths, { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_WATCHES", "reply" } });
+        QVERIFY2(watch.next("watching").contains(": watching c "), watch.said.constData());
+        QVERIFY(configure("c") && watch.waitForFinished(5000));
+        QCOMPARE(watch.exitCode(), 1);
+        QCOMPARE(watch.said + watch.readAllStandardError(), watch.said + "dorvane: " + dir.filePath("c/.cmake/api/v1/reply").toUtf8()
+                 + ": cannot watch: No space left on device: the limit of inotify watches, fs.inotify.max_user_watches, "
+                   "is reached: raise it, then watch again\n");
+    }
+    // Each run takes the lock once, which the shim counts.
+    const QString locks = dir.filePath("locks");
+    const auto runs = [&] { return read(locks).count("lock"); };
+    QVERIFY(configure("d"));
+    {
+        Watch watch(top.path(), QStringList { "-C", "d" } + paths,
+                    { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks }, { "DORVANE_SHIM_TERMINATE", "index-1.json remove" } });
+        QVERIFY2(watch.next("watching").contains(": mapped 1 reply file\n"), watch.said.constData());
+        QTRY_COMPARE(runs(), 2);
+        QVERIFY2(watch.next("anything", 500).isEmpty() && !watch.said.contains("skipped"), watch.said.constData());
+        QVERIFY(!QFileInfo::exists(dir.filePath("d/.cmake/api/v1/reply/index-1.json")));
+    }
+    QVERIFY(QFile::remove(locks) && configure("e") && dir.mkpath("e/.cmake/api/v1/.dorvane-mapped-files"));
+    {
+        Watch watch(top.path(), QStringList { "-C", "e" } + paths, { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks } });
+        QVERIFY2(watch.next("watching").contains("dorvane: e/.cmake/api/v1/.dorvane-mapped-files: "), watch.said.constData());
+        QVERIFY(configure("e", "index-2.json"));
+        QTRY_COMPARE(runs(), 2);
+        QVERIFY2(watch.next("anything", 500).isEmpty() && watch.said.count(": cannot ") == 1 && !watch.said.contains("mapped "),
+                 watch.said.constData());
     }
 }
 

@@ -79,7 +79,7 @@ QMap<QString, QString> snapshot(const QString &buildDir)
 // those that end before the paths are looked at.
 QByteArray absentPaths(const QStringList &arguments, const QByteArray &output)
 {
-    static const QRegularExpression early("^(Try|Sysroot|workspace path|Only|Dorvane|Usage:|dorvane: (warning|--map|--watch|the \\w+ path is not))");
+    static const QRegularExpression early("^(Try|Sysroot|workspace path|Only|Dorvane|Usage:|dorvane: (warning|--map|--watch|the \\w+ path is not|[^\\n]*: cannot enter: ))");
     if (early.match(QString::fromUtf8(output)).hasMatch())
         return {};
     QStringList positional;
@@ -201,8 +201,11 @@ void tst_Mapper::run_data()
         "Reply is not exist.\nexit 0", {}, noReply);
     row("by name ignoring case", { "c=/usr/lib", "B=\xff", "b=/usr/lib", "a=/usr/lib", "_x=/usr/lib" },
         { "-C", "build", "/S", "/W" }, failed("build/" + r + "B: not UTF-8 text"), { "_x=/S/usr/lib", "a=/S/usr/lib" });
+    // The one line, before any warning on the paths.
     row("-C a directory that is missing", in, { "-C", "missing", "/S", "/W" },
         "dorvane: missing: cannot enter: No such file or directory\nexit 1", {});
+    row("--watch, -C a file", in, { "-C", "outside/a", "--watch", "/S", "/W" },
+        "dorvane: outside/a: cannot enter: Not a directory\nexit 1", {});
     row("-C an empty name, as an unset variable gives", in, { "-C", "", "/S", "/W" },
         "dorvane: \"\": cannot enter: No such file or directory\nexit 1", {});
     row("-C a directory whose name is not UTF-8", in, { "sh", "exec \"$0\" -C \"$(printf '../b\\377')\" /S /W" },
@@ -381,6 +384,17 @@ void tst_Mapper::run_data()
         "dorvane: compile_commands.json: skipped: it was written again while the run went on\nexit 0",
         { "a=/S/usr/lib", db + "/usr/include", "index-1.json=/S/usr/lib" },
         preload("DORVANE_SHIM_TERMINATE", "compile_commands.json write"));
+    // As a configure that removes them while the run goes on: they stay gone.
+    const QByteArray removed = ": skipped: it was removed while the run went on\n";
+    row("an object removed at its exchange", { named(object) + object, "index-1.json=/usr/lib" }, sw,
+        "dorvane: " + r + named(object).chopped(1) + removed + "exit 0", { named(object).chopped(1), "index-1.json=/S/usr/lib" },
+        preload("DORVANE_SHIM_TERMINATE", named(object).chopped(1) + " remove"));
+    row("the database removed at its exchange", { "a=/usr/lib", db + "/usr/lib" }, withDb,
+        "dorvane: compile_commands.json" + removed + "exit 0", { "a=/S/usr/lib", db.chopped(1) },
+        preload("DORVANE_SHIM_TERMINATE", "compile_commands.json remove"));
+    row("an index removed as it is replaced", { "a=/usr/lib", "index-1.json=/usr/lib" }, sw,
+        "dorvane: " + r + "index-1.json" + removed + "exit 0", { "a=/S/usr/lib", "index-1.json" },
+        preload("DORVANE_SHIM_TERMINATE", "index-1.json remove"));
     // JSON holds only UTF-8, and QProcess passes arguments as UTF-8. The
     // sysroot path decodes as Qt decodes the workspace path's stray byte.
     row("workspace path not UTF-8", in, { "sh", "exec \"$0\" \"$(printf '/S\\357\\277\\275')\" \"$(printf '/S\\377')\"" },
@@ -761,7 +775,8 @@ void tst_Mapper::run()
     const bool asNobody = isRoot && !tag.endsWith("as root");
     // -C takes the build directory from where the run starts: its parent.
     const QString startIn = arguments.value(0) == "-C" ? top.path() : dir;
-    const bool isWrittenAsCMake = qgetenv("DORVANE_SHIM_TERMINATE").endsWith(" write");
+    const QByteArray shimSetting = qgetenv("DORVANE_SHIM_TERMINATE");
+    const bool isWrittenAsCMake = shimSetting.endsWith(" write") || shimSetting.endsWith(" remove");
     const QByteArray printed = runTool(startIn, arguments, asNobody, inChild);
     for (const char *variable : { "LD_PRELOAD", "DORVANE_SHIM_SWAP", "DORVANE_SHIM_TERMINATE" })
         qunsetenv(variable);
@@ -803,7 +818,7 @@ void tst_Mapper::run()
 
     // A reply is mapped once: another run changes nothing, and neither does
     // one after the note is gone, where what CMake wrote is kept to tell.
-    // (Not where the shim wrote a new version, as CMake would.)
+    // (Not where the shim wrote or removed a file, as CMake would.)
     if (said != QStringList { "exit 0" } || isWrittenAsCMake)
         return;
     for (const bool withNote : { true, false }) {
