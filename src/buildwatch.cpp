@@ -55,8 +55,9 @@ bool BuildWatch::start()
 {
     inotify = FileDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!inotify.isValid()) {
-        failure = paths[buildLevel] + ": cannot watch: " + std::strerror(errno)
-                + (errno == EMFILE ? ": the limit of inotify instances, fs.inotify.max_user_instances, or of open "
+        const int error = errno;
+        failure = paths[buildLevel] + ": cannot watch: " + std::strerror(error)
+                + (error == EMFILE ? ": the limit of inotify instances, fs.inotify.max_user_instances, or of open "
                                      "files is reached: raise it, then watch again"
                                    : "");
         return false;
@@ -104,10 +105,11 @@ bool BuildWatch::watchDirectories()
             const uint32_t mask = MOVES | IN_ONLYDIR | (hasFiles ? IN_CLOSE_WRITE : 0) | (level > buildLevel ? IN_DONT_FOLLOW : 0);
             watches[level] = inotify_add_watch(inotify.get(), paths[level].constData(), mask);
             if (watches[level] < 0) {
-                isWatched = errno == ENOENT || errno == ENOTDIR;
+                const int error = errno;
+                isWatched = error == ENOENT || error == ENOTDIR;
                 if (!isWatched)
-                    failure = paths[level] + ": cannot watch: " + std::strerror(errno)
-                            + (errno == ENOSPC ? ": the limit of inotify watches, fs.inotify.max_user_watches, is "
+                    failure = paths[level] + ": cannot watch: " + std::strerror(error)
+                            + (error == ENOSPC ? ": the limit of inotify watches, fs.inotify.max_user_watches, is "
                                                  "reached: raise it, then watch again"
                                                : "");
                 break;

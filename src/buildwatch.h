@@ -21,8 +21,8 @@ constexpr int SETTLE_MILLISECONDS = 200;
 
 // Watches, by the path it was given, the build directory's parent and each
 // directory from there down to the reply as they come and go, and where
-// they go, the nearest that stands. Links are followed only above the build
-// directory.
+// they go, the nearest that stands. Links are followed down to the build
+// directory, itself included, and not below it.
 class BuildWatch
 {
     Q_DISABLE_COPY_MOVE(BuildWatch)

@@ -2,9 +2,10 @@
 // SPDX-License-Identifier: MIT
 
 // A run as a pipeline: lock, open the build directory, load the note, plan,
-// carry the plan out, remove what is kept of files CMake dropped, end the
-// note, remove the queries (not for a watch), in that order in DoCMakeApiPathMapping(): what
-// each file is, the planner tells, and the writer does what that needs.
+// take the planned step (the headers a container's reply names), carry the
+// plan out, remove what is kept of files CMake dropped, end the note, remove
+// the queries (not for a watch), in that order in DoCMakeApiPathMapping():
+// what each file is, the planner tells, and the writer does what that needs.
 
 #include "cmakeapimapper.h"
 

@@ -153,10 +153,11 @@ bool FileReplacement::commit(const FileIdentity *expected)
         abandon();
         return false;
     }
-    // Once exchanged, the registered name holds what is kept, which a signal
-    // must not remove. What another wrote in the moment before is exchanged back.
+    // Once exchanged, the registered name holds what is kept, or what another
+    // wrote in the moment before, until it is exchanged back: a signal must
+    // not remove either.
     std::optional<SignalHold> hold;
-    if (keep)
+    if (keep || (isReplacing && expected))
         hold.emplace();
     // What replaces a file only ever takes its place by an exchange, which
     // fails where it is gone: a file CMake removed since it was read is
@@ -173,7 +174,14 @@ bool FileReplacement::commit(const FileIdentity *expected)
                 && renameat(temporaryDirectory, temporaryName.constData(), directory, target.constData()) == 0;
     if (isExchanged && !isExpected(temporaryDirectory, temporaryName.constData())) {
         const int error = errno;
-        isRenamed = !exchange();
+        if (!exchange()) {
+            // Neither name may be removed now: each holds a version of its own.
+            temporaryName.clear();
+            TemporaryFiles::release(slot);
+            errno = error;
+            return false;
+        }
+        isRenamed = false;
         errno = error;
     }
     if (keep)

@@ -23,7 +23,8 @@ struct KeptVersion
     bool isKept = false;
 };
 
-// A new version written to a temporary file and put in place by a rename.
+// A new version written to a temporary file and put in place by an exchange
+// of names with the file it replaces, or for a file created, by a rename.
 // Unless committed, the temporary file is removed, also when SIGHUP, SIGINT
 // or SIGTERM ends the run.
 class FileReplacement

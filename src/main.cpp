@@ -243,18 +243,21 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
             [[maybe_unused]] const int entered = chdir(workingDirectory);
         }
         bool isFailed = false;
+        QByteArray problem;
+        const RunReport &report = mapper.runReport();
         if (mapper.setBuildDirectory(directory)) {
             isFailed = mapOnce(mapper, withCompileCommands, true) != 0;
+            problem = report.problem();
         } else if (errno != ENOENT) {
-            cannotEnter(directory, "cannot enter", errno);
             if (isFirst)
-                return 1;
+                return cannotEnter(directory, "cannot enter", errno);
+            isFailed = true;
+            problem = named(directory) + ": cannot enter: " + std::strerror(errno);
         }
-        const RunReport &report = mapper.runReport();
         const bool isRunDue = report.hasRaced() && !isRaced;
         isRaced = report.hasRaced();
-        if (isFailed && !isRunDue && report.problem() != said)
-            RunReport::tell(said = report.problem());
+        if (isFailed && !isRunDue && problem != said)
+            RunReport::tell(said = problem);
         const RunSummary &run = mapper.summary();
         QByteArrayList mapped;
         if (run.replyFiles)
