@@ -135,9 +135,14 @@ QByteArray named(const QByteArray &directory)
     return directory.isEmpty() ? "." : directory;
 }
 
-int cannotEnter(const QByteArray &directory, const char *what, int error)
+QByteArray cannotEnterLine(const QByteArray &directory, int error)
 {
-    RunReport::tell(named(directory) + ": " + what + ": " + std::strerror(error));
+    return named(directory) + ": cannot enter: " + std::strerror(error);
+}
+
+int cannotEnter(const QByteArray &directory, int error)
+{
+    RunReport::tell(cannotEnterLine(directory, error));
     return 1;
 }
 
@@ -223,7 +228,7 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
     const bool hasWorkingDirectory = getcwd(workingDirectory, sizeof workingDirectory);
     const QByteArray path = absolutePath(workingDirectory, directory);
     if (path.isEmpty())
-        return cannotEnter(directory, "cannot enter", ENOENT);
+        return cannotEnter(directory, ENOENT);
     BuildWatch watch(path, withCompileCommands);
     if (watch.isHeldElsewhere()) {
         RunReport::tell(named(directory) + ": another watch is running here");
@@ -250,9 +255,9 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
             problem = report.problem();
         } else if (errno != ENOENT) {
             if (isFirst)
-                return cannotEnter(directory, "cannot enter", errno);
+                return cannotEnter(directory, errno);
             isFailed = true;
-            problem = named(directory) + ": cannot enter: " + std::strerror(errno);
+            problem = cannotEnterLine(directory, errno);
         }
         const bool isRunDue = report.hasRaced() && !isRaced;
         isRaced = report.hasRaced();
@@ -373,12 +378,12 @@ int main(int argc, char *argv[])
     // line a run says, before any warning; a watch waits for one not made yet.
     const QByteArray directory = encodeArgument(parser.value(directoryOption));
     if (parser.isSet(directoryOption) && directory.isEmpty())
-        return cannotEnter("\"\"", "cannot enter", ENOENT);
+        return cannotEnter("\"\"", ENOENT);
     if (CmakeApiMapper entered({}, {}); !parser.isSet(printMapOption) && !parser.isSet(filterOption)
                                         && !entered.setBuildDirectory(directory)) {
         const int error = errno;
         if (!parser.isSet(watchOption) || error != ENOENT)
-            return cannotEnter(directory, "cannot enter", error);
+            return cannotEnter(directory, error);
     }
     Container container;
     const QString engine = findEngine(parser.value(engineOption));
@@ -427,6 +432,6 @@ int main(int argc, char *argv[])
     if (parser.isSet(watchOption))
         return watch(mapper, directory, withCompileCommands);
     if (!mapper.setBuildDirectory(directory))
-        return cannotEnter(directory, "cannot enter", errno);
+        return cannotEnter(directory, errno);
     return mapOnce(mapper, withCompileCommands, false);
 }
