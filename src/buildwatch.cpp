@@ -128,6 +128,7 @@ bool BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left, bool 
 {
     const int replyLevel = int(paths.size()) - 1;
     bool isWritten = isRunDue;
+    isCMakeSeen = false;
     QDeadlineTimer quiet(SETTLE_MILLISECONDS);
     alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
     for (;;) {
@@ -152,6 +153,7 @@ bool BuildWatch::waitForCMake(const QHash<QByteArray, FileIdentity> &left, bool 
                 const bool isDatabase = withDatabase && level == buildLevel && name == DATABASE_PATH;
                 if (level != replyLevel && !isDatabase)
                     continue;
+                isCMakeSeen = true;
                 quiet = QDeadlineTimer(SETTLE_MILLISECONDS);
                 if ((event->mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) && (isDatabase || isIndexName(name))
                     && !isOwn(paths[level], name, left))

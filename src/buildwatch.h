@@ -47,6 +47,9 @@ public:
     bool waitForCMake(const QHash<QByteArray, FileIdentity> &left, bool isRunDue);
     // The directory that could not be watched, why, and what to do.
     const QByteArray &problem() const { return failure; }
+    // Whether CMake wrote or removed anything in the reply directory, or the
+    // database, during the last wait or the run before it.
+    bool hasSeenCMake() const { return isCMakeSeen; }
 
 private:
     bool watchDirectories();
@@ -63,6 +66,7 @@ private:
     FileDescriptor inotify;
     FileDescriptor hold;
     QByteArray failure;
+    bool isCMakeSeen = false;
 };
 
 #endif // BUILDWATCH_H

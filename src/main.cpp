@@ -220,8 +220,8 @@ QByteArray absolutePath(const QByteArray &workingDirectory, const QByteArray &di
 
 // Runs once, then again each time CMake writes the reply or the database,
 // until a signal ends it with status 0. A run that CMake overtook says
-// nothing, and runs again once CMake is done; a failure that stands is said
-// once.
+// nothing, and runs again once CMake is done; one overtaken where CMake
+// wrote nothing since, a failure that stands, is said once.
 int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileCommands)
 {
     char workingDirectory[PATH_MAX] = "";
@@ -259,7 +259,8 @@ int watch(CmakeApiMapper &mapper, const QByteArray &directory, bool withCompileC
             isFailed = true;
             problem = cannotEnterLine(directory, errno);
         }
-        const bool isRunDue = report.hasRaced() && !isRaced;
+        // Overtaken again, where CMake went on writing, is no failure either.
+        const bool isRunDue = report.hasRaced() && (!isRaced || watch.hasSeenCMake());
         isRaced = report.hasRaced();
         if (isFailed && !isRunDue && problem != said)
             RunReport::tell(said = problem);
@@ -379,7 +380,7 @@ int main(int argc, char *argv[])
     const QByteArray directory = encodeArgument(parser.value(directoryOption));
     if (parser.isSet(directoryOption) && directory.isEmpty())
         return cannotEnter("\"\"", ENOENT);
-    if (CmakeApiMapper entered({}, {}); !parser.isSet(printMapOption) && !parser.isSet(filterOption)
+    if (CmakeApiMapper entered({}, {}); !parser.isSet(filterOption) && (!parser.isSet(printMapOption) || !directory.isEmpty())
                                         && !entered.setBuildDirectory(directory)) {
         const int error = errno;
         if (!parser.isSet(watchOption) || error != ENOENT)

@@ -206,6 +206,8 @@ void tst_Mapper::run_data()
         "dorvane: missing: cannot enter: No such file or directory\nexit 1", {});
     row("--watch, -C a file", in, { "-C", "outside/a", "--watch", "/S", "/W" },
         "dorvane: outside/a: cannot enter: Not a directory\nexit 1", {});
+    row("--print-map, -C a file", in, { "-C", "outside/a", "--print-map", "gdb", "/S", "/W" },
+        "dorvane: outside/a: cannot enter: Not a directory\nexit 1", {});
     row("-C an empty name, as an unset variable gives", in, { "-C", "", "/S", "/W" },
         "dorvane: \"\": cannot enter: No such file or directory\nexit 1", {});
     row("-C a directory whose name is not UTF-8", in, { "sh", "exec \"$0\" -C \"$(printf '../b\\377')\" /S /W" },
