@@ -355,7 +355,8 @@ bool SysrootCopy::bring(const QList<std::pair<QString, QByteArray>> &named, cons
         RunReport::tell(sysrootPath + ": another run is copying headers here: waiting for it to end");
         if (lock.lock(sysrootFd.get(), COPY_WAIT_MILLISECONDS) == RunLock::Busy)
             return failed(wanted.first().second, wanted.first().first.toUtf8(),
-                          "another run held " + sysrootPath + " for the whole wait of 600 s");
+                          "another run held " + sysrootPath + " for the whole wait of "
+                                  + QByteArray::number(COPY_WAIT_MILLISECONDS / 1000) + " s");
     }
     record = readRecord(sysrootFd.get());
     for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
