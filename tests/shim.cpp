@@ -12,7 +12,8 @@
 // "NAME remove", NAME removed right before, as CMake would. And
 // DORVANE_SHIM_LOCKS=FILE adds a line to FILE for each lock a run takes;
 // DORVANE_SHIM_WATCHES=NAME fails a watch of NAME as the kernel does where
-// the user's inotify watches are used up.
+// the user's inotify watches are used up; DORVANE_SHIM_GONE=NAME removes NAME
+// right before each open of it, as CMake would.
 
 #include <cerrno>
 #include <csignal>
@@ -52,6 +53,8 @@ extern "C" int openat(int directory, const char *path, int flags, ...)
     va_end(arguments);
     static bool swapped = false;
     std::string target;
+    if (names(path, "DORVANE_SHIM_GONE"))
+        unlinkat(directory, path, 0);
     if (!swapped && names(path, "DORVANE_SHIM_SWAP", &target)) {
         swapped = true;
         unlinkat(directory, path, 0);

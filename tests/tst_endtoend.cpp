@@ -551,6 +551,16 @@ void tst_EndToEnd::watchSaysWhatStands()
         QVERIFY2(watch.next("anything", 500).isEmpty() && !watch.said.contains("skipped"), watch.said.constData());
         QVERIFY(!QFileInfo::exists(dir.filePath("d/.cmake/api/v1/reply/index-1.json")));
     }
+    // Overtaken twice in a row, as CMake goes on: a file gone as it is read.
+    QVERIFY(QFile::remove(locks) && configure("f"));
+    {
+        Watch watch(top.path(), QStringList { "-C", "f" } + paths,
+                    { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks }, { "DORVANE_SHIM_GONE", "a" } });
+        QTRY_COMPARE(runs(), 1);
+        QVERIFY(write(dir.filePath("f/.cmake/api/v1/reply/a"), "/usr/lib"));
+        QVERIFY2(watch.next("mapped").endsWith(": mapped 1 reply file\n") && runs() == 3, watch.said.constData());
+        QVERIFY2(!watch.said.contains("cannot read"), watch.said.constData());
+    }
     QVERIFY(QFile::remove(locks) && configure("e") && dir.mkpath("e/.cmake/api/v1/.dorvane-mapped-files"));
     {
         Watch watch(top.path(), QStringList { "-C", "e" } + paths, { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks } });
