@@ -209,8 +209,8 @@ bool inspectContainer(const QString &engine, const QString &name, Container &con
 
 QString sysrootsDirectory()
 {
-    // A relative XDG_CACHE_HOME is to be ignored, as the base directory
-    // specification says.
+    // A relative XDG_CACHE_HOME is ignored, as the XDG base directory rules
+    // have every program do.
     QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
     if (!cache.startsWith(u'/')) {
         const QString home = qEnvironmentVariable("HOME");
