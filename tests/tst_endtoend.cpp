@@ -404,10 +404,9 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     const QStringList arguments = QStringList { "--watch", "--compile-commands" } + containerMappings(dir)
             + QStringList { dir.filePath("sysroot"), dir.filePath("src") };
     // Each run it makes takes the lock once, which the shim counts.
-    Watch watching(build, arguments.mid(1), { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", dir.filePath("locks") } });
-    Watch *watch = &watching;
-    QByteArray &said = watch->said;
-    const auto next = [&](const QByteArray &line, int milliseconds = 15000) { return watch->next(line, milliseconds); };
+    Watch watch(build, arguments.mid(1), { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", dir.filePath("locks") } });
+    QByteArray &said = watch.said;
+    const auto next = [&](const QByteArray &line, int milliseconds = 15000) { return watch.next(line, milliseconds); };
     QVERIFY(next("watching .").contains(" reply files and compile_commands.json\n"));
     QCOMPARE(whatIsNotMapped(dir), QByteArray());
     // As an IDE configures, as a build's own run of CMake configures, and a
@@ -426,7 +425,7 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
 
     // Idle: no CPU a user could measure, nothing written, nothing said.
     const auto cpuTicks = [&] {
-        const QList<QByteArray> fields = read("/proc/" + QString::number(watch->processId()) + "/stat").split(' ');
+        const QList<QByteArray> fields = read("/proc/" + QString::number(watch.processId()) + "/stat").split(' ');
         return fields.value(13).toLongLong() + fields.value(14).toLongLong();
     };
     const auto written = [&] {
@@ -442,7 +441,7 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     QCOMPARE(written(), before);
 
     // Removed and configured anew; a configure that fails; a one-shot run
-    // beside the watch, which takes turns with it; a second watch->
+    // beside the watch, which takes turns with it; a second watch.
     QVERIFY(QDir(build).removeRecursively() && writeQueries() && configureInContainer(dir, "build").endsWith("exit 0"));
     QVERIFY2(next("mapped").contains(" reply files and compile_commands.json\n"), said.constData());
     QCOMPARE(whatIsNotMapped(dir), QByteArray());
@@ -460,20 +459,12 @@ void tst_EndToEnd::watchKeepsUpWithCMake()
     next("mapped", 3000);
     QCOMPARE(whatIsNotMapped(dir), QByteArray());
     QCOMPARE(runTool(build, arguments), "dorvane: .: another watch is running here\nexit 1");
-    QVERIFY(::kill(pid_t(watch->processId()), SIGTERM) == 0 && watch->waitForFinished(5000));
-    QCOMPARE(watch->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(watch->exitCode(), 0);
+    QVERIFY(::kill(pid_t(watch.processId()), SIGTERM) == 0 && watch.waitForFinished(5000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
     // One run for each configure that wrote, and one to start: its own writes set off none.
     QCOMPARE(read(dir.filePath("locks")).count("lock"), 7);
-    QCOMPARE(watch->readAllStandardOutput(), QByteArray());
-    // Nor does a first run that finds nothing to map.
-    QVERIFY(QDir(build).removeRecursively() && QDir().mkpath(build));
-    watch->start(DORVANE_EXE, arguments);
-    QVERIFY2(next("watching .").endsWith(": watching . for CMake's reply and compile_commands.json\n"), said.constData());
-    QVERIFY2(!said.contains("no CMake build directory"), said.constData());
-    QVERIFY(::kill(pid_t(watch->processId()), SIGINT) == 0 && watch->waitForFinished(5000));
-    QCOMPARE(watch->exitCode(), 0);
-    QCOMPARE(watch->readAllStandardOutput(), QByteArray());
+    QCOMPARE(watch.readAllStandardOutput(), QByteArray());
 
     // Signals in the middle of a run: the exchange that puts the database in
     // place ends first, and nothing is left behind.
@@ -513,9 +504,8 @@ void tst_EndToEnd::watchSaysWhatStands()
         return write(dir.filePath(build + "/CMakeCache.txt"), {}) && write(dir.filePath(build + "/.cmake/api/v1/reply/a"), "/usr/lib")
                 && write(dir.filePath(build + "/.cmake/api/v1/reply/" + index), "/usr/lib");
     };
-    const QStringList paths = { "/S", "/W" };
     {
-        Watch watch(top.path(), QStringList { "-C", "out/build/p" } + paths);
+        Watch watch(top.path(), { "-C", "out/build/p", "/S", "/W" });
         QVERIFY2(watch.next("watching").endsWith(": watching out/build/p for CMake's reply\n"), watch.said.constData());
         QVERIFY(configure("out/build/p"));
         QVERIFY2(watch.next("mapped").endsWith(": mapped 2 reply files\n"), watch.said.constData());
@@ -523,47 +513,53 @@ void tst_EndToEnd::watchSaysWhatStands()
     }
     QVERIFY(configure("b1") && dir.mkdir("b2") && QFile::link("b1", dir.filePath("link")));
     {
-        Watch watch(top.path(), QStringList { "-C", "link" } + paths);
+        Watch watch(top.path(), { "-C", "link", "/S", "/W" });
         QVERIFY2(watch.next("watching").contains(": mapped 2 reply files\n"), watch.said.constData());
         QVERIFY(QFile::remove(dir.filePath("link")) && QFile::link("b2", dir.filePath("link")) && configure("b2"));
         QVERIFY2(watch.next("mapped").endsWith(": mapped 2 reply files\n"), watch.said.constData());
         QCOMPARE(read(dir.filePath("b2/.cmake/api/v1/reply/a")), "/S/usr/lib");
     }
-    QVERIFY(write(dir.filePath("c/CMakeCache.txt"), {}));
+    // The shim in each watch, which counts the runs: each takes the lock once.
+    const QString locks = dir.filePath("locks");
+    const auto runs = [&] { return read(locks).count("lock"); };
+    const auto shim = [&](const QString &variable = {}, const QString &setting = {}) {
+        QFile::remove(locks);
+        QMap<QString, QString> settings { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks } };
+        if (!variable.isEmpty())
+            settings.insert(variable, setting);
+        return settings;
+    };
+    // No CMakeCache.txt yet: the watch waits for CMake there, and says only that.
+    QVERIFY(dir.mkdir("c"));
     {
-        Watch watch(top.path(), QStringList { "-C", "c" } + paths, { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_WATCHES", "reply" } });
-        QVERIFY2(watch.next("watching").contains(": watching c "), watch.said.constData());
-        QVERIFY(configure("c") && watch.waitForFinished(5000));
-        QCOMPARE(watch.exitCode(), 1);
+        Watch watch(top.path(), { "-C", "c", "/S", "/W" }, shim("DORVANE_SHIM_WATCHES", "reply"));
+        QVERIFY2(watch.next("watching").endsWith(": watching c for CMake's reply\n") && !watch.said.contains("CMakeCache"),
+                 watch.said.constData());
+        QVERIFY(configure("c") && watch.waitForFinished(5000) && watch.exitCode() == 1);
         QCOMPARE(watch.said + watch.readAllStandardError(), watch.said + "dorvane: " + dir.filePath("c/.cmake/api/v1/reply").toUtf8()
                  + ": cannot watch: No space left on device: the limit of inotify watches, fs.inotify.max_user_watches, "
                    "is reached: raise it, then watch again\n");
     }
-    // Each run takes the lock once, which the shim counts.
-    const QString locks = dir.filePath("locks");
-    const auto runs = [&] { return read(locks).count("lock"); };
     QVERIFY(configure("d"));
     {
-        Watch watch(top.path(), QStringList { "-C", "d" } + paths,
-                    { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks }, { "DORVANE_SHIM_TERMINATE", "index-1.json remove" } });
+        Watch watch(top.path(), { "-C", "d", "/S", "/W" }, shim("DORVANE_SHIM_TERMINATE", "index-1.json remove"));
         QVERIFY2(watch.next("watching").contains(": mapped 1 reply file\n"), watch.said.constData());
         QTRY_COMPARE(runs(), 2);
-        QVERIFY2(watch.next("anything", 500).isEmpty() && !watch.said.contains("skipped"), watch.said.constData());
-        QVERIFY(!QFileInfo::exists(dir.filePath("d/.cmake/api/v1/reply/index-1.json")));
+        QVERIFY2(watch.next("anything", 500).isEmpty() && !watch.said.contains("skipped")
+                         && !QFileInfo::exists(dir.filePath("d/.cmake/api/v1/reply/index-1.json")), watch.said.constData());
     }
     // Overtaken twice in a row, as CMake goes on: a file gone as it is read.
-    QVERIFY(QFile::remove(locks) && configure("f"));
+    QVERIFY(configure("f"));
     {
-        Watch watch(top.path(), QStringList { "-C", "f" } + paths,
-                    { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks }, { "DORVANE_SHIM_GONE", "a" } });
+        Watch watch(top.path(), { "-C", "f", "/S", "/W" }, shim("DORVANE_SHIM_GONE", "a"));
         QTRY_COMPARE(runs(), 1);
         QVERIFY(write(dir.filePath("f/.cmake/api/v1/reply/a"), "/usr/lib"));
-        QVERIFY2(watch.next("mapped").endsWith(": mapped 1 reply file\n") && runs() == 3, watch.said.constData());
-        QVERIFY2(!watch.said.contains("cannot read"), watch.said.constData());
+        QVERIFY2(watch.next("mapped").endsWith(": mapped 1 reply file\n") && runs() == 3 && !watch.said.contains("cannot read"),
+                 watch.said.constData());
     }
-    QVERIFY(QFile::remove(locks) && configure("e") && dir.mkpath("e/.cmake/api/v1/.dorvane-mapped-files"));
+    QVERIFY(configure("e") && dir.mkpath("e/.cmake/api/v1/.dorvane-mapped-files"));
     {
-        Watch watch(top.path(), QStringList { "-C", "e" } + paths, { { "LD_PRELOAD", SHIM }, { "DORVANE_SHIM_LOCKS", locks } });
+        Watch watch(top.path(), { "-C", "e", "/S", "/W" }, shim());
         QVERIFY2(watch.next("watching").contains("dorvane: e/.cmake/api/v1/.dorvane-mapped-files: "), watch.said.constData());
         QVERIFY(configure("e", "index-2.json"));
         QTRY_COMPARE(runs(), 2);
@@ -887,21 +883,12 @@ void tst_EndToEnd::mapWithContainer()
 
     // A watch inspects once, when it starts, and copies what a later configure names.
     QVERIFY(write(engine, "#!/bin/sh\necho \"$1\" >>\"$0.calls\"\nexec podman \"$@\"\n"));
-    QProcess watch;
-    watch.setWorkingDirectory(workspace);
-    watch.setReadChannel(QProcess::StandardError);
-    watch.start(DORVANE_EXE, { "--watch", "-C", "build", "--compile-commands", "--engine", engine, "--container", name });
-    QByteArray said;
-    const auto waitFor = [&](const QByteArray &line) {
-        for (QDeadlineTimer deadline(60000); !said.contains(line) && watch.waitForReadyRead(int(deadline.remainingTime()));)
-            said += watch.readAllStandardError();
-        return said.contains(line);
-    };
-    QVERIFY2(waitFor(": watching build for "), said.constData());
+    Watch watch(workspace, { "-C", "build", "--compile-commands", "--engine", engine, "--container", name });
+    QVERIFY2(watch.next(": watching build for ", 60000).contains(": watching build for "), watch.said.constData());
     QVERIFY(write(dir.filePath("app/CMakeLists.txt"), "target_include_directories(app SYSTEM PRIVATE /usr/share/doc/acme/more)\n",
                   QIODevice::Append));
     configure("build");
-    QVERIFY2(waitFor(": mapped "), said.constData());
+    QVERIFY2(watch.next(": mapped ", 60000).contains(": mapped "), watch.said.constData());
     QVERIFY(QFileInfo(sysroot + "/usr/share/doc/acme/more/more.h").isFile());
     QCOMPARE(read(engine + ".calls"), "inspect\ncp\n");
     QVERIFY(::kill(pid_t(watch.processId()), SIGTERM) == 0 && watch.waitForFinished(10000) && watch.exitCode() == 0);
