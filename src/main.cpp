@@ -380,8 +380,9 @@ int main(int argc, char *argv[])
     const QByteArray directory = encodeArgument(parser.value(directoryOption));
     if (parser.isSet(directoryOption) && directory.isEmpty())
         return cannotEnter("\"\"", ENOENT);
-    if (CmakeApiMapper entered({}, {}); !parser.isSet(filterOption) && (!parser.isSet(printMapOption) || !directory.isEmpty())
-                                        && !entered.setBuildDirectory(directory)) {
+    RunReport entering;
+    if (BuildDirectory entered(entering); !parser.isSet(filterOption) && (!parser.isSet(printMapOption) || !directory.isEmpty())
+                                          && !entered.enter(directory, false)) {
         const int error = errno;
         if (!parser.isSet(watchOption) || error != ENOENT)
             return cannotEnter(directory, error);
